@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+
+#include "net/NetworkingComponent.h"
+#include "net/Packet.h"
+#include "utils/Vec2.h"
+
+// The sending side of the packet protocol: aims at one IPv4 address and sends stamped, numbered,
+// checksummed packets to it. The server builds one for every packet it sends.
+class NetworkingComponentClient : public Orlin::NetworkingComponent {
+ public:
+  NetworkingComponentClient() { ResetFields(); }
+  ~NetworkingComponentClient() override { ResetFields(); }  // leaves the socket open
+
+  bool Init(std::uint64_t playerUUID, Orlin::Protocol protocol);
+  // CreateSocket, SetupAddress, SetupTarget and, for TCP, ConnectToServer.
+  bool Start(const char* address, std::int32_t port) override;
+  bool SetupTarget();
+  bool ConnectToServer();
+  void SetTargetAddress(const Orlin::Ipv4Address& record);
+  // Stamps the packet with the client id and the next message number, seals it and sends it.
+  bool Send(Packet& packet);
+  bool StartReceiving();
+  // Sends a position update for every entity of the registry owned by playerUUID.
+  void SendPlayerPosition(Vec2 position, std::uint64_t playerUUID);
+
+  const Orlin::Ipv4Address& Target() const { return target; }
+
+  // The id stamped into every outgoing packet's clientID, for the whole process.
+  static inline std::uint64_t playerUUID = 0;
+  // Entity id to owning player id.
+  static std::unordered_map<std::uint32_t, std::uint64_t>& EntityRegistry();
+
+ private:
+  void ResetFields() {
+    initialized = false;
+    address = nullptr;
+    target = Orlin::Ipv4Address{};
+    playerUUID = 0;
+  }
+
+  bool initialized;
+  const char* address;  // not owned
+  Orlin::Ipv4Address target;
+};

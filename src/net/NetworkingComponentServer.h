@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+
+#include "net/NetworkingComponent.h"
+
+class LogsManager;
+class Packet;
+
+// The game server's socket: binds to every local IPv4 address, receives the players' packets on
+// a logged thread of its own and answers them (admission, departure, position relay).
+class NetworkingComponentServer : public Orlin::NetworkingComponent {
+ public:
+  // Client id to the address its first Connect came from, in ascending id order.
+  using ClientRegistry = std::map<std::uint64_t, Orlin::Ipv4Address>;
+
+  NetworkingComponentServer() { ResetFields(); }
+  ~NetworkingComponentServer() override { ResetFields(); }  // leaves the socket open
+
+  static NetworkingComponentServer& GetInstance();
+  static ClientRegistry& Clients();
+
+  bool Init(Orlin::Protocol protocol);
+  // Binds to every local address on the port (the address text is not used), listens and accepts
+  // in TCP mode, and starts receiving.
+  bool Start(const char* address, std::int32_t port) override;
+  bool Bind();
+  bool Listen();
+  bool StartAcceptThread();
+  bool StartReceiving();
+
+  // Thread routines: the argument is the listening socket handle, or the receive thread's record.
+  static std::uint32_t AcceptLoop(void* listeningSocket);
+  static std::uint32_t ReceiveLoop(void* threadStruct);
+
+  // Handles one verified packet from `from`; every line goes to the console and to `logs`.
+  static void Dispatch(Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsManager& logs);
+
+  const Orlin::Ipv4Address& Address() const { return address; }
+
+ private:
+  void ResetFields() {
+    Clients().clear();
+    acceptThread = nullptr;
+    address = Orlin::Ipv4Address{};
+    initialized = false;
+  }
+
+  Platform::ThreadHandle acceptThread;
+  Orlin::Ipv4Address address;
+  bool initialized;
+};

@@ -1,0 +1,109 @@
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "logs/ThreadsLogs.h"
+#include "net/NetworkingComponentServer.h"
+#include "net/Packet.h"
+#include "utils/Console.h"
+
+namespace {
+
+constexpr std::size_t kReceiveBufferSize = 1400;
+
+// Control characters become escapes so that a client's text can never start a line of its own
+// in the log; the backslash is doubled so the escaping can be undone. Everything else, UTF-8
+// included, is kept as it came.
+void AppendEscaped(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out.append("\\\\");
+    } else if (c == '\n') {
+      out.append("\\n");
+    } else if (c == '\r') {
+      out.append("\\r");
+    } else if (c == '\t') {
+      out.append("\\t");
+    } else if (byte < 0x20 || byte == 0x7f) {
+      out.append("\\x");
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 0xf]);
+    } else {
+      out.push_back(c);
+    }
+  }
+}
+
+// Writes one log line assembled from pieces, reusing the caller's buffer.
+void Log(LogsManager& logs, std::string& line, std::initializer_list<std::string_view> pieces) {
+  line.clear();
+  for (const std::string_view piece : pieces) line.append(piece);
+  logs.Write(line, true);
+}
+
+void ReportCorrupted(LogsManager& logs, std::string& line) {
+  Console::Err("NetworkingComponent(): [CORRUPTED] The packet received generate a wrong checksum.");
+  Log(logs, line,
+      {"NetworkingComponent(): [CORRUPTED] The packet received generate a wrong checksum. \n"});
+}
+
+void LogPacket(LogsManager& logs, std::string& line, const Packet& packet,
+               std::uint64_t receivedChecksum) {
+  const PacketHeader& header = packet.Header();
+  const PacketBody& body = packet.Body();
+  Log(logs, line, {"========= [RECEIVE] ========== \n"});
+  Log(logs, line, {"Checksum: ", Decimal(receivedChecksum), "\n"});
+  Log(logs, line, {"From clientID: ", Decimal(header.clientID), "\n"});
+  Log(logs, line, {"MessageNumber: ", Decimal(header.messageNumber), "\n"});
+  Log(logs, line, {"MessageType: ", Decimal(static_cast<unsigned>(header.messageType)), "\n"});
+  line.assign("Message: ");
+  AppendEscaped(line, packet.MessageText());
+  line.push_back('\n');
+  logs.Write(line, true);
+  Log(logs, line, {"PlayerUUID: ", Decimal(body.playerUUID), "\n"});
+  Log(logs, line, {"EntityID: ", Decimal(body.entityID), "\n"});
+  Log(logs, line, {"=================== \n"});
+}
+
+}  // namespace
+
+std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
+  const auto& record = *static_cast<ThreadStruct*>(threadStruct);
+  const auto socket = static_cast<Platform::SocketHandle>(record.parameter);
+  LogsManager& logs = *record.logsManager;
+
+  Orlin::Ipv4Address from{};
+  int lenFrom = sizeof(from);
+  Packet receivedPacket;
+  std::array<std::byte, kReceiveBufferSize> buffer{};
+  std::string line;
+
+  for (;;) {
+    const long received =
+        Platform::ReceiveFrom(socket, buffer.data(), buffer.size(), from, lenFrom);
+    if (received < 0) {
+      Console::Out("error", Decimal(Platform::LastSocketError()));
+      continue;
+    }
+    // The sizes shown are those actually received; only a datagram of exactly one packet is
+    // verified, so no byte of an earlier datagram can take part.
+    Console::Out("NetworkingComponentServer(): Message of size ", Decimal(received),
+                 " bytes received.");
+    Log(logs, line,
+        {"NetworkingComponent(): Message of size ", Decimal(received), " bytes received. \n"});
+    if (received != static_cast<long>(Packet::kSize)) {
+      ReportCorrupted(logs, line);
+      continue;
+    }
+    receivedPacket.LoadBytes(buffer.data());
+    std::uint64_t receivedChecksum = 0;
+    if (!receivedPacket.Verify(receivedChecksum)) {
+      ReportCorrupted(logs, line);
+      continue;
+    }
+    LogPacket(logs, line, receivedPacket, receivedChecksum);
+    Dispatch(receivedPacket, from, logs);
+  }
+}

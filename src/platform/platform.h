@@ -1,0 +1,108 @@
+// The few operating-system services the server needs, declared once.
+//
+// posix.cpp and windows.cpp implement them; each compiles to nothing on the other system. Callers
+// above this layer never include an OS header and never read errno or WSAGetLastError themselves:
+// every operation reports its outcome in the terms the caller needs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace Platform {
+
+// A socket handle widened to 64 bits. 0 means "no socket": the layer never hands out a socket
+// that reads as 0, even where the OS would (a POSIX descriptor is 0 when standard input is closed).
+using SocketHandle = std::uint64_t;
+inline constexpr SocketHandle kNoSocket = 0;
+
+// The IPv4 socket address exactly as the OS lays it out: family, port and address in network byte
+// order, then eight zero bytes. Kept byte-compatible so it can be handed to the OS with memcpy.
+struct Ipv4Address {
+  std::uint16_t family = 0;
+  std::uint16_t port = 0;     // network byte order
+  std::uint32_t address = 0;  // network byte order
+  std::uint8_t zero[8] = {};
+};
+static_assert(sizeof(Ipv4Address) == 16);
+
+inline constexpr std::uint16_t kAddressFamilyIpv4 = 2;
+
+using ThreadHandle = void*;
+using ThreadRoutine = std::uint32_t (*)(void* argument);
+
+#if defined(_WIN32)
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// Socket library: one successful start per use, one stop per closed socket (Winsock counts them;
+// POSIX needs neither). Start returns false with LastSocketError() set on failure.
+bool StartSocketLibrary();
+void StopSocketLibrary();
+
+// The error number of the last failed socket operation on this thread: errno on POSIX,
+// WSAGetLastError() on Windows.
+int LastSocketError();
+
+enum class SocketKind { Datagram, Stream };
+
+// Opens an IPv4 socket (UDP for Datagram, TCP for Stream); kNoSocket on failure.
+SocketHandle OpenSocket(SocketKind kind);
+void CloseSocket(SocketHandle socket);
+bool Bind(SocketHandle socket, const Ipv4Address& address);
+bool Listen(SocketHandle socket, int backlog);
+bool Connect(SocketHandle socket, const Ipv4Address& address);
+// Accepts one connection and leaves it open; false when accepting failed.
+bool Accept(SocketHandle socket, Ipv4Address& peer, int& peerLength);
+
+// Sends one datagram; returns the bytes sent or -1 on failure.
+long SendTo(SocketHandle socket, const void* data, std::size_t size, const Ipv4Address& target);
+
+// Receives one datagram. Returns its size, or -1 on failure with LastSocketError() set. A datagram
+// larger than `capacity` is a failure with the system's "message too long" error on every
+// platform (Windows reports it itself; POSIX would silently truncate, so this layer detects it).
+long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Ipv4Address& from,
+                 int& fromLength);
+
+// Waits until a datagram (or a connection) can be read: true when one is ready, false when the
+// time ran out or waiting failed. For tools and tests; the server itself blocks in ReceiveFrom.
+bool WaitReadable(SocketHandle socket, int timeoutMilliseconds);
+
+// The port the socket is bound to, in host byte order; 0 when it cannot be told.
+std::uint16_t LocalPort(SocketHandle socket);
+
+// Converts dotted IPv4 text: 1 converted, 0 not an IPv4 text, -1 error (LastSocketError() set).
+int ParseIpv4(const char* text, std::uint32_t& networkOrderAddress);
+
+std::uint16_t HostToNetwork16(std::uint16_t value);
+
+// Starts a thread running routine(argument) at once; nullptr when it could not be started.
+ThreadHandle StartThread(ThreadRoutine routine, void* argument);
+
+// Gives a windowed process a console and re-opens standard output and input on it. POSIX
+// processes keep the standard streams they were given.
+void AttachConsole();
+
+// The current user's local application-data folder as UTF-8, without a trailing separator.
+std::optional<std::string> LocalAppDataFolder();
+
+// Opens the file (creating it; appending or truncating), writes the bytes in the platform's text
+// mode and closes it again. False when the file could not be opened.
+bool WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size, bool append);
+
+// Blocks the calling thread for ever without using the processor.
+[[noreturn]] void BlockForever();
+
+// The process id of the running process, for tools and tests.
+long CurrentProcessId();
+
+}  // namespace Platform
+
+// The program's own entry, called by the operating system's entry function (main on POSIX, the
+// windowed WinMain on Windows) in entry.cpp; the command line is not passed on.
+int ProcessEntry();
+
+namespace Platform {}  // namespace Platform

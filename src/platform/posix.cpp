@@ -1,0 +1,203 @@
+#if !defined(_WIN32)
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace Platform {
+namespace {
+
+sockaddr_in ToSockaddr(const Ipv4Address& address) {
+  sockaddr_in native{};
+  std::memcpy(&native, &address, sizeof(native));
+  // The record's family is the 16-bit value 2 on the wire; BSD layouts differ, so set it natively.
+  native.sin_family = AF_INET;
+  return native;
+}
+
+Ipv4Address FromSockaddr(const sockaddr_in& native) {
+  Ipv4Address address;
+  address.family = kAddressFamilyIpv4;
+  address.port = native.sin_port;
+  address.address = native.sin_addr.s_addr;
+  return address;
+}
+
+// Descriptor 0 is a real socket when standard input is closed, but 0 means "no socket" to the
+// components; move such a socket to a descriptor above the standard streams.
+int AvoidDescriptorZero(int fd) {
+  if (fd != 0) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  const int savedErrno = errno;
+  close(fd);
+  errno = savedErrno;
+  return moved;
+}
+
+}  // namespace
+
+bool StartSocketLibrary() { return true; }
+void StopSocketLibrary() {}
+int LastSocketError() { return errno; }
+
+SocketHandle OpenSocket(SocketKind kind) {
+  const int type = kind == SocketKind::Datagram ? SOCK_DGRAM : SOCK_STREAM;
+  const int protocol = kind == SocketKind::Datagram ? IPPROTO_UDP : IPPROTO_TCP;
+  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
+  if (fd < 0) return kNoSocket;
+  fd = AvoidDescriptorZero(fd);
+  return fd < 0 ? kNoSocket : static_cast<SocketHandle>(fd);
+}
+
+void CloseSocket(SocketHandle socket) {
+  if (socket != kNoSocket) ::close(static_cast<int>(socket));
+}
+
+bool Bind(SocketHandle socket, const Ipv4Address& address) {
+  const sockaddr_in native = ToSockaddr(address);
+  return ::bind(static_cast<int>(socket), reinterpret_cast<const sockaddr*>(&native),
+                sizeof(native)) == 0;
+}
+
+bool Listen(SocketHandle socket, int backlog) {
+  return ::listen(static_cast<int>(socket), backlog) == 0;
+}
+
+bool Connect(SocketHandle socket, const Ipv4Address& address) {
+  const sockaddr_in native = ToSockaddr(address);
+  return ::connect(static_cast<int>(socket), reinterpret_cast<const sockaddr*>(&native),
+                   sizeof(native)) == 0;
+}
+
+bool Accept(SocketHandle socket, Ipv4Address& peer, int& peerLength) {
+  sockaddr_in native{};
+  socklen_t length = sizeof(native);
+  const int fd = ::accept4(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&native), &length,
+                           SOCK_CLOEXEC);
+  if (fd < 0) return false;
+  peer = FromSockaddr(native);
+  peerLength = static_cast<int>(length);
+  return true;
+}
+
+long SendTo(SocketHandle socket, const void* data, std::size_t size, const Ipv4Address& target) {
+  const sockaddr_in native = ToSockaddr(target);
+  return static_cast<long>(::sendto(static_cast<int>(socket), data, size, MSG_NOSIGNAL,
+                                    reinterpret_cast<const sockaddr*>(&native), sizeof(native)));
+}
+
+long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Ipv4Address& from,
+                 int& fromLength) {
+  sockaddr_in native{};
+  iovec vector{buffer, capacity};
+  msghdr message{};
+  message.msg_name = &native;
+  message.msg_namelen = sizeof(native);
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  const ssize_t received = ::recvmsg(static_cast<int>(socket), &message, 0);
+  if (received < 0) return -1;
+  fromLength = static_cast<int>(message.msg_namelen);
+  from = FromSockaddr(native);
+  if ((message.msg_flags & MSG_TRUNC) != 0) {
+    errno = EMSGSIZE;
+    return -1;
+  }
+  return static_cast<long>(received);
+}
+
+bool WaitReadable(SocketHandle socket, int timeoutMilliseconds) {
+  pollfd entry{static_cast<int>(socket), POLLIN, 0};
+  int ready = 0;
+  do {
+    ready = ::poll(&entry, 1, timeoutMilliseconds);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0;
+}
+
+std::uint16_t LocalPort(SocketHandle socket) {
+  sockaddr_in native{};
+  socklen_t length = sizeof(native);
+  if (::getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&native), &length) != 0) {
+    return 0;
+  }
+  return ntohs(native.sin_port);
+}
+
+int ParseIpv4(const char* text, std::uint32_t& networkOrderAddress) {
+  in_addr parsed{};
+  const int result = ::inet_pton(AF_INET, text, &parsed);
+  if (result == 1) networkOrderAddress = parsed.s_addr;
+  return result;
+}
+
+std::uint16_t HostToNetwork16(std::uint16_t value) { return htons(value); }
+
+ThreadHandle StartThread(ThreadRoutine routine, void* argument) {
+  struct Start {
+    ThreadRoutine routine;
+    void* argument;
+  };
+  auto* start = new Start{routine, argument};
+  pthread_t thread{};
+  const auto trampoline = [](void* raw) -> void* {
+    const Start copy = *static_cast<Start*>(raw);
+    delete static_cast<Start*>(raw);
+    copy.routine(copy.argument);
+    return nullptr;
+  };
+  if (pthread_create(&thread, nullptr, trampoline, start) != 0) {
+    delete start;
+    return nullptr;
+  }
+  // Nobody ever joins these threads; detaching lets a routine that returns free its resources.
+  pthread_detach(thread);
+  return reinterpret_cast<ThreadHandle>(thread);
+}
+
+void AttachConsole() {}
+
+std::optional<std::string> LocalAppDataFolder() {
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  if (dataHome != nullptr && dataHome[0] == '/') return std::string(dataHome);
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return std::string(home) + "/.local/share";
+  return std::nullopt;
+}
+
+bool WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size, bool append) {
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+  const int fd = ::open(utf8Path.c_str(), flags, 0644);
+  if (fd < 0) return false;
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  ::close(fd);
+  return true;
+}
+
+void BlockForever() {
+  for (;;) pause();
+}
+
+long CurrentProcessId() { return static_cast<long>(getpid()); }
+
+}  // namespace Platform
+
+#endif

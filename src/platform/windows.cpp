@@ -1,0 +1,212 @@
+#if defined(_WIN32)
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+// Order matters: winsock2.h must come before windows.h, and the shell headers after both.
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mswsock.h>
+#include <windows.h>
+#include <knownfolders.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <share.h>
+// clang-format on
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace Platform {
+namespace {
+
+sockaddr_in ToSockaddr(const Ipv4Address& address) {
+  sockaddr_in native{};
+  std::memcpy(&native, &address, sizeof(native));
+  native.sin_family = AF_INET;
+  return native;
+}
+
+Ipv4Address FromSockaddr(const sockaddr_in& native) {
+  Ipv4Address address;
+  address.family = kAddressFamilyIpv4;
+  address.port = native.sin_port;
+  address.address = native.sin_addr.s_addr;
+  return address;
+}
+
+SOCKET Native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+std::wstring Widen(const std::string& utf8) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), length);
+  wide.resize(static_cast<std::size_t>(length - 1));
+  return wide;
+}
+
+}  // namespace
+
+bool StartSocketLibrary() {
+  WSADATA data{};
+  const int result = WSAStartup(MAKEWORD(2, 2), &data);
+  if (result != 0) {
+    // WSAStartup returns its error instead of setting the last error.
+    WSASetLastError(result);
+    return false;
+  }
+  return true;
+}
+
+void StopSocketLibrary() { WSACleanup(); }
+
+int LastSocketError() { return WSAGetLastError(); }
+
+SocketHandle OpenSocket(SocketKind kind) {
+  const int type = kind == SocketKind::Datagram ? SOCK_DGRAM : SOCK_STREAM;
+  const int protocol = kind == SocketKind::Datagram ? IPPROTO_UDP : IPPROTO_TCP;
+  const SOCKET socket = ::socket(AF_INET, type, protocol);
+  if (socket == INVALID_SOCKET) return kNoSocket;
+  if (kind == SocketKind::Datagram) {
+    // Without this, an ICMP port-unreachable caused by one of our sends makes the next recvfrom
+    // on the socket fail with WSAECONNRESET: a departed player could disturb the receive loop.
+    BOOL reportReset = FALSE;
+    DWORD returned = 0;
+    WSAIoctl(socket, SIO_UDP_CONNRESET, &reportReset, sizeof(reportReset), nullptr, 0, &returned,
+             nullptr, nullptr);
+  }
+  return static_cast<SocketHandle>(socket);
+}
+
+void CloseSocket(SocketHandle socket) {
+  if (socket != kNoSocket) closesocket(Native(socket));
+}
+
+bool Bind(SocketHandle socket, const Ipv4Address& address) {
+  const sockaddr_in native = ToSockaddr(address);
+  return ::bind(Native(socket), reinterpret_cast<const sockaddr*>(&native), sizeof(native)) == 0;
+}
+
+bool Listen(SocketHandle socket, int backlog) { return ::listen(Native(socket), backlog) == 0; }
+
+bool Connect(SocketHandle socket, const Ipv4Address& address) {
+  const sockaddr_in native = ToSockaddr(address);
+  return ::connect(Native(socket), reinterpret_cast<const sockaddr*>(&native), sizeof(native)) == 0;
+}
+
+bool Accept(SocketHandle socket, Ipv4Address& peer, int& peerLength) {
+  sockaddr_in native{};
+  int length = sizeof(native);
+  const SOCKET accepted = ::accept(Native(socket), reinterpret_cast<sockaddr*>(&native), &length);
+  if (accepted == INVALID_SOCKET) return false;
+  peer = FromSockaddr(native);
+  peerLength = length;
+  return true;
+}
+
+long SendTo(SocketHandle socket, const void* data, std::size_t size, const Ipv4Address& target) {
+  const sockaddr_in native = ToSockaddr(target);
+  return ::sendto(Native(socket), static_cast<const char*>(data), static_cast<int>(size), 0,
+                  reinterpret_cast<const sockaddr*>(&native), sizeof(native));
+}
+
+long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Ipv4Address& from,
+                 int& fromLength) {
+  sockaddr_in native{};
+  int length = sizeof(native);
+  const int received =
+      ::recvfrom(Native(socket), static_cast<char*>(buffer), static_cast<int>(capacity), 0,
+                 reinterpret_cast<sockaddr*>(&native), &length);
+  fromLength = length;
+  from = FromSockaddr(native);
+  return received == SOCKET_ERROR ? -1 : received;
+}
+
+bool WaitReadable(SocketHandle socket, int timeoutMilliseconds) {
+  WSAPOLLFD entry{Native(socket), POLLRDNORM, 0};
+  return WSAPoll(&entry, 1, timeoutMilliseconds) > 0;
+}
+
+std::uint16_t LocalPort(SocketHandle socket) {
+  sockaddr_in native{};
+  int length = sizeof(native);
+  if (::getsockname(Native(socket), reinterpret_cast<sockaddr*>(&native), &length) != 0) return 0;
+  return ntohs(native.sin_port);
+}
+
+int ParseIpv4(const char* text, std::uint32_t& networkOrderAddress) {
+  in_addr parsed{};
+  const int result = ::inet_pton(AF_INET, text, &parsed);
+  if (result == 1) networkOrderAddress = parsed.s_addr;
+  return result;
+}
+
+std::uint16_t HostToNetwork16(std::uint16_t value) { return htons(value); }
+
+ThreadHandle StartThread(ThreadRoutine routine, void* argument) {
+  struct Start {
+    ThreadRoutine routine;
+    void* argument;
+  };
+  auto* start = new Start{routine, argument};
+  // Our routines return uint32_t; CreateThread wants DWORD WINAPI, so go through a thunk rather
+  // than casting the function pointer.
+  const LPTHREAD_START_ROUTINE thunk = [](LPVOID raw) -> DWORD {
+    const Start copy = *static_cast<Start*>(raw);
+    delete static_cast<Start*>(raw);
+    return copy.routine(copy.argument);
+  };
+  const HANDLE thread = CreateThread(nullptr, 0, thunk, start, 0, nullptr);
+  if (thread == nullptr) delete start;
+  return thread;
+}
+
+void AttachConsole() {
+  AllocConsole();
+  FILE* reopened = nullptr;
+  freopen_s(&reopened, "CONOUT$", "w", stdout);
+  freopen_s(&reopened, "CONIN$", "r", stdin);
+}
+
+std::optional<std::string> LocalAppDataFolder() {
+  PWSTR widePath = nullptr;
+  const HRESULT result = SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &widePath);
+  if (FAILED(result)) {
+    CoTaskMemFree(widePath);
+    return std::nullopt;
+  }
+  const int size = WideCharToMultiByte(CP_UTF8, 0, widePath, -1, nullptr, 0, nullptr, nullptr);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
+  const int converted = size > 0 ? WideCharToMultiByte(CP_UTF8, 0, widePath, -1, buffer.data(),
+                                                       size, nullptr, nullptr)
+                                 : 0;
+  CoTaskMemFree(widePath);
+  if (converted <= 0) return std::nullopt;
+  return std::string(buffer.data());
+}
+
+bool WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size, bool append) {
+  FILE* file = _wfsopen(Widen(utf8Path).c_str(), append ? L"at" : L"wt", _SH_DENYNO);
+  if (file == nullptr) return false;
+  std::fwrite(data, 1, size, file);
+  std::fclose(file);
+  return true;
+}
+
+void BlockForever() {
+  for (;;) Sleep(INFINITE);
+}
+
+long CurrentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
+}  // namespace Platform
+
+#endif

@@ -1,0 +1,19 @@
+#include "utils/Console.h"
+
+#include <cstdio>
+#include <string>
+
+namespace Console {
+
+void Print(Stream stream, std::initializer_list<std::string_view> pieces) {
+  // Reused per thread so that a line costs no allocation once the thread has warmed up.
+  thread_local std::string line;
+  line.clear();
+  for (const std::string_view piece : pieces) line.append(piece);
+  line.push_back('\n');
+  std::FILE* file = stream == Stream::Out ? stdout : stderr;
+  std::fwrite(line.data(), 1, line.size(), file);
+  std::fflush(file);
+}
+
+}  // namespace Console
