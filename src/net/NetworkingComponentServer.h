@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 
@@ -33,6 +34,12 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   // Thread routines: the argument is the listening socket handle, or the receive thread's record.
   static std::uint32_t AcceptLoop(void* listeningSocket);
   static std::uint32_t ReceiveLoop(void* threadStruct);
+
+  // Everything the receive thread does with one datagram of `size` bytes from `from`: report
+  // and log its size, reject it unless it is one packet with a matching checksum, log its fields
+  // and dispatch it.
+  static void HandleDatagram(const std::byte* data, std::size_t size,
+                             const Orlin::Ipv4Address& from, LogsManager& logs);
 
   // Handles one verified packet from `from`; every line goes to the console and to `logs`.
   static void Dispatch(Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsManager& logs);

@@ -76,9 +76,7 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
 
   Orlin::Ipv4Address from{};
   int lenFrom = sizeof(from);
-  Packet receivedPacket;
   std::array<std::byte, kReceiveBufferSize> buffer{};
-  std::string line;
 
   for (;;) {
     const long received =
@@ -87,23 +85,31 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
       Console::Out("error", Decimal(Platform::LastSocketError()));
       continue;
     }
-    // The sizes shown are those actually received; only a datagram of exactly one packet is
-    // verified, so no byte of an earlier datagram can take part.
-    Console::Out("NetworkingComponentServer(): Message of size ", Decimal(received),
-                 " bytes received.");
-    Log(logs, line,
-        {"NetworkingComponent(): Message of size ", Decimal(received), " bytes received. \n"});
-    if (received != static_cast<long>(Packet::kSize)) {
-      ReportCorrupted(logs, line);
-      continue;
-    }
-    receivedPacket.LoadBytes(buffer.data());
-    std::uint64_t receivedChecksum = 0;
-    if (!receivedPacket.Verify(receivedChecksum)) {
-      ReportCorrupted(logs, line);
-      continue;
-    }
-    LogPacket(logs, line, receivedPacket, receivedChecksum);
-    Dispatch(receivedPacket, from, logs);
+    HandleDatagram(buffer.data(), static_cast<std::size_t>(received), from, logs);
   }
+}
+
+void NetworkingComponentServer::HandleDatagram(const std::byte* data, std::size_t size,
+                                               const Orlin::Ipv4Address& from, LogsManager& logs) {
+  // Reused for every datagram of the thread, so that logging allocates nothing once warm.
+  thread_local std::string line;
+  thread_local Packet receivedPacket;
+
+  // The sizes shown are those actually received, and only a datagram of exactly one packet is
+  // verified: no byte of an earlier datagram can take part.
+  Console::Out("NetworkingComponentServer(): Message of size ", Decimal(size), " bytes received.");
+  Log(logs, line,
+      {"NetworkingComponent(): Message of size ", Decimal(size), " bytes received. \n"});
+  if (size != Packet::kSize) {
+    ReportCorrupted(logs, line);
+    return;
+  }
+  receivedPacket.LoadBytes(data);
+  std::uint64_t receivedChecksum = 0;
+  if (!receivedPacket.Verify(receivedChecksum)) {
+    ReportCorrupted(logs, line);
+    return;
+  }
+  LogPacket(logs, line, receivedPacket, receivedChecksum);
+  Dispatch(receivedPacket, from, logs);
 }
