@@ -196,6 +196,10 @@ void BlockForever() {
   for (;;) pause();
 }
 
+bool SetEnvironment(const char* name, const char* value) {
+  return ::setenv(name, value, 1) == 0;
+}
+
 long CurrentProcessId() { return static_cast<long>(getpid()); }
 
 }  // namespace Platform

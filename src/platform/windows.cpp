@@ -19,6 +19,7 @@
 // clang-format on
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -203,6 +204,10 @@ bool WriteTextFile(const std::string& utf8Path, const char* data, std::size_t si
 
 void BlockForever() {
   for (;;) Sleep(INFINITE);
+}
+
+bool SetEnvironment(const char* name, const char* value) {
+  return _putenv_s(name, value) == 0;
 }
 
 long CurrentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
