@@ -96,7 +96,8 @@ bool WriteTextFile(const std::string& utf8Path, const char* data, std::size_t si
 // Blocks the calling thread for ever without using the processor.
 [[noreturn]] void BlockForever();
 
-// Sets an environment variable of this process (tools and tests point the data folder elsewhere).
+// Sets (or, for a null value, removes) an environment variable of this process: tools and tests
+// point the data folder elsewhere.
 bool SetEnvironment(const char* name, const char* value);
 
 // The process id of the running process, for tools and tests.

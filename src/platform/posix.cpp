@@ -197,7 +197,7 @@ void BlockForever() {
 }
 
 bool SetEnvironment(const char* name, const char* value) {
-  return ::setenv(name, value, 1) == 0;
+  return value == nullptr ? ::unsetenv(name) == 0 : ::setenv(name, value, 1) == 0;
 }
 
 long CurrentProcessId() { return static_cast<long>(getpid()); }

@@ -207,7 +207,7 @@ void BlockForever() {
 }
 
 bool SetEnvironment(const char* name, const char* value) {
-  return _putenv_s(name, value) == 0;
+  return _putenv_s(name, value == nullptr ? "" : value) == 0;
 }
 
 long CurrentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
