@@ -1,0 +1,133 @@
+#include "support/TestSupport.h"
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "utils/MiscUtils.h"
+
+namespace TestSupport {
+
+const std::filesystem::path& DataHome() {
+  static const std::filesystem::path folder = [] {
+    std::random_device entropy;
+    const auto name = "velantis-test-" + std::to_string(Platform::CurrentProcessId()) + "-" +
+                      std::to_string(entropy());
+    auto path = std::filesystem::temp_directory_path() / name;
+    std::filesystem::create_directories(path);
+    return path;
+  }();
+  return folder;
+}
+
+std::filesystem::path ThreadsLogsFolder() {
+  const std::string folder =
+      MiscUtils::GetLocalAppDataPath() + MiscUtils::ServerDataFolder + "ThreadsLogs";
+  return std::filesystem::path(std::u8string(folder.begin(), folder.end()));
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+Platform::Ipv4Address Loopback(std::uint16_t port) {
+  Platform::Ipv4Address address;
+  address.family = Platform::kAddressFamilyIpv4;
+  address.port = Platform::HostToNetwork16(port);
+  Platform::ParseIpv4("127.0.0.1", address.address);
+  return address;
+}
+
+UdpPeer::UdpPeer() {
+  Platform::StartSocketLibrary();
+  socket_ = Platform::OpenSocket(Platform::SocketKind::Datagram);
+  EXPECT_NE(socket_, Platform::kNoSocket);
+  EXPECT_TRUE(Platform::Bind(socket_, Loopback(0)));
+  port_ = Platform::LocalPort(socket_);
+}
+
+UdpPeer::~UdpPeer() {
+  Platform::CloseSocket(socket_);
+  Platform::StopSocketLibrary();
+}
+
+Platform::Ipv4Address UdpPeer::Address() const { return Loopback(port_); }
+
+void UdpPeer::SendBytes(std::uint16_t toPort, const void* data, std::size_t size) const {
+  EXPECT_EQ(Platform::SendTo(socket_, data, size, Loopback(toPort)), static_cast<long>(size));
+}
+
+void UdpPeer::SendPacket(std::uint16_t toPort, const Packet& packet) const {
+  SendBytes(toPort, packet.Bytes(), Packet::kSize);
+}
+
+std::optional<Datagram> UdpPeer::Receive(int timeoutMilliseconds) const {
+  if (!Platform::WaitReadable(socket_, timeoutMilliseconds)) return std::nullopt;
+  Datagram datagram;
+  datagram.bytes.resize(2048);
+  Platform::Ipv4Address from;
+  int fromLength = sizeof(from);
+  const long size = Platform::ReceiveFrom(socket_, datagram.bytes.data(), datagram.bytes.size(),
+                                          from, fromLength);
+  if (size < 0) return std::nullopt;
+  datagram.bytes.resize(static_cast<std::size_t>(size));
+  datagram.sourcePort = static_cast<std::uint16_t>((from.port >> 8) | (from.port << 8));
+  return datagram;
+}
+
+Packet UdpPeer::ReceivePacket(int timeoutMilliseconds) const {
+  Packet packet;
+  const std::optional<Datagram> datagram = Receive(timeoutMilliseconds);
+  EXPECT_TRUE(datagram.has_value()) << "no datagram arrived on port " << port_;
+  if (!datagram) return packet;
+  EXPECT_EQ(datagram->bytes.size(), Packet::kSize);
+  if (datagram->bytes.size() == Packet::kSize) packet.LoadBytes(datagram->bytes.data());
+  return packet;
+}
+
+bool UdpPeer::Quiet(int timeoutMilliseconds) const {
+  return !Platform::WaitReadable(socket_, timeoutMilliseconds);
+}
+
+Packet MakePacket(std::uint64_t clientID, MessageType type, const char* text,
+                  std::uint32_t entityID, Vec2 position, std::uint32_t messageNumber) {
+  Packet packet;
+  packet.Init(clientID, type, text, entityID);
+  packet.Body().position = position;
+  packet.Header().messageNumber = messageNumber;
+  packet.Seal();
+  return packet;
+}
+
+bool ChecksumMatches(const Packet& packet) {
+  Packet copy = packet;
+  std::uint64_t received = 0;
+  return copy.Verify(received);
+}
+
+}  // namespace TestSupport
+
+int main(int argc, char** argv) {
+  // Everything the server writes below the user's data folder goes to a fresh temporary folder.
+  Platform::SetEnvironment("XDG_DATA_HOME", TestSupport::DataHome().string().c_str());
+  testing::InitGoogleTest(&argc, argv);
+  const int result = RUN_ALL_TESTS();
+  // A failed run keeps its files for a look.
+  std::error_code ignored;
+  if (result == 0) std::filesystem::remove_all(TestSupport::DataHome(), ignored);
+  return result;
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "net/Packet.h"
+#include "platform/platform.h"
+
+namespace TestSupport {
+
+// The fresh folder this test program uses as the user's data folder (XDG_DATA_HOME on POSIX).
+const std::filesystem::path& DataHome();
+
+// The folder that holds the thread logs under the data folder.
+std::filesystem::path ThreadsLogsFolder();
+
+std::string ReadFile(const std::filesystem::path& path);
+
+// Every line of a text, each with its line feed removed.
+std::vector<std::string> Lines(const std::string& text);
+
+struct Datagram {
+  std::vector<std::byte> bytes;
+  std::uint16_t sourcePort = 0;
+};
+
+// A player's end of the conversation: a real UDP socket bound to an ephemeral loopback port.
+class UdpPeer {
+ public:
+  UdpPeer();
+  ~UdpPeer();
+  UdpPeer(const UdpPeer&) = delete;
+  UdpPeer& operator=(const UdpPeer&) = delete;
+
+  std::uint16_t Port() const { return port_; }
+  Platform::Ipv4Address Address() const;
+
+  void SendBytes(std::uint16_t toPort, const void* data, std::size_t size) const;
+  void SendPacket(std::uint16_t toPort, const Packet& packet) const;
+
+  // The next datagram, or nothing once `timeoutMilliseconds` passed without one.
+  std::optional<Datagram> Receive(int timeoutMilliseconds = 2000) const;
+  // The next datagram as a packet; fails the test when none comes or it is not one packet.
+  Packet ReceivePacket(int timeoutMilliseconds = 2000) const;
+  // True when nothing arrives within the time.
+  bool Quiet(int timeoutMilliseconds = 200) const;
+
+ private:
+  Platform::SocketHandle socket_ = Platform::kNoSocket;
+  std::uint16_t port_ = 0;
+};
+
+Platform::Ipv4Address Loopback(std::uint16_t port);
+
+// A sealed packet as a game client would send it.
+Packet MakePacket(std::uint64_t clientID, MessageType type, const char* text = "",
+                  std::uint32_t entityID = 0, Vec2 position = {}, std::uint32_t messageNumber = 1);
+
+// Whether the packet's checksum matches (the packet itself is left as it was).
+bool ChecksumMatches(const Packet& packet);
+
+}  // namespace TestSupport
