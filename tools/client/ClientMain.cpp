@@ -1,0 +1,359 @@
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/ToolSupport.h"
+#include "net/NetworkingComponentClient.h"
+#include "net/Packet.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr const char* kHelp = R"(velantis-client: talk to a game server by hand or from a script.
+
+Usage: velantis-client [options]
+
+Sends the packets you ask for from one local UDP socket, then listens on that same socket and
+prints every packet that comes back, decoded. The server answers from fresh ports to the address
+a player's packets came from, so replies only reach a client that keeps its local port: pass the
+same --local-port to later runs to go on receiving as the same player.
+
+Actions, done in this order (with none, the client only listens):
+  --connect           send a Connect; the server registers this socket's address under --id,
+                      announces the newcomer (a Connect copy) to every registered player, this
+                      one included, and sends it a Welcome with its entity id
+  --send-type N       send one packet of message type N (0-255) with --text and --entity, e.g.
+                      4 to see the server reject a type it does not know
+  --move X,Y          send position updates at X,Y; the server relays each one to every
+                      registered player, the sender included
+  --count N           how many position updates --move sends (default 1)
+  --rate HZ           position updates per second (default 10)
+  --disconnect        send a Disconnect; the server forgets --id and answers nothing
+
+Packet fields:
+  --id N              client id stamped into every packet (needed by every action)
+  --text TEXT         message text (default "hello" for Connect, "Player position update" for
+                      --move, empty otherwise); at most 999 characters
+  --entity N          entity id for --move and --send-type (default 0)
+
+Network:
+  --server ADDR       server IPv4 address (default 127.0.0.1)
+  --port N            server port (default 15000)
+  --local-port N      local port to send from and listen on (default: any free port)
+  --wait SECONDS      how long to listen after the last send (default 1)
+  --expect N          stop listening once N packets have arrived; fewer is a failure
+  --quiet             send through the socket directly instead of the client component, so
+                      standard output holds only this tool's lines
+  --help              show this text
+
+Output, one line per packet on standard output:
+  sent Connect(1) clientID=7 messageNumber=1 text="hello" position=(0,0) entityID=0
+  recv Welcome(2) from=127.0.0.1:41873 clientID=0 messageNumber=2 playerUUID=0 entityID=905
+       text="welcome" position=(0,0) checksum=OK          (one line in reality)
+Without --quiet the client component also prints its own "NetworkingComponent(): ..." lines.
+Where the client is bound and what went wrong go to standard error.
+
+Exit codes:
+  0  everything was sent, and what was expected arrived with good checksums
+  1  no reply: nothing arrived when something was expected (a Welcome after --connect, any
+     packet when only listening, N packets with --expect), or a packet failed its checksum
+  2  usage error: unknown option, bad number or address
+  3  socket error: the socket could not be opened, the local port is in use, a send failed
+
+Examples:
+  velantis-client --id 7 --connect --local-port 40007 --expect 2
+  velantis-client --id 7 --move 1.5,-2 --count 3 --local-port 40007 --expect 3
+  velantis-client --id 7 --disconnect --local-port 40007 --wait 0
+)";
+
+struct Options {
+  bool connect = false;
+  std::optional<unsigned> sendType;
+  std::optional<Vec2> move;
+  std::uint64_t count = 1;
+  double rate = 10.0;
+  bool disconnect = false;
+  std::optional<std::uint64_t> id;
+  std::optional<std::string> text;
+  std::uint32_t entity = 0;
+  std::string server = "127.0.0.1";
+  std::uint16_t port = Tools::kDefaultServerPort;
+  std::uint16_t localPort = 0;
+  double wait = 1.0;
+  std::optional<std::uint64_t> expect;
+  bool quiet = false;
+
+  bool AnyAction() const { return connect || sendType || move || disconnect; }
+};
+
+int UsageError(const std::string& message) {
+  std::cerr << "velantis-client: " << message << "\nTry 'velantis-client --help'." << std::endl;
+  return Tools::kExitUsage;
+}
+
+// Fills `options`; returns an exit code when the program should stop (help or a usage error).
+std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view name = argv[i];
+    const auto value = [&]() -> std::optional<std::string_view> {
+      if (i + 1 >= argc) return {};
+      return std::string_view(argv[++i]);
+    };
+    const auto missing = [&] {
+      return UsageError("option " + std::string(name) + " needs a value");
+    };
+    const auto bad = [&](std::string_view what) {
+      return UsageError("bad value '" + std::string(argv[i]) + "' for " + std::string(name) + ": " +
+                        std::string(what));
+    };
+    const auto number = [&](std::uint64_t max) -> std::optional<std::uint64_t> {
+      const auto parsed = Tools::ParseUnsigned(argv[i]);
+      if (!parsed || *parsed > max) return {};
+      return parsed;
+    };
+
+    if (name == "--help" || name == "-h") {
+      std::cout << kHelp;
+      return Tools::kExitOk;
+    } else if (name == "--connect") {
+      options.connect = true;
+    } else if (name == "--disconnect") {
+      options.disconnect = true;
+    } else if (name == "--quiet") {
+      options.quiet = true;
+    } else if (name == "--send-type") {
+      if (!value()) return missing();
+      const auto type = number(255);
+      if (!type) return bad("expected a type number 0-255");
+      options.sendType = static_cast<unsigned>(*type);
+    } else if (name == "--move") {
+      if (!value()) return missing();
+      options.move = Tools::ParsePair(argv[i]);
+      if (!options.move) return bad("expected X,Y such as 1.5,-2");
+    } else if (name == "--count") {
+      if (!value()) return missing();
+      const auto count = number(1'000'000);
+      if (!count) return bad("expected a count 0-1000000");
+      options.count = *count;
+    } else if (name == "--rate") {
+      if (!value()) return missing();
+      const auto rate = Tools::ParseNumber(argv[i]);
+      if (!rate || !(*rate > 0.0 && *rate <= 10'000.0)) return bad("expected 0 < HZ <= 10000");
+      options.rate = *rate;
+    } else if (name == "--id") {
+      if (!value()) return missing();
+      options.id = Tools::ParseUnsigned(argv[i]);
+      if (!options.id) return bad("expected an unsigned 64-bit number");
+    } else if (name == "--text") {
+      if (!value()) return missing();
+      options.text = argv[i];
+      if (options.text->size() >= Packet::kMessageCapacity) return bad("at most 999 characters");
+    } else if (name == "--entity") {
+      if (!value()) return missing();
+      const auto entity = number(0xffffffffULL);
+      if (!entity) return bad("expected an unsigned 32-bit number");
+      options.entity = static_cast<std::uint32_t>(*entity);
+    } else if (name == "--server") {
+      if (!value()) return missing();
+      options.server = argv[i];
+    } else if (name == "--port" || name == "--local-port") {
+      if (!value()) return missing();
+      const auto port = number(65535);
+      if (!port || (name == "--port" && *port == 0)) return bad("expected a port number");
+      (name == "--port" ? options.port : options.localPort) = static_cast<std::uint16_t>(*port);
+    } else if (name == "--wait") {
+      if (!value()) return missing();
+      const auto wait = Tools::ParseNumber(argv[i]);
+      if (!wait || !(*wait >= 0.0 && *wait <= 3600.0)) return bad("expected 0-3600 seconds");
+      options.wait = *wait;
+    } else if (name == "--expect") {
+      if (!value()) return missing();
+      options.expect = number(1'000'000);
+      if (!options.expect) return bad("expected a count");
+    } else {
+      return UsageError("unknown option '" + std::string(name) + "'");
+    }
+  }
+  if (options.AnyAction() && !options.id)
+    return UsageError(
+        "--connect, --send-type, --move "
+        "and --disconnect need --id");
+  return {};
+}
+
+// Sends as the game client does: either through the client component, which stamps the id and
+// the process-wide message number, seals and prints its own console lines, or straight through
+// the socket with the same stamping when the output has to stay clean.
+class Sender {
+ public:
+  explicit Sender(bool quiet) : quiet_(quiet) {}
+
+  bool Open(std::uint64_t clientID) {
+    if (quiet_) {
+      if (!Platform::StartSocketLibrary()) return false;
+      socket_ = Platform::OpenSocket(Platform::SocketKind::Datagram);
+      return socket_ != Platform::kNoSocket;
+    }
+    return component_.Init(clientID, Orlin::Protocol::Udp) && component_.CreateSocket();
+  }
+
+  Platform::SocketHandle Socket() const { return quiet_ ? socket_ : component_.Socket(); }
+
+  bool Send(Packet& packet, const Platform::Ipv4Address& target, std::uint64_t clientID) {
+    if (!quiet_) {
+      component_.SetTargetAddress(target);
+      return component_.Send(packet);
+    }
+    packet.Header().clientID = clientID;
+    packet.Header().messageNumber = messageNumber_;
+    packet.Seal();
+    if (Platform::SendTo(socket_, packet.Bytes(), Packet::kSize, target) <= 0) return false;
+    ++messageNumber_;
+    return true;
+  }
+
+ private:
+  bool quiet_;
+  NetworkingComponentClient component_;
+  Platform::SocketHandle socket_ = Platform::kNoSocket;
+  std::uint32_t messageNumber_ = 1;
+};
+
+struct Tally {
+  std::uint64_t packets = 0;
+  std::uint64_t bad = 0;
+  std::uint64_t welcomes = 0;
+};
+
+// Prints every datagram that arrives until `deadline`, or until `expected` packets have arrived.
+void Listen(Platform::SocketHandle socket, Tools::Clock::time_point deadline,
+            std::optional<std::uint64_t> expected, Tally& tally) {
+  std::byte buffer[Tools::kReceiveCapacity];
+  Tools::Received received;
+  for (;;) {
+    if (expected && tally.packets >= *expected) return;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Tools::Clock::now());
+    const int timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    if (!Platform::WaitReadable(socket, timeout)) return;
+    Platform::Ipv4Address from;
+    int fromLength = sizeof(from);
+    const long size = Platform::ReceiveFrom(socket, buffer, sizeof(buffer), from, fromLength);
+    if (size < 0) {
+      // Windows reports an earlier send's "port unreachable" here; it is no datagram of ours.
+      std::cerr << "velantis-client: receive failed with error " << Platform::LastSocketError()
+                << std::endl;
+      continue;
+    }
+    Tools::Decode(buffer, size, received);
+    ++tally.packets;
+    if (!received.wholePacket || !received.checksumOk) ++tally.bad;
+    if (received.wholePacket && received.packet.Header().messageType == MessageType::Welcome) {
+      ++tally.welcomes;
+    }
+    std::cout << Tools::Describe(received, from) << std::endl;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (const auto exitCode = ParseOptions(argc, argv, options)) return *exitCode;
+
+  const auto serverAddress = Tools::ParseAddress(options.server.c_str());
+  if (!serverAddress) {
+    return UsageError("'" + options.server + "' is not a dotted IPv4 address such as 127.0.0.1");
+  }
+  const Platform::Ipv4Address server = Tools::MakeAddress(*serverAddress, options.port);
+  const std::uint64_t id = options.id.value_or(0);
+
+  Sender sender(options.quiet);
+  if (!sender.Open(id)) {
+    std::cerr << "velantis-client: cannot open a UDP socket (error " << Platform::LastSocketError()
+              << ")" << std::endl;
+    return Tools::kExitSocket;
+  }
+  // A loopback server only ever answers loopback addresses; any other needs the wildcard.
+  std::uint32_t localAddress = 0;
+  if (Tools::IsLoopback(*serverAddress)) localAddress = *Tools::ParseAddress("127.0.0.1");
+  const Platform::Ipv4Address local = Tools::MakeAddress(localAddress, options.localPort);
+  if (!Platform::Bind(sender.Socket(), local)) {
+    std::cerr << "velantis-client: cannot bind " << Tools::FormatAddress(local) << " (error "
+              << Platform::LastSocketError() << "); is the port in use by another program?"
+              << std::endl;
+    return Tools::kExitSocket;
+  }
+  const Platform::Ipv4Address bound =
+      Tools::MakeAddress(localAddress, Platform::LocalPort(sender.Socket()));
+  std::cerr << "velantis-client: listening on " << Tools::FormatAddress(bound) << ", server "
+            << Tools::FormatAddress(server) << std::endl;
+
+  Tally tally;
+  const auto send = [&](MessageType type, const char* defaultText, Vec2 position,
+                        std::uint32_t entity) {
+    Packet packet;
+    packet.Init(id, type, options.text ? options.text->c_str() : defaultText, entity);
+    packet.Body().position = position;
+    if (!sender.Send(packet, server, id)) {
+      std::cerr << "velantis-client: sending to " << Tools::FormatAddress(server)
+                << " failed (error " << Platform::LastSocketError() << ")" << std::endl;
+      return false;
+    }
+    std::cout << "sent " << Tools::TypeName(type) << " clientID=" << id
+              << " messageNumber=" << packet.Header().messageNumber
+              << " text=" << Tools::Quoted(packet.MessageText()) << " position=(" << position.x
+              << "," << position.y << ") entityID=" << entity << std::endl;
+    // Print what already came back, so that replies appear next to what caused them.
+    Listen(sender.Socket(), Tools::Clock::now(), {}, tally);
+    return true;
+  };
+
+  if (options.connect && !send(MessageType::Connect, "hello", {}, 0)) return Tools::kExitSocket;
+  if (options.sendType &&
+      !send(static_cast<MessageType>(*options.sendType), "", {}, options.entity)) {
+    return Tools::kExitSocket;
+  }
+  if (options.move) {
+    const auto interval = std::chrono::duration_cast<Tools::Clock::duration>(
+        std::chrono::duration<double>(1.0 / options.rate));
+    auto due = Tools::Clock::now();
+    for (std::uint64_t i = 0; i < options.count; ++i) {
+      if (i > 0) {
+        due += interval;
+        Listen(sender.Socket(), due, {}, tally);
+      }
+      if (!send(MessageType::PlayerPositionUpdate, "Player position update", *options.move,
+                options.entity)) {
+        return Tools::kExitSocket;
+      }
+    }
+  }
+  if (options.disconnect && !send(MessageType::Disconnect, "", {}, 0)) return Tools::kExitSocket;
+
+  const auto waitFor = std::chrono::duration_cast<Tools::Clock::duration>(
+      std::chrono::duration<double>(options.wait));
+  Listen(sender.Socket(), Tools::Clock::now() + waitFor, options.expect, tally);
+
+  bool failed = tally.bad > 0;
+  if (tally.bad > 0) {
+    std::cerr << "velantis-client: " << tally.bad << " datagram(s) failed verification"
+              << std::endl;
+  }
+  if (options.expect && tally.packets < *options.expect) {
+    std::cerr << "velantis-client: expected " << *options.expect << " packet(s), got "
+              << tally.packets << std::endl;
+    failed = true;
+  } else if (!options.expect && options.connect && tally.welcomes == 0) {
+    std::cerr << "velantis-client: no Welcome arrived; is a server listening on "
+              << Tools::FormatAddress(server) << "?" << std::endl;
+    failed = true;
+  } else if (!options.expect && !options.AnyAction() && tally.packets == 0) {
+    std::cerr << "velantis-client: nothing arrived" << std::endl;
+    failed = true;
+  }
+  return failed ? Tools::kExitFailed : Tools::kExitOk;
+}

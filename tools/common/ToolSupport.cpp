@@ -1,0 +1,189 @@
+#include "common/ToolSupport.h"
+
+#include <charconv>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace Tools {
+
+std::optional<std::uint64_t> ParseUnsigned(std::string_view text) {
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc{} || end != text.data() + text.size() || text.empty()) return {};
+  return value;
+}
+
+std::optional<double> ParseNumber(std::string_view text) {
+  // from_chars for floating point is missing from some of the standard libraries we build with.
+  std::string copy(text);
+  std::istringstream stream(copy);
+  stream.imbue(std::locale::classic());
+  double value = 0.0;
+  stream >> value;
+  if (text.empty() || stream.fail() || !stream.eof()) return {};
+  return value;
+}
+
+std::optional<Vec2> ParsePair(std::string_view text) {
+  const std::size_t comma = text.find(',');
+  if (comma == std::string_view::npos) return {};
+  const auto x = ParseNumber(text.substr(0, comma));
+  const auto y = ParseNumber(text.substr(comma + 1));
+  if (!x || !y) return {};
+  return Vec2(static_cast<float>(*x), static_cast<float>(*y));
+}
+
+std::optional<std::uint32_t> ParseAddress(const char* text) {
+  std::uint32_t address = 0;
+  if (Platform::ParseIpv4(text, address) != 1) return {};
+  return address;
+}
+
+bool IsLoopback(std::uint32_t networkOrderAddress) {
+  unsigned char bytes[4];
+  std::memcpy(bytes, &networkOrderAddress, sizeof(bytes));
+  return bytes[0] == 127;
+}
+
+Platform::Ipv4Address MakeAddress(std::uint32_t networkOrderAddress, std::uint16_t hostOrderPort) {
+  Platform::Ipv4Address address;
+  address.family = Platform::kAddressFamilyIpv4;
+  address.port = Platform::HostToNetwork16(hostOrderPort);
+  address.address = networkOrderAddress;
+  return address;
+}
+
+std::string FormatAddress(const Platform::Ipv4Address& address) {
+  unsigned char bytes[4];
+  std::memcpy(bytes, &address.address, sizeof(bytes));
+  // Swapping to network order and back are the same operation.
+  const std::uint16_t port = Platform::HostToNetwork16(address.port);
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) text += '.';
+    text += std::to_string(bytes[i]);
+  }
+  return text + ":" + std::to_string(port);
+}
+
+std::string TypeName(MessageType type) {
+  const char* name = "Unknown";
+  switch (type) {
+    case MessageType::Connect:
+      name = "Connect";
+      break;
+    case MessageType::Welcome:
+      name = "Welcome";
+      break;
+    case MessageType::Disconnect:
+      name = "Disconnect";
+      break;
+    case MessageType::PlayerPositionUpdate:
+      name = "PlayerPositionUpdate";
+      break;
+  }
+  return std::string(name) + "(" + std::to_string(static_cast<unsigned>(type)) + ")";
+}
+
+void Decode(const std::byte* data, long size, Received& received) {
+  received.size = size;
+  received.wholePacket = size == static_cast<long>(Packet::kSize);
+  received.checksumOk = false;
+  received.packet.Reset();
+  if (!received.wholePacket) return;
+  received.packet.LoadBytes(data);
+  std::uint64_t checksum = 0;
+  received.checksumOk = received.packet.Verify(checksum);
+  received.packet.Header().checksum = checksum;
+}
+
+std::string Quoted(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string quoted = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (byte < 0x20 || byte >= 0x7f) {
+      quoted += "\\x";
+      quoted += kHex[byte >> 4];
+      quoted += kHex[byte & 0xf];
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+namespace {
+
+std::string FormatFloat(float value) {
+  std::ostringstream stream;
+  stream.imbue(std::locale::classic());
+  stream << value;
+  return stream.str();
+}
+
+}  // namespace
+
+std::string Describe(const Received& received, const Platform::Ipv4Address& from) {
+  std::string line = "recv ";
+  if (!received.wholePacket) {
+    return line + "datagram of " + std::to_string(received.size) +
+           " bytes from=" + FormatAddress(from) + " (a packet is " + std::to_string(Packet::kSize) +
+           ") checksum=BAD";
+  }
+  const Packet& packet = received.packet;
+  const PacketHeader& header = packet.Header();
+  const PacketBody& body = packet.Body();
+  line += TypeName(header.messageType);
+  line += " from=" + FormatAddress(from);
+  line += " clientID=" + std::to_string(header.clientID);
+  line += " messageNumber=" + std::to_string(header.messageNumber);
+  line += " playerUUID=" + std::to_string(body.playerUUID);
+  line += " entityID=" + std::to_string(body.entityID);
+  line += " text=" + Quoted(packet.MessageText());
+  line += " position=(" + FormatFloat(body.position.x) + "," + FormatFloat(body.position.y) + ")";
+  line += received.checksumOk ? " checksum=OK" : " checksum=BAD";
+  return line;
+}
+
+std::optional<ProcessUsage> ReadProcessUsage(long pid) {
+  const std::string folder = "/proc/" + std::to_string(pid) + "/";
+  std::ifstream statFile(folder + "stat");
+  std::string stat;
+  if (!std::getline(statFile, stat)) return {};
+  // The command name in parentheses may hold spaces; the numbered fields follow the last ')'.
+  const std::size_t nameEnd = stat.rfind(')');
+  if (nameEnd == std::string::npos) return {};
+  std::istringstream fields(stat.substr(nameEnd + 1));
+  std::vector<std::string> values;
+  for (std::string value; fields >> value;) values.push_back(value);
+  // Fields 14 and 15 of the file (utime, stime); the list starts at field 3.
+  if (values.size() < 13) return {};
+  const auto userTicks = ParseUnsigned(values[11]);
+  const auto systemTicks = ParseUnsigned(values[12]);
+  if (!userTicks || !systemTicks) return {};
+  ProcessUsage usage;
+  // Linux reports these in USER_HZ, which is 100 on every architecture it exports to user space.
+  usage.cpuSeconds = static_cast<double>(*userTicks + *systemTicks) / 100.0;
+
+  std::ifstream statusFile(folder + "status");
+  for (std::string line; std::getline(statusFile, line);) {
+    const auto kilobytes = [&line](std::string_view key) -> std::optional<std::uint64_t> {
+      if (line.rfind(key, 0) != 0) return {};
+      std::istringstream rest(line.substr(key.size()));
+      std::uint64_t value = 0;
+      if (!(rest >> value)) return {};
+      return value;
+    };
+    if (const auto peak = kilobytes("VmHWM:")) usage.peakKilobytes = *peak;
+    if (const auto resident = kilobytes("VmRSS:")) usage.residentKilobytes = *resident;
+  }
+  return usage;
+}
+
+}  // namespace Tools

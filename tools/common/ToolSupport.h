@@ -1,0 +1,70 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "net/Packet.h"
+#include "platform/platform.h"
+
+// What the command-line tools share: argument parsing, addresses, and packets turned into text.
+namespace Tools {
+
+// Exit codes both tools document in their --help.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;  // no reply, a bad packet, or loss where none was allowed
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitSocket = 3;
+
+inline constexpr std::uint16_t kDefaultServerPort = 15000;
+// Larger than a packet so that an oversized datagram is seen (and reported) instead of cut.
+inline constexpr std::size_t kReceiveCapacity = 1400;
+
+std::optional<std::uint64_t> ParseUnsigned(std::string_view text);
+std::optional<double> ParseNumber(std::string_view text);
+// "x,y" as two numbers.
+std::optional<Vec2> ParsePair(std::string_view text);
+
+// Dotted IPv4 text in network byte order, or nothing.
+std::optional<std::uint32_t> ParseAddress(const char* text);
+bool IsLoopback(std::uint32_t networkOrderAddress);
+Platform::Ipv4Address MakeAddress(std::uint32_t networkOrderAddress, std::uint16_t hostOrderPort);
+std::string FormatAddress(const Platform::Ipv4Address& address);
+
+// "Connect(1)", or "Unknown(4)" for a type this system does not define.
+std::string TypeName(MessageType type);
+
+// A datagram as the receiving side sees it: whether it is exactly one packet and whether its
+// checksum matches. `packet` keeps the remembered checksum in its header.
+struct Received {
+  Packet packet;
+  long size = 0;
+  bool wholePacket = false;
+  bool checksumOk = false;
+};
+void Decode(const std::byte* data, long size, Received& received);
+
+// One line with every field a tester looks at, checksum verdict last.
+std::string Describe(const Received& received, const Platform::Ipv4Address& from);
+
+// Text with quotes, backslashes and unprintable bytes escaped, so that a line stays one line.
+std::string Quoted(std::string_view text);
+
+using Clock = std::chrono::steady_clock;
+
+inline double SecondsBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// Cumulative CPU seconds and memory of a process from /proc; nothing where /proc does not exist.
+struct ProcessUsage {
+  double cpuSeconds = 0.0;
+  std::uint64_t peakKilobytes = 0;      // VmHWM
+  std::uint64_t residentKilobytes = 0;  // VmRSS
+};
+std::optional<ProcessUsage> ReadProcessUsage(long pid);
+
+}  // namespace Tools
