@@ -192,6 +192,9 @@ TEST(ThreadsLogsTest, IndicesFollowTheEntryCountAndAReusedIndexIsNotRegisteredTw
   EXPECT_THROW(registry.GetThreadHandle(0), std::out_of_range);
   ThreadStruct* third = registry.CreateLoggedThread(IdleRoutine, 3);
   EXPECT_EQ(third->index, 1);
+  static ThreadStruct* const unregistered =
+      third;  // the registry does not own it; keep it reachable
+  (void)unregistered;
   EXPECT_EQ(registry.GetThreadHandle(1), second->handle);
 }
 

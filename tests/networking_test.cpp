@@ -1,13 +1,23 @@
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "net/NetworkingComponentClient.h"
 #include "net/NetworkingComponentServer.h"
 #include "support/TestSupport.h"
 
 namespace {
+
+// Servers started by the tests stay alive, like the server of the real process: their receive
+// threads run until the process ends.
+NetworkingComponentServer* Keep(NetworkingComponentServer* server) {
+  static std::vector<std::unique_ptr<NetworkingComponentServer>> servers;
+  servers.emplace_back(server);
+  return server;
+}
 
 using Orlin::Protocol;
 using TestSupport::UdpPeer;
@@ -31,7 +41,7 @@ TEST(NetworkingComponentTest, SetupAddressFillsTheIpv4RecordInNetworkOrder) {
 
 TEST(ServerStartTest, BindsEveryAddressAndASecondServerOnThePortFails) {
   const std::uint16_t port = SparePort();
-  auto* first = new NetworkingComponentServer();  // its receive thread outlives the test
+  auto* first = Keep(new NetworkingComponentServer());  // its receive thread outlives the test
   ASSERT_TRUE(first->Init(Protocol::Udp));
   EXPECT_FALSE(first->Init(Protocol::Udp));
 
@@ -61,7 +71,7 @@ TEST(ServerStartTest, BindsEveryAddressAndASecondServerOnThePortFails) {
 
 TEST(ServerStartTest, TcpModeAcceptsConnectionsAndReceivesNothing) {
   const std::uint16_t port = SparePort();
-  auto* server = new NetworkingComponentServer();
+  auto* server = Keep(new NetworkingComponentServer());
   server->Init(Protocol::Tcp);
   testing::internal::CaptureStdout();
   ASSERT_TRUE(server->Start("127.0.0.1", port));

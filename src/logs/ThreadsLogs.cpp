@@ -3,8 +3,10 @@
 #include <string>
 
 ThreadsLogs& ThreadsLogs::GetInstance() {
-  static ThreadsLogs instance;
-  return instance;
+  // Never destroyed: registered threads may still run, and use their records, while the process
+  // exits, so the records must stay reachable until the very end.
+  static auto* instance = new ThreadsLogs();
+  return *instance;
 }
 
 ThreadStruct* ThreadsLogs::CreateLoggedThread(Platform::ThreadRoutine startRoutine,

@@ -34,6 +34,5 @@ class ThreadsLogs {
   void Launch(Platform::ThreadRoutine startRoutine, ThreadStruct* threadStruct, bool setParameter,
               std::uint64_t parameter);
 
-  // Records are never deleted at exit: their threads may still be running and using them.
   std::map<std::int32_t, ThreadStruct*> threads;
 };

@@ -1,0 +1,336 @@
+"""Starts the real server process for one test and watches it from outside.
+
+The server takes no arguments and has no shutdown path, so every test gets a process of its own
+with a fresh data folder, waits (bounded) until it is ready, and kills it when done. The same
+harness drives the Windows build under Wine: set VELANTIS_E2E_WINE=1 (or pass --wine to
+run_e2e.py). Under Wine the log lives in the prefix's AppData folder with CRLF line ends, and the
+console of a windowed program cannot be observed, so console checks are skipped there.
+"""
+
+import glob
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+import velantis_protocol as vp
+
+SERVER_ADDRESS = ("127.0.0.1", vp.SERVER_PORT)
+READY_LINE = "NetworkingComponent(): Waiting a message..."
+BIND_ERROR_LINE = "NetworkingComponent(): Binding error - Code: "
+LOG_RELATIVE = os.path.join("OrlinStudio", "Velantis", "Server", "ThreadsLogs", "Thread_0.logs")
+
+
+def server_path():
+    path = os.environ.get("VELANTIS_SERVER")
+    if not path:
+        raise unittest.SkipTest("VELANTIS_SERVER is not set (use run_e2e.py --server PATH)")
+    return path
+
+
+def wine_mode():
+    return os.environ.get("VELANTIS_E2E_WINE", "") not in ("", "0")
+
+
+def port_is_free(port=vp.SERVER_PORT):
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        probe.bind(("0.0.0.0", port))
+        return True
+    except OSError:
+        return False
+    finally:
+        probe.close()
+
+
+def wait_for_free_port(timeout):
+    deadline = time.monotonic() + timeout
+    while not port_is_free():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"UDP port {vp.SERVER_PORT} stayed busy for {timeout} s: "
+                                 "another server is running outside the test's lock")
+        time.sleep(0.2)
+
+
+def udp_socket_drops(local_port):
+    """The kernel's drop counter of the UDP socket bound to `local_port` (from /proc/net/udp)."""
+    wanted = f":{local_port:04X}"
+    with open("/proc/net/udp") as table:
+        next(table)
+        for row in table:
+            columns = row.split()
+            if columns[1].endswith(wanted):
+                return int(columns[-1])
+    return None
+
+
+class ServerProcess:
+    def __init__(self, workdir, console_to_files=True):
+        self.workdir = workdir
+        self.wine = wine_mode()
+        self.data_home = os.path.join(workdir, "data")
+        os.makedirs(self.data_home)
+        self.stdout_path = os.path.join(workdir, "stdout.txt")
+        self.stderr_path = os.path.join(workdir, "stderr.txt")
+        self.console_to_files = console_to_files
+        self.process = None
+
+    # ----- life cycle
+
+    def start(self, wait_ready=True, timeout=15.0, fresh=True):
+        """Starts the server; with `fresh`, no log of an earlier run is left for it to find."""
+        env = dict(os.environ)
+        command = [server_path()]
+        if self.wine:
+            command = [os.environ.get("VELANTIS_E2E_WINE_COMMAND", "wine")] + command
+            if fresh:
+                self._clear_wine_logs()
+        else:
+            env["XDG_DATA_HOME"] = self.data_home
+        out = open(self.stdout_path, "wb") if self.console_to_files else subprocess.DEVNULL
+        err = open(self.stderr_path, "wb") if self.console_to_files else subprocess.DEVNULL
+        try:
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=err, env=env, cwd=self.workdir,
+                                            start_new_session=True)
+        finally:
+            if self.console_to_files:
+                out.close()
+                err.close()
+        if wait_ready:
+            self.wait_ready(timeout)
+        return self
+
+    def wait_ready(self, timeout=15.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise AssertionError(f"server exited with {self.process.returncode} during start-up")
+            if self.wine:
+                if self.log_path() and self.log_bytes().count(vp.BANNER_LOG_LINES[-1]) >= 2:
+                    return
+            else:
+                if BIND_ERROR_LINE in self.stderr_text():
+                    raise AssertionError("server could not bind: " + self.stderr_text())
+                if READY_LINE in self.stdout_text():
+                    return
+            time.sleep(0.02)
+        raise AssertionError(f"server not ready after {timeout} s; stdout: {self.stdout_text()!r}")
+
+    def kill(self):
+        if self.process is None or self.process.poll() is not None:
+            return
+        # The server has no shutdown path; it is ended from outside, like in production.
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.process.wait(timeout=10)
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def alive(self):
+        return self.process is not None and self.process.poll() is None
+
+    # ----- console
+
+    def stdout_text(self):
+        return self._read_text(self.stdout_path)
+
+    def stderr_text(self):
+        return self._read_text(self.stderr_path)
+
+    def stdout_lines(self):
+        return self.stdout_text().splitlines()
+
+    def stderr_lines(self):
+        return self.stderr_text().splitlines()
+
+    def wait_for_line(self, stream, line, count=1, timeout=5.0):
+        """Waits until `stream` ("stdout" or "stderr") holds `line` at least `count` times."""
+        read = self.stdout_lines if stream == "stdout" else self.stderr_lines
+        deadline = time.monotonic() + timeout
+        while True:
+            seen = read().count(line)
+            if seen >= count:
+                return seen
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{stream} shows {line!r} {seen} times, wanted {count}")
+            time.sleep(0.02)
+
+    @staticmethod
+    def _read_text(path):
+        try:
+            with open(path, "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    # ----- log file
+
+    def log_path(self):
+        if not self.wine:
+            return os.path.join(self.data_home, LOG_RELATIVE)
+        found = glob.glob(os.path.join(self._wine_local_appdata_glob(), LOG_RELATIVE))
+        return found[0] if found else None
+
+    def log_directory(self):
+        path = self.log_path()
+        return os.path.dirname(path) if path else None
+
+    def log_bytes(self):
+        """The log with the platform's line ends turned into line feeds."""
+        path = self.log_path()
+        if not path or not os.path.exists(path):
+            return b""
+        with open(path, "rb") as f:
+            data = f.read()
+        if self.wine:
+            # Text mode on Windows: every line feed reaches the disk as CR LF.
+            bare = data.replace(b"\r\n", b"").count(b"\n")
+            if bare:
+                raise AssertionError(f"{bare} line feeds without a carriage return in the log")
+            data = data.replace(b"\r\n", b"\n")
+        return data
+
+    def log_lines(self):
+        return self.log_bytes().splitlines(keepends=True)
+
+    def _wine_prefix(self):
+        return os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+
+    def _wine_local_appdata_glob(self):
+        return os.path.join(self._wine_prefix(), "drive_c", "users", "*", "AppData", "Local")
+
+    def _clear_wine_logs(self):
+        for folder in glob.glob(os.path.join(self._wine_local_appdata_glob(), "OrlinStudio")):
+            shutil.rmtree(folder)
+
+    # ----- process figures from /proc (native only)
+
+    def fd_count(self):
+        return len(os.listdir(f"/proc/{self.pid}/fd"))
+
+    def cpu_seconds(self):
+        with open(f"/proc/{self.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        # utime and stime are fields 14 and 15 of the line; 3 is the first after the name.
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def rss_bytes(self):
+        with open(f"/proc/{self.pid}/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) * 1024
+        raise AssertionError("no VmRSS")
+
+
+class Client:
+    """A game client's socket on loopback; the server answers from ports of its own."""
+
+    def __init__(self, receive_buffer=1 << 20):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+
+    def close(self):
+        self.sock.close()
+
+    def send(self, data):
+        self.sock.sendto(data, SERVER_ADDRESS)
+
+    def send_packet(self, client_id, message_type, text=b"", **fields):
+        data = vp.Packet(client_id=client_id, message_type=message_type, text=text,
+                         **fields).encode()
+        self.send(data)
+        return data
+
+    def receive(self, timeout=3.0):
+        """(raw bytes, source address) of the next datagram; fails the test after `timeout`."""
+        self.sock.settimeout(timeout)
+        try:
+            return self.sock.recvfrom(65536)
+        except socket.timeout:
+            raise AssertionError(f"client on port {self.port}: nothing received in {timeout} s")
+
+    def receive_packet(self, timeout=3.0):
+        data, source = self.receive(timeout)
+        if len(data) != vp.PACKET_SIZE:
+            raise AssertionError(f"received {len(data)} bytes, a packet is {vp.PACKET_SIZE}")
+        if not vp.verify(data):
+            raise AssertionError("received a packet with a wrong checksum")
+        if source[1] == vp.SERVER_PORT:
+            raise AssertionError("a reply came from the server's listening port")
+        return vp.Packet.decode(data)
+
+    def pending(self):
+        """Datagrams already waiting, without blocking."""
+        self.sock.setblocking(False)
+        found = []
+        try:
+            while True:
+                found.append(self.sock.recvfrom(65536)[0])
+        except BlockingIOError:
+            pass
+        finally:
+            self.sock.setblocking(True)
+        return found
+
+
+class ServerTestCase(unittest.TestCase):
+    """Each test gets a fresh server with a fresh data folder; it is killed whatever happens."""
+
+    console_to_files = True
+    start_timeout = 15.0
+
+    def setUp(self):
+        self.wine = wine_mode()
+        workdir = tempfile.mkdtemp(prefix="velantis-e2e-")
+        self.addCleanup(shutil.rmtree, workdir, True)
+        self.workdir = workdir
+        self.server = self.start_server(workdir)
+
+    def start_server(self, workdir, wait_for_port=30.0):
+        wait_for_free_port(wait_for_port)
+        server = ServerProcess(workdir, console_to_files=self.console_to_files)
+        self.addCleanup(server.kill)
+        server.start(timeout=self.start_timeout)
+        return server
+
+    def client(self, **kwargs):
+        c = Client(**kwargs)
+        self.addCleanup(c.close)
+        return c
+
+    @property
+    def console_visible(self):
+        return not self.wine
+
+    def requires_proc(self):
+        if self.wine:
+            self.skipTest("process figures of a program under Wine are not the program's own")
+
+    def connect(self, client, client_id, text=b"hello", x=0.0, y=0.0, registered_before=()):
+        """Connects `client` as `client_id`; returns (announcement, welcome) it received.
+
+        `registered_before` lists the other registered clients, each of which must receive the
+        announcement too.
+        """
+        sent = client.send_packet(client_id, vp.CONNECT, text, x=x, y=y)
+        for other in registered_before:
+            other.receive_packet()
+        announcement = client.receive_packet()
+        welcome = client.receive_packet()
+        return vp.Packet.decode(sent), announcement, welcome
+
+    def log_after_banner(self):
+        lines = self.server.log_lines()
+        self.assertEqual(lines[:len(vp.BANNER_LOG_LINES)], vp.BANNER_LOG_LINES)
+        return lines[len(vp.BANNER_LOG_LINES):]

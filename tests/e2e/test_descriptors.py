@@ -1,0 +1,47 @@
+import selectors
+
+import velantis_protocol as vp
+from server_harness import ServerTestCase
+
+UPDATES = 3000
+IN_FLIGHT = 32
+
+
+class Descriptors(ServerTestCase):
+    def test_relaying_thousands_of_updates_leaves_no_descriptor_behind(self):
+        self.requires_proc()
+        after_start_up = self.server.fd_count()
+        a, b = self.client(), self.client()
+        self.connect(a, 3)
+        self.connect(b, 9, registered_before=[a])
+
+        sealer = vp.TailSealer(
+            vp.Packet(client_id=3, message_type=vp.PLAYER_POSITION_UPDATE, text=b"run").encode())
+        numbers = {a: [], b: []}
+        selector = selectors.DefaultSelector()
+        for c in (a, b):
+            c.sock.setblocking(False)
+            selector.register(c.sock, selectors.EVENT_READ, c)
+        sent = 0
+        # B has the highest id, so its copy is the last one the server sends for an update; a
+        # bounded number of updates in flight keeps the server's receive buffer from overflowing.
+        while len(numbers[b]) < UPDATES:
+            while sent < UPDATES and sent - len(numbers[b]) < IN_FLIGHT:
+                a.send(sealer.seal_ids(0, sent))
+                sent += 1
+            events = selector.select(timeout=5.0)
+            self.assertTrue(events, f"relays stopped after {len(numbers[b])} of {UPDATES}")
+            for key, _ in events:
+                client = key.data
+                while True:
+                    try:
+                        data = client.sock.recv(2048)
+                    except BlockingIOError:
+                        break
+                    numbers[client].append(vp.Packet.decode(data).message_number)
+        selector.close()
+
+        self.assertEqual(len(numbers[a]), UPDATES)
+        # Five numbers went to the two admissions; every relay took the next one.
+        self.assertEqual(sorted(numbers[a] + numbers[b]), list(range(6, 6 + 2 * UPDATES)))
+        self.assertEqual(self.server.fd_count(), after_start_up)

@@ -1,0 +1,226 @@
+import velantis_protocol as vp
+from server_harness import ServerTestCase
+
+RECEIVED_LINE = "NetworkingComponentServer(): Message of size %d bytes received."
+SOCKET_LINE = "NetworkingComponent(): Socket initialized successfully"
+SENT_LINE = "NetworkingComponent(): Message of size 1056 bytes sent."
+CORRUPTED_LINE = "NetworkingComponent(): [CORRUPTED] The packet received generate a wrong checksum."
+DEFAULT_CASE_LINE = "NetworkingComponent(): Default case triggered."
+START_UP_STDOUT_LINES = 5
+
+
+class Admission(ServerTestCase):
+    def test_connect_is_announced_then_welcomed_and_logged(self):
+        client = self.client()
+        sent, announcement, welcome = self.connect(client, 7, b"hello from seven", 1.5, -2.25)
+
+        self.assertEqual(announcement.message_type, vp.CONNECT)
+        self.assertEqual((announcement.client_id, announcement.player_uuid), (7, 7))
+        self.assertEqual(announcement.text, b"hello from seven")
+        self.assertEqual((announcement.x, announcement.y), (1.5, -2.25))
+        self.assertEqual(announcement.message_number, 1)
+
+        self.assertEqual(welcome.message_type, vp.WELCOME)
+        self.assertEqual((welcome.client_id, welcome.player_uuid), (0, 0))
+        self.assertEqual(welcome.text, b"welcome")
+        self.assertEqual((welcome.x, welcome.y), (0.0, 0.0))
+        self.assertEqual(welcome.entity_id, announcement.entity_id)
+        self.assertEqual(welcome.message_number, 2)
+
+        self.assertEqual(self.log_after_banner(), [vp.size_log_line(1056)] +
+                         vp.receive_log_lines(sent.encode()) +
+                         [vp.server_log_line("Client connected.")])
+        if self.console_visible:
+            self.server.wait_for_line("stdout", SENT_LINE, count=2)
+            self.assertEqual(self.server.stdout_lines()[START_UP_STDOUT_LINES:], [
+                RECEIVED_LINE % 1056,
+                "NetworkingComponentServer(): Client connected.",
+                SOCKET_LINE, SENT_LINE,
+                SOCKET_LINE, SENT_LINE,
+            ])
+
+    def test_newcomer_is_announced_to_every_player_in_ascending_id_order(self):
+        a, b, c = self.client(), self.client(), self.client()
+        _, ann_a, _ = self.connect(a, 3)
+        _, _, welcome_b = self.connect(b, 9, registered_before=[a])
+        self.assertEqual(welcome_b.message_number, 5)
+
+        c.send_packet(5, vp.CONNECT, b"I am five", x=4.0, y=8.0)
+        to_a, to_b = a.receive_packet(), b.receive_packet()
+        to_c, welcome_c = c.receive_packet(), c.receive_packet()
+        # Message numbers are global: A (id 3), C (id 5), B (id 9), then the welcome.
+        self.assertEqual([p.message_number for p in (to_a, to_c, to_b, welcome_c)], [6, 7, 8, 9])
+        for p in (to_a, to_c, to_b):
+            self.assertEqual((p.message_type, p.client_id, p.player_uuid), (vp.CONNECT, 5, 5))
+            self.assertEqual((p.text, p.x, p.y), (b"I am five", 4.0, 8.0))
+            self.assertEqual(p.entity_id, welcome_c.entity_id)
+        self.assertEqual((welcome_c.message_type, welcome_c.client_id), (vp.WELCOME, 0))
+        self.assertNotEqual(ann_a.entity_id, welcome_c.entity_id)  # 1 in 2^32 to be equal
+
+    def test_repeat_connect_sends_nothing_and_keeps_the_first_address(self):
+        first, impostor = self.client(), self.client()
+        self.connect(first, 7)
+        repeat = impostor.send_packet(7, vp.CONNECT, b"me again")
+        # A relay from id 7 shows where the registry points and that nothing went out meanwhile.
+        impostor.send_packet(7, vp.PLAYER_POSITION_UPDATE, b"moved")
+        relayed = first.receive_packet()
+        self.assertEqual((relayed.message_type, relayed.message_number), (vp.PLAYER_POSITION_UPDATE, 3))
+        self.assertEqual(impostor.pending(), [])
+
+        lines = self.log_after_banner()
+        repeat_block = [vp.size_log_line(1056)] + vp.receive_log_lines(repeat) + [
+            vp.server_log_line("Client already connected.")]
+        self.assertEqual(lines[11:11 + len(repeat_block)], repeat_block)
+        if self.console_visible:
+            self.assertIn("NetworkingComponentServer(): Client already connected.",
+                          self.server.stdout_lines())
+
+    def test_disconnect_forgets_registered_players_only(self):
+        a, b = self.client(), self.client()
+        self.connect(a, 3)
+        self.connect(b, 9, registered_before=[a])
+        b.send_packet(9, vp.DISCONNECT)
+        b.send_packet(9, vp.DISCONNECT)
+        b.send_packet(42, vp.DISCONNECT)
+        a.send_packet(3, vp.PLAYER_POSITION_UPDATE)
+        relayed = a.receive_packet()
+        self.assertEqual((relayed.client_id, relayed.message_number), (3, 6))
+        self.assertEqual(b.pending(), [])
+
+        dispatch_lines = [line for line in self.log_after_banner()
+                          if line.startswith(b"NetworkingComponentServer(): ")]
+        self.assertEqual(dispatch_lines, [vp.server_log_line(text) for text in (
+            "Client connected.", "Client connected.", "Client disconnected.",
+            "Client is not connected.", "Client is not connected.")])
+
+        # Forgotten means admitted afresh.
+        _, announcement, _ = self.connect(b, 9, registered_before=[a])
+        self.assertEqual(announcement.message_number, 8)
+
+
+class Relay(ServerTestCase):
+    def test_position_update_reaches_every_player_with_the_sender_id(self):
+        a, b, stranger = self.client(), self.client(), self.client()
+        self.connect(a, 3)
+        self.connect(b, 9, registered_before=[a])
+
+        b.send_packet(9, vp.PLAYER_POSITION_UPDATE, b"step", x=10.5, y=-3.0, player_uuid=555,
+                      entity_id=1234, message_number=77)
+        to_a, to_b = a.receive_packet(), b.receive_packet()
+        self.assertEqual([to_a.message_number, to_b.message_number], [6, 7])
+        for p in (to_a, to_b):
+            self.assertEqual((p.message_type, p.client_id, p.player_uuid),
+                             (vp.PLAYER_POSITION_UPDATE, 9, 9))
+            self.assertEqual((p.x, p.y, p.text, p.entity_id), (10.5, -3.0, b"step", 1234))
+
+        # A sender that never connected is relayed all the same, and gets nothing itself.
+        stranger.send_packet(50, vp.PLAYER_POSITION_UPDATE, b"lurker", entity_id=8)
+        to_a, to_b = a.receive_packet(), b.receive_packet()
+        self.assertEqual([to_a.message_number, to_b.message_number], [8, 9])
+        for p in (to_a, to_b):
+            self.assertEqual((p.client_id, p.player_uuid, p.entity_id), (50, 50, 8))
+        self.assertEqual(stranger.pending(), [])
+
+
+class Rejection(ServerTestCase):
+    def setUp(self):
+        super().setUp()
+        self.player = self.client()
+        self.connect(self.player, 3)
+        self.next_number = 3
+
+    def assert_still_served(self):
+        """A position update comes back with the next message number: nothing went out before."""
+        self.player.send_packet(3, vp.PLAYER_POSITION_UPDATE, b"still here")
+        relayed = self.player.receive_packet()
+        self.assertEqual((relayed.text, relayed.message_number), (b"still here", self.next_number))
+        self.next_number += 1
+
+    def log_since(self, mark):
+        return self.server.log_lines()[mark:]
+
+    def test_welcome_and_unknown_types_are_logged_but_not_answered(self):
+        mark = len(self.server.log_lines())
+        welcome = self.player.send_packet(3, vp.WELCOME, b"not for the server")
+        unknown = self.player.send_packet(3, 4, b"no such type")
+        self.assert_still_served()
+        self.assertEqual(self.log_since(mark)[:21], [vp.size_log_line(1056)] +
+                         vp.receive_log_lines(welcome) + [vp.size_log_line(1056)] +
+                         vp.receive_log_lines(unknown) + [vp.size_log_line(1056)])
+        if self.console_visible:
+            self.assertEqual(self.server.stderr_lines(), [DEFAULT_CASE_LINE] * 2)
+
+    def test_packet_with_one_byte_changed_is_rejected(self):
+        good = vp.Packet(client_id=11, message_type=vp.CONNECT, text=b"knock").encode()
+        # A gap byte, the type, a text byte past the terminator and the last byte.
+        for offset in (3, vp.MESSAGE_TYPE_OFFSET, vp.MESSAGE_OFFSET + 500, vp.PACKET_SIZE - 1):
+            with self.subTest(offset=offset):
+                mark = len(self.server.log_lines())
+                bad = bytearray(good)
+                bad[offset] ^= 0x01
+                self.player.send(bytes(bad))
+                self.assert_still_served()
+                self.assertEqual(self.log_since(mark)[:2],
+                                 [vp.size_log_line(1056), vp.CORRUPTED_LOG_LINE])
+                self.assertEqual(self.log_since(mark)[2:4],
+                                 [vp.size_log_line(1056), vp.RECEIVE_HEADER_LOG_LINE])
+        if self.console_visible:
+            self.assertEqual(self.server.stderr_lines(), [CORRUPTED_LINE] * 4)
+
+    def test_datagrams_of_any_other_length_are_rejected_and_the_server_goes_on(self):
+        valid = vp.Packet(client_id=3, message_type=vp.PLAYER_POSITION_UPDATE, text=b"x").encode()
+        # The last 1056 bytes seen must not complete a short datagram.
+        self.player.send(valid)
+        self.player.receive_packet()
+        self.next_number += 1
+        cases = {0: b"", 500: valid[:500], 1055: valid[:1055], 1057: valid + b"\0",
+                 1400: valid + bytes(344), 1401: valid + bytes(345), 2000: valid + bytes(944)}
+        for newcomer, (size, data) in enumerate(cases.items(), start=100):
+            with self.subTest(size=size):
+                mark = len(self.server.log_lines())
+                self.player.send(data)
+                # Still served: a newcomer is announced to both players and welcomed.
+                newcomer_client = self.client()
+                newcomer_client.send_packet(newcomer, vp.CONNECT)
+                self.player.receive_packet()
+                newcomer_client.receive_packet()
+                welcome = newcomer_client.receive_packet()
+                self.assertEqual(welcome.message_type, vp.WELCOME)
+                logged = self.log_since(mark)
+                if size <= vp.RECEIVE_BUFFER_SIZE:
+                    self.assertEqual(logged[:3], [vp.size_log_line(size), vp.CORRUPTED_LOG_LINE,
+                                                  vp.size_log_line(1056)])
+                else:
+                    self.assertEqual(logged[:2],
+                                     [vp.size_log_line(1056), vp.RECEIVE_HEADER_LOG_LINE])
+        if self.console_visible:
+            self.server.wait_for_line("stdout", "error90", count=2)
+            stdout = self.server.stdout_lines()
+            for size in (0, 500, 1055, 1057, 1400):
+                self.assertIn(RECEIVED_LINE % size, stdout)
+            for size in (1401, 2000):
+                self.assertNotIn(RECEIVED_LINE % size, stdout)
+            self.assertEqual(self.server.stderr_lines(), [CORRUPTED_LINE] * 5)
+
+
+class LogText(ServerTestCase):
+    def test_control_characters_in_the_text_cannot_forge_log_lines(self):
+        player = self.client()
+        text = ("evil\n========= [RECEIVE] ========== \nChecksum: 1\r\n\tq\x01\x1f\x7f"
+                "\\x41 héllo ✓").encode()
+        sent, announcement, _ = self.connect(player, 7, text)
+        self.assertEqual(announcement.text, text)  # relayed unchanged; only the log escapes it
+        lines = self.log_after_banner()
+        self.assertEqual(len(lines), 11)
+        self.assertEqual(lines[6], b"Message: evil\\n========= [RECEIVE] ========== \\nChecksum: "
+                         b"1\\r\\n\\tq\\x01\\x1f\\x7f\\\\x41 h\xc3\xa9llo \xe2\x9c\x93\n")
+        self.assertEqual(lines[1:10], vp.receive_log_lines(sent.encode()))
+
+    def test_text_without_terminator_is_logged_as_its_thousand_bytes(self):
+        player = self.client()
+        field = bytes(0x41 + i % 26 for i in range(vp.MESSAGE_CAPACITY))
+        sent = vp.Packet(client_id=7, message_type=vp.DISCONNECT, message_field=field).encode()
+        player.send(sent)
+        player.send_packet(7, vp.CONNECT)
+        player.receive_packet()
+        self.assertEqual(self.log_after_banner()[6], b"Message: " + field + b"\n")

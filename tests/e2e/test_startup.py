@@ -1,0 +1,58 @@
+import os
+import time
+
+import velantis_protocol as vp
+from server_harness import BIND_ERROR_LINE, ServerProcess, ServerTestCase
+
+
+class StartUp(ServerTestCase):
+    def test_prints_start_up_lines_in_order_and_writes_the_banner(self):
+        log_dir = self.server.log_directory()
+        if self.console_visible:
+            self.assertEqual(self.server.stdout_lines(), [
+                "NetworkingComponent(): Socket initialized successfully",
+                "NetworkingComponent(): Successfully bound on port: 15000",
+                "LogsManager(): Target file location is: " + self.server.log_path(),
+                f'LogsManager(CreateDir): The directory "{log_dir}" is created.',
+                "NetworkingComponent(): Waiting a message...",
+            ])
+            self.assertEqual(self.server.stderr_lines(), [])
+        self.assertEqual(self.server.log_lines(), vp.BANNER_LOG_LINES)
+
+    def test_second_run_appends_a_banner_and_reports_the_existing_folder(self):
+        first_log = self.server.log_bytes()
+        self.server.kill()
+        again = ServerProcess(os.path.join(self.workdir, "again"))
+        # Same data folder: the second run finds the folder and the file of the first.
+        again.data_home = self.server.data_home
+        self.addCleanup(again.kill)
+        again.start(fresh=False)
+        self.assertEqual(again.log_bytes(), first_log + b"".join(vp.BANNER_LOG_LINES))
+        if self.console_visible:
+            self.assertEqual(again.stderr_lines(), [
+                f'LogsManager(CreateDir): The directory "{again.log_directory()}" '
+                "already exists or cannot be created."
+            ])
+
+    def test_second_copy_reports_the_binding_error_and_stays_alive(self):
+        second = ServerProcess(os.path.join(self.workdir, "second"))
+        self.addCleanup(second.kill)
+        second.start(wait_ready=False, fresh=False)
+        if self.console_visible:
+            second.wait_for_line("stderr", BIND_ERROR_LINE + "98")
+            self.assertNotIn("NetworkingComponent(): Successfully bound on port: 15000",
+                             second.stdout_lines())
+        time.sleep(0.5)
+        self.assertTrue(second.alive(), "a server that failed to bind must keep running")
+        # The first one still owns the port and answers.
+        client = self.client()
+        _, announcement, welcome = self.connect(client, 7)
+        self.assertEqual(welcome.message_type, vp.WELCOME)
+
+    def test_idle_server_does_not_spin(self):
+        self.requires_proc()
+        time.sleep(0.2)
+        before = self.server.cpu_seconds()
+        time.sleep(1.0)
+        used = self.server.cpu_seconds() - before
+        self.assertLess(used, 0.2, f"idle server used {used:.2f} s of CPU in 1 s")
