@@ -13,11 +13,11 @@
 
 namespace {
 
-// Servers started by the tests stay alive, like the server of the real process: their receive
-// threads run until the process ends.
+// Servers started by the tests live until the process ends, like the server of the real process,
+// and are never destroyed: their receive threads may still be dispatching during exit.
 NetworkingComponentServer* Keep(NetworkingComponentServer* server) {
-  static std::vector<std::unique_ptr<NetworkingComponentServer>> servers;
-  servers.emplace_back(server);
+  static auto* servers = new std::vector<NetworkingComponentServer*>();
+  servers->push_back(server);
   return server;
 }
 

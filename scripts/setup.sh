@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what building and testing the server needs, when it is missing. Packages are Debian's;
+# without root nothing is installed and a missing tool is reported instead.
+# Usage: scripts/setup.sh [extra-package ...]
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev python3 clang clang-format
+          libclang-rt-14-dev "$@")
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: missing packages (${missing[*]}); run as root or install them with apt-get." >&2
+  exit 1
+fi
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq </dev/null
+apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null

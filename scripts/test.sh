@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds and runs every test: formatting, the debug suite (unit, in-process and end-to-end), the
+# same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, the soak,
+# the fuzz targets, and the Windows build with its suite under Wine.
+#
+# VELANTIS_LEGS picks legs (default: all), e.g. VELANTIS_LEGS="format debug" scripts/test.sh
+# VELANTIS_FUZZ_SECONDS sets each fuzz target's run (default 60).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz windows"}
+jobs=${VELANTIS_JOBS:-2}
+failed=()
+
+wants() { [[ " $legs " == *" $1 "* ]]; }
+leg() {
+  local name=$1
+  shift
+  echo
+  echo "=== $name"
+  local start=$SECONDS
+  if "$@"; then
+    echo "=== $name passed in $((SECONDS - start)) s"
+  else
+    echo "=== $name FAILED after $((SECONDS - start)) s"
+    failed+=("$name")
+  fi
+}
+
+suite() {  # configure preset, test preset
+  cmake --preset "$1" >/dev/null &&
+    cmake --build --preset "$1" -j "$jobs" &&
+    ctest --preset "$2" -j "$jobs"
+}
+
+format_check() {
+  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+}
+
+scripts/setup.sh
+
+wants format && leg format format_check
+wants debug && leg debug suite debug debug
+wants asan && leg asan suite asan asan
+wants tsan && leg tsan suite tsan tsan
+wants soak && leg soak suite release soak
+wants fuzz && leg fuzz scripts/run-fuzz.sh "${VELANTIS_FUZZ_SECONDS:-60}"
+wants windows && leg windows scripts/test-windows.sh
+
+echo
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED legs: ${failed[*]}"
+  exit 1
+fi
+echo "all legs passed: $legs"
