@@ -269,8 +269,7 @@ TEST_F(DataFolder, NonAsciiProfileFolderArrivesAsUsableUtf8) {
                                  [](char c) { return static_cast<unsigned char>(c) < 0x80; });
   if (ascii) GTEST_SKIP() << "the user's profile folder has an ASCII name here";
 
-  EXPECT_GT(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, folder->c_str(), -1, nullptr, 0),
-            0);
+  EXPECT_GT(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, folder->c_str(), -1, nullptr, 0), 0);
   EXPECT_EQ(folder->find('?'), std::string::npos);
 
   LogsManager logs("Thread_9.logs", "WindowsPlatformTest");
@@ -289,9 +288,9 @@ class TextFiles : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    folder = std::filesystem::temp_directory_path() /
-             (std::string("velantis-") + info->name() + "-" +
-              std::to_string(Platform::CurrentProcessId()));
+    folder =
+        std::filesystem::temp_directory_path() / (std::string("velantis-") + info->name() + "-" +
+                                                  std::to_string(Platform::CurrentProcessId()));
     std::filesystem::create_directories(folder);
   }
   void TearDown() override {
@@ -325,8 +324,8 @@ TEST_F(TextFiles, NonAsciiFolderNamesReachTheFileSystem) {
   std::filesystem::create_directories(nested);
   const std::string text = "line\n";
 
-  ASSERT_TRUE(Platform::WriteTextFile(Utf8(nested / "Thread_0.logs"), text.data(), text.size(),
-                                      true));
+  ASSERT_TRUE(
+      Platform::WriteTextFile(Utf8(nested / "Thread_0.logs"), text.data(), text.size(), true));
   EXPECT_EQ(ReadBytes(nested / "Thread_0.logs"), "line\r\n");
 }
 
@@ -337,8 +336,8 @@ TEST_F(TextFiles, AppendingWorksWhileAnotherProgramHoldsTheFileOpen) {
   ASSERT_TRUE(Platform::WriteTextFile(Utf8(file), text.data(), text.size(), false));
 
   const HANDLE viewer =
-      CreateFileW(file.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      CreateFileW(file.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
   const bool appended = Platform::WriteTextFile(Utf8(file), text.data(), text.size(), true);
   CloseHandle(viewer);

@@ -1,0 +1,393 @@
+#!/usr/bin/env python3
+"""End-to-end check of the Windows server under Wine, driven from the Linux side over loopback.
+
+The real velantis-server.exe runs in the Wine prefix named by WINEPREFIX. It is a windowed
+program that allocates its own console; Wine shows that console on the terminal the program was
+started from, so the server is started on a pseudo-terminal and its console text is read from
+there (with the terminal's escape sequences removed). Standard error stays a pipe, as the server
+leaves it alone. Game clients are plain UDP sockets of this script.
+
+Usage: wine_e2e.py --server build/mingw/velantis-server.exe [--wine /path/to/wine64]
+Exits 0 when every check passed, 1 otherwise; the server is always ended by its process id.
+"""
+
+import argparse
+import fcntl
+import glob
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import termios
+import threading
+import time
+
+PACKET_SIZE = 1056
+SERVER_PORT = 15000
+CONNECT, WELCOME, DISCONNECT, POSITION = 1, 2, 3, 5
+FNV_OFFSET_BASIS = 0xCBF29CE484222325
+FNV_PRIME = 0x100000001B3
+
+# initialized, gap, checksum, clientID, messageType, gap, messageNumber, x, y, message,
+# playerUUID, entityID, gap.
+LAYOUT = struct.Struct("<B7xQQB3xIff1000sQI4x")
+assert LAYOUT.size == PACKET_SIZE
+
+
+def fnv1a64(data):
+    h = FNV_OFFSET_BASIS
+    for b in data:
+        h = ((h ^ b) * FNV_PRIME) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
+def checksum_of(raw):
+    return fnv1a64(raw[:8] + bytes(8) + raw[16:])
+
+
+def encode(client_id, message_type, text=b"", number=1, x=0.0, y=0.0, uuid=0, entity=0):
+    raw = bytearray(LAYOUT.pack(1, 0, client_id, message_type, number, x, y, text, uuid, entity))
+    raw[8:16] = struct.pack("<Q", checksum_of(bytes(raw)))
+    return bytes(raw)
+
+
+def decode(raw):
+    (_, checksum, client_id, message_type, number, x, y, message, uuid,
+     entity) = LAYOUT.unpack(raw)
+    return {"checksum": checksum, "client_id": client_id, "type": message_type,
+            "number": number, "x": x, "y": y, "text": message.split(b"\0", 1)[0],
+            "uuid": uuid, "entity": entity, "valid": checksum == checksum_of(raw)}
+
+
+class Client:
+    def __init__(self, client_id):
+        self.client_id = client_id
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+
+    def send(self, data):
+        self.sock.sendto(data, ("127.0.0.1", SERVER_PORT))
+
+    def receive(self, timeout=5.0):
+        """(packet fields, source port) of the next datagram, or None after `timeout`."""
+        ready, _, _ = select.select([self.sock], [], [], timeout)
+        if not ready:
+            return None
+        data, source = self.sock.recvfrom(65536)
+        if len(data) != PACKET_SIZE:
+            return {"size": len(data)}, source[1]
+        return decode(data), source[1]
+
+    def quiet(self, timeout=0.7):
+        return self.receive(timeout) is None
+
+    def close(self):
+        self.sock.close()
+
+
+ESCAPE = re.compile(rb"\x1b\[([0-9;?]*)([A-Za-z])|\x1b\][^\x07]*\x07|\x1b[()][A-Za-z0-9]")
+
+
+def terminal_text(raw):
+    """Console text as the program wrote it: cursor moves to the right become spaces, every
+    other escape sequence and carriage return disappears."""
+    def replace(match):
+        if match.group(2) == b"C":
+            count = match.group(1)
+            return b" " * (int(count) if count and count.isdigit() else 1)
+        return b""
+    return ESCAPE.sub(replace, raw).replace(b"\r", b"").decode("utf-8", "replace")
+
+
+class WineServer:
+    """One velantis-server.exe under Wine, its console on a pseudo-terminal."""
+
+    def __init__(self, wine, exe):
+        self.console_raw = bytearray()
+        self.stderr_raw = bytearray()
+        master, slave = pty.openpty()
+        # A wide terminal keeps the console from wrapping long lines (log paths).
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 1000, 0, 0))
+        self.master = master
+        self.process = subprocess.Popen(
+            [wine, exe], stdin=slave, stdout=slave, stderr=subprocess.PIPE,
+            start_new_session=True, close_fds=True)
+        os.close(slave)
+        self.readers = [threading.Thread(target=self._pump_console, daemon=True),
+                        threading.Thread(target=self._pump_stderr, daemon=True)]
+        for reader in self.readers:
+            reader.start()
+
+    def _pump_console(self):
+        while True:
+            try:
+                chunk = os.read(self.master, 65536)
+            except OSError:
+                return
+            if not chunk:
+                return
+            self.console_raw.extend(chunk)
+
+    def _pump_stderr(self):
+        for chunk in iter(lambda: self.process.stderr.read1(65536), b""):
+            self.stderr_raw.extend(chunk)
+
+    def console(self):
+        return terminal_text(bytes(self.console_raw))
+
+    def stderr(self):
+        return bytes(self.stderr_raw).decode("utf-8", "replace")
+
+    def wait_for(self, source, text, timeout, count=1):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if source().count(text) >= count:
+                return True
+            if self.process.poll() is not None:
+                return source().count(text) >= count
+            time.sleep(0.1)
+        return False
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def stop(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait(5)
+        try:
+            os.close(self.master)
+        except OSError:
+            pass
+
+
+class Checks:
+    def __init__(self):
+        self.failures = []
+
+    def check(self, name, condition, detail=""):
+        print(("PASS  " if condition else "FAIL  ") + name + ("" if condition else "  " + detail),
+              flush=True)
+        if not condition:
+            self.failures.append(name)
+        return condition
+
+
+def find_wine():
+    for candidate in (os.environ.get("VELANTIS_WINE"), shutil.which("wine64"),
+                      "/usr/lib/wine/wine64", shutil.which("wine")):
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    return None
+
+
+def log_files(prefix):
+    return glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local",
+                                  "OrlinStudio", "Velantis", "Server", "ThreadsLogs",
+                                  "Thread_0.logs"))
+
+
+def port_taken():
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        probe.bind(("0.0.0.0", SERVER_PORT))
+        return False
+    except OSError:
+        return True
+    finally:
+        probe.close()
+
+
+def connect(checks, client, label, expected_number):
+    """Sends a Connect and checks the announcement and welcome the client gets back; returns the
+    entity id the server drew (or None)."""
+    client.send(encode(client.client_id, CONNECT, b"hello", number=1, x=1.5, y=-2.0))
+    first = client.receive()
+    second = client.receive()
+    if not checks.check(f"{label}: announcement and welcome arrive",
+                        first is not None and second is not None, f"{first!r} {second!r}"):
+        return None
+    (announce, announce_port), (welcome, welcome_port) = first, second
+    checks.check(f"{label}: both are valid 1056-byte packets",
+                 announce.get("valid") and welcome.get("valid"), f"{announce} {welcome}")
+    checks.check(f"{label}: announcement is a Connect naming the newcomer",
+                 announce.get("type") == CONNECT and announce.get("client_id") == client.client_id
+                 and announce.get("uuid") == client.client_id and announce.get("text") == b"hello"
+                 and (announce.get("x"), announce.get("y")) == (1.5, -2.0), str(announce))
+    checks.check(f"{label}: welcome has clientID 0, text \"welcome\" and the same entity",
+                 welcome.get("type") == WELCOME and welcome.get("client_id") == 0
+                 and welcome.get("text") == b"welcome"
+                 and welcome.get("entity") == announce.get("entity"), str(welcome))
+    checks.check(f"{label}: message numbers {expected_number} and {expected_number + 1}",
+                 (announce.get("number"), welcome.get("number"))
+                 == (expected_number, expected_number + 1),
+                 f"{announce.get('number')} {welcome.get('number')}")
+    checks.check(f"{label}: replies do not leave from port {SERVER_PORT}",
+                 SERVER_PORT not in (announce_port, welcome_port),
+                 f"{announce_port} {welcome_port}")
+    return announce.get("entity")
+
+
+def run(args):
+    checks = Checks()
+    prefix = os.environ.get("WINEPREFIX")
+    if not prefix or not os.path.isdir(prefix):
+        print("wine_e2e: WINEPREFIX must name an initialised Wine prefix", file=sys.stderr)
+        return 2
+    wine = args.wine or find_wine()
+    if wine is None:
+        print("wine_e2e: no wine64 or wine found", file=sys.stderr)
+        return 2
+    if port_taken():
+        print(f"wine_e2e: UDP port {SERVER_PORT} is already in use", file=sys.stderr)
+        return 2
+    for stale in log_files(prefix):
+        os.remove(stale)
+
+    server = WineServer(wine, args.server)
+    second = None
+    clients = []
+    try:
+        ready = server.wait_for(server.console, "NetworkingComponent(): Waiting a message...",
+                                args.startup_timeout)
+        checks.check("server starts and says it waits for messages", ready,
+                     f"console: {server.console()!r} stderr: {server.stderr()!r}")
+        if not ready:
+            return 1
+        console = server.console()
+        checks.check("console shows the socket and the bind on port 15000",
+                     "NetworkingComponent(): Socket initialized successfully" in console
+                     and "NetworkingComponent(): Successfully bound on port: 15000" in console,
+                     console)
+        location = re.search(r"LogsManager\(\): Target file location is: (.*)", console)
+        checks.check("log path is a backslash path below AppData\\Local",
+                     location is not None and re.fullmatch(
+                         r"C:\\users\\[^\\]+\\AppData\\Local\\OrlinStudio\\Velantis\\Server"
+                         r"\\ThreadsLogs\\Thread_0\.logs", location.group(1).strip()) is not None,
+                     location.group(1) if location else console)
+
+        alice, bob = Client(1001), Client(1002)
+        clients += [alice, bob]
+        alice_entity = connect(checks, alice, "first client", 1)
+        bob_entity = connect(checks, bob, "second client", 4)
+        seen = alice.receive()
+        checks.check("first client sees the second client's announcement (number 3)",
+                     seen is not None and seen[0].get("type") == CONNECT
+                     and seen[0].get("client_id") == 1002 and seen[0].get("uuid") == 1002
+                     and seen[0].get("entity") == bob_entity and seen[0].get("number") == 3
+                     and seen[0].get("valid"), repr(seen))
+        checks.check("entity ids of the two players differ",
+                     alice_entity is not None and alice_entity != bob_entity)
+
+        alice.send(encode(1001, POSITION, b"Player position update", number=2, x=10.25, y=-3.5,
+                          entity=alice_entity or 0))
+        relayed = [alice.receive(), bob.receive()]
+        checks.check("position update is relayed to both players with the sender's id",
+                     all(r is not None and r[0].get("valid") and r[0].get("type") == POSITION
+                         and r[0].get("client_id") == 1001 and r[0].get("uuid") == 1001
+                         and (r[0].get("x"), r[0].get("y")) == (10.25, -3.5)
+                         and r[0].get("entity") == alice_entity for r in relayed), repr(relayed))
+        checks.check("relayed copies carry message numbers 6 and 7",
+                     all(relayed) and sorted(r[0].get("number") for r in relayed) == [6, 7],
+                     repr(relayed))
+
+        corrupted = bytearray(encode(1001, POSITION, b"tampered", number=3, x=1.0))
+        corrupted[600] ^= 0x01
+        alice.send(bytes(corrupted))
+        checks.check("a corrupted packet gets no reply", alice.quiet() and bob.quiet())
+        checks.check("the corrupted packet is reported on standard error",
+                     server.wait_for(server.stderr, "NetworkingComponent(): [CORRUPTED] The packet "
+                                     "received generate a wrong checksum.", 5), server.stderr())
+
+        alice.send(b"\xab" * 2000)
+        checks.check("a 2000-byte datagram is reported as \"error10040\" on the console",
+                     server.wait_for(server.console, "error10040", 5), server.console()[-2000:])
+        checks.check("the oversized datagram gets no reply", alice.quiet() and bob.quiet())
+
+        # A player whose socket is gone: the next announcement to it draws an ICMP port
+        # unreachable, which must not disturb the server's receiving.
+        gone = Client(1003)
+        connect(checks, gone, "third client", 10)
+        alice.receive(), bob.receive()
+        gone.close()
+        dave = Client(1004)
+        clients.append(dave)
+        connect(checks, dave, "client after a departed one", 15)
+        alice.receive(), bob.receive()
+        bob.send(encode(1002, POSITION, b"still there", number=2, x=4.0, y=4.0))
+        after = [alice.receive(), bob.receive(), dave.receive()]
+        checks.check("server keeps relaying after sending to a closed port",
+                     all(r is not None and r[0].get("type") == POSITION for r in after),
+                     repr(after))
+        checks.check("no receive error was reported after the closed port",
+                     re.findall(r"error\d+", server.console()) == ["error10040"],
+                     server.console()[-2000:])
+
+        bob.send(encode(1002, DISCONNECT, b"bye", number=3))
+        checks.check("a disconnect is acknowledged on the console only",
+                     server.wait_for(server.console,
+                                     "NetworkingComponentServer(): Client disconnected.", 5)
+                     and bob.quiet(0.3))
+
+        second = WineServer(wine, args.server)
+        refused = second.wait_for(second.stderr,
+                                  "NetworkingComponent(): Binding error - Code: 10048",
+                                  args.startup_timeout)
+        checks.check("a second server reports WSAEADDRINUSE (10048) on standard error",
+                     refused, second.stderr())
+        time.sleep(0.5)
+        checks.check("the second server keeps running after the failed bind", second.alive())
+
+        logs = log_files(prefix)
+        checks.check("the log file exists in the prefix's AppData\\Local", len(logs) == 1,
+                     repr(logs))
+        if logs:
+            with open(logs[0], "rb") as log:
+                data = log.read()
+            checks.check("every log line ends with CRLF",
+                         data.endswith(b"\r\n") and data.count(b"\n") == data.count(b"\r\n")
+                         and data.count(b"\r") == data.count(b"\r\n"),
+                         repr(data[:200]))
+            text = data.decode("utf-8", "replace")
+            checks.check("log starts with the thread banner",
+                         "================== Thread[0] started. ================== \r\n" in text)
+            checks.check("log holds the size line and the nine lines of a received packet",
+                         "NetworkingComponent(): Message of size 1056 bytes received. \r\n"
+                         "========= [RECEIVE] ========== \r\n" in text
+                         and "From clientID: 1001\r\nMessageNumber: 1\r\nMessageType: 1\r\n"
+                         "Message: hello\r\n" in text
+                         and "=================== \r\n" in text, text[-1500:])
+            checks.check("log records the corrupted packet",
+                         "[CORRUPTED] The packet received generate a wrong checksum. \r\n" in text)
+    finally:
+        for client in clients:
+            client.close()
+        if second is not None:
+            second.stop()
+        server.stop()
+
+    print(f"wine_e2e: {len(checks.failures)} failed" if checks.failures else "wine_e2e: all passed")
+    return 1 if checks.failures else 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--server", required=True, help="path of velantis-server.exe")
+    parser.add_argument("--wine", help="Wine loader (default: wine64, then wine)")
+    parser.add_argument("--startup-timeout", type=float, default=60.0)
+    args = parser.parse_args()
+    return run(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
