@@ -11,14 +11,6 @@
 
 namespace {
 
-// Servers started by the tests live until the process ends, like the server of the real process,
-// and are never destroyed: their receive threads may still be dispatching during exit.
-NetworkingComponentServer* Keep(NetworkingComponentServer* server) {
-  static auto* servers = new std::vector<NetworkingComponentServer*>();
-  servers->push_back(server);
-  return server;
-}
-
 using Orlin::Protocol;
 using TestSupport::UdpPeer;
 
@@ -41,7 +33,8 @@ TEST(NetworkingComponentTest, SetupAddressFillsTheIpv4RecordInNetworkOrder) {
 
 TEST(ServerStartTest, BindsEveryAddressAndASecondServerOnThePortFails) {
   const std::uint16_t port = SparePort();
-  auto* first = Keep(new NetworkingComponentServer());  // its receive thread outlives the test
+  auto* first = TestSupport::KeepForever(
+      new NetworkingComponentServer());  // its receive thread outlives the test
   ASSERT_TRUE(first->Init(Protocol::Udp));
   EXPECT_FALSE(first->Init(Protocol::Udp));
 
@@ -71,7 +64,7 @@ TEST(ServerStartTest, BindsEveryAddressAndASecondServerOnThePortFails) {
 
 TEST(ServerStartTest, TcpModeAcceptsConnectionsAndReceivesNothing) {
   const std::uint16_t port = SparePort();
-  auto* server = Keep(new NetworkingComponentServer());
+  auto* server = TestSupport::KeepForever(new NetworkingComponentServer());
   server->Init(Protocol::Tcp);
   testing::internal::CaptureStdout();
   ASSERT_TRUE(server->Start("127.0.0.1", port));

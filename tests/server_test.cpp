@@ -13,14 +13,6 @@
 
 namespace {
 
-// Servers started by the tests live until the process ends, like the server of the real process,
-// and are never destroyed: their receive threads may still be dispatching during exit.
-NetworkingComponentServer* Keep(NetworkingComponentServer* server) {
-  static auto* servers = new std::vector<NetworkingComponentServer*>();
-  servers->push_back(server);
-  return server;
-}
-
 using TestSupport::MakePacket;
 using TestSupport::UdpPeer;
 
@@ -40,8 +32,8 @@ class ServerTest : public testing::Test {
  protected:
   void SetUp() override {
     port_ = UdpPeer().Port();
-    server_ =
-        Keep(new NetworkingComponentServer());  // its receive thread runs until the process ends
+    server_ = TestSupport::KeepForever(
+        new NetworkingComponentServer());  // its receive thread runs until the process ends
     ASSERT_TRUE(server_->Init(Orlin::Protocol::Udp));
     ASSERT_TRUE(server_->Start("127.0.0.1", port_));
     logFile_ =

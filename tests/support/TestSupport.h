@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "net/NetworkingComponentServer.h"
 #include "net/Packet.h"
 #include "platform/platform.h"
 
@@ -61,6 +62,10 @@ Platform::Ipv4Address Loopback(std::uint16_t port);
 // A sealed packet as a game client would send it.
 Packet MakePacket(std::uint64_t clientID, MessageType type, const char* text = "",
                   std::uint32_t entityID = 0, Vec2 position = {}, std::uint32_t messageNumber = 1);
+
+// Servers started by tests live until the process ends, like the server of the real process, and
+// are never destroyed: their receive threads may still be dispatching while the process exits.
+NetworkingComponentServer* KeepForever(NetworkingComponentServer* server);
 
 // Whether the packet's checksum matches (the packet itself is left as it was).
 bool ChecksumMatches(const Packet& packet);
