@@ -29,6 +29,8 @@ def main():
     os.environ["VELANTIS_SERVER"] = os.path.abspath(args.server)
     if args.wine:
         os.environ["VELANTIS_E2E_WINE"] = "1"
+    # Keep the source folder clean of compiled modules.
+    sys.dont_write_bytecode = True
     sys.path.insert(0, HERE)
     loader = unittest.TestLoader()
     if args.patterns:

@@ -109,7 +109,8 @@ class ServerProcess:
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
-                raise AssertionError(f"server exited with {self.process.returncode} during start-up")
+                raise AssertionError(
+                    f"server exited with {self.process.returncode} during start-up")
             if self.wine:
                 if self.log_path() and self.log_bytes().count(vp.BANNER_LOG_LINES[-1]) >= 2:
                     return
@@ -290,8 +291,9 @@ class ServerTestCase(unittest.TestCase):
     console_to_files = True
     start_timeout = 15.0
 
+    wine = property(lambda self: wine_mode())
+
     def setUp(self):
-        self.wine = wine_mode()
         workdir = tempfile.mkdtemp(prefix="velantis-e2e-")
         self.addCleanup(shutil.rmtree, workdir, True)
         self.workdir = workdir

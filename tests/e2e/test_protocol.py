@@ -64,7 +64,8 @@ class Admission(ServerTestCase):
         # A relay from id 7 shows where the registry points and that nothing went out meanwhile.
         impostor.send_packet(7, vp.PLAYER_POSITION_UPDATE, b"moved")
         relayed = first.receive_packet()
-        self.assertEqual((relayed.message_type, relayed.message_number), (vp.PLAYER_POSITION_UPDATE, 3))
+        self.assertEqual((relayed.message_type, relayed.message_number),
+                         (vp.PLAYER_POSITION_UPDATE, 3))
         self.assertEqual(impostor.pending(), [])
 
         lines = self.log_after_banner()

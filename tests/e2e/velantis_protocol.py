@@ -163,7 +163,8 @@ def size_log_line(size):
     return b"NetworkingComponent(): Message of size %d bytes received. \n" % size
 
 
-CORRUPTED_LOG_LINE = b"NetworkingComponent(): [CORRUPTED] The packet received generate a wrong checksum. \n"
+CORRUPTED_LOG_LINE = (b"NetworkingComponent(): [CORRUPTED] The packet received generate a wrong "
+                      b"checksum. \n")
 RECEIVE_HEADER_LOG_LINE = b"========= [RECEIVE] ========== \n"
 RECEIVE_FOOTER_LOG_LINE = b"=================== \n"
 
