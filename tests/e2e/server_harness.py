@@ -89,6 +89,7 @@ class ServerProcess:
             command = [os.environ.get("VELANTIS_E2E_WINE_COMMAND", "wine")] + command
             if fresh:
                 self._clear_wine_logs()
+            self._banners_before = self.log_bytes().count(vp.BANNER_LOG_LINES[-1])
         else:
             env["XDG_DATA_HOME"] = self.data_home
         out = open(self.stdout_path, "wb") if self.console_to_files else subprocess.DEVNULL
@@ -112,7 +113,10 @@ class ServerProcess:
                 raise AssertionError(
                     f"server exited with {self.process.returncode} during start-up")
             if self.wine:
-                if self.log_path() and self.log_bytes().count(vp.BANNER_LOG_LINES[-1]) >= 2:
+                # The socket is bound before the banner is written, so a complete banner means
+                # datagrams are queued for the receive thread from now on.
+                banners = self.log_bytes().count(vp.BANNER_LOG_LINES[-1])
+                if banners >= self._banners_before + 2:
                     return
             else:
                 if BIND_ERROR_LINE in self.stderr_text():
@@ -217,6 +221,19 @@ class ServerProcess:
 
     def fd_count(self):
         return len(os.listdir(f"/proc/{self.pid}/fd"))
+
+    def settled_fd_count(self, expected, timeout=2.0):
+        """The descriptor count once it equals `expected`, or whatever it is after `timeout`.
+
+        A reply's socket is closed just after its send, so the client may hold the datagram a
+        moment before the server has let go of the descriptor.
+        """
+        deadline = time.monotonic() + timeout
+        while True:
+            count = self.fd_count()
+            if count == expected or time.monotonic() > deadline:
+                return count
+            time.sleep(0.01)
 
     def cpu_seconds(self):
         with open(f"/proc/{self.pid}/stat") as f:
