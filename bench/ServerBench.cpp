@@ -35,6 +35,7 @@
 #include "net/NetworkingComponentServer.h"
 #include "net/Packet.h"
 #include "platform/platform.h"
+#include "utils/Console.h"
 
 namespace {
 
@@ -256,6 +257,16 @@ void BM_FloorLogWrite(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_FloorLogWrite);
+
+void BM_ConsoleLine(benchmark::State& state) {
+  for (auto _ : state) Console::Out("NetworkingComponent(): Socket initialized successfully");
+}
+BENCHMARK(BM_ConsoleLine);
+
+void BM_FloorConsoleLine(benchmark::State& state) {
+  for (auto _ : state) ConsoleWrite(kSocketLine);
+}
+BENCHMARK(BM_FloorConsoleLine);
 
 // The server's per-recipient path: a temporary client that opens a socket, sends once and closes.
 void BM_TemporaryClientSend(benchmark::State& state) {
