@@ -25,10 +25,11 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
 
-# CTest (and gtest_discover_tests) run every test program through this. Debian installs the
-# 64-bit loader as /usr/lib/wine/wine64 behind the `wine` script; other distributions put wine64
-# on the PATH.
+# CTest (and gtest_discover_tests) run every test program through Wine, by way of a small
+# wrapper that can give each test process a fresh data folder. Debian installs the 64-bit loader
+# as /usr/lib/wine/wine64 behind the `wine` script; other distributions put wine64 on the PATH.
 find_program(VELANTIS_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(VELANTIS_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELANTIS_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR sh ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/wine-run.sh
+                                    ${VELANTIS_WINE})
 endif()

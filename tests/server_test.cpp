@@ -282,6 +282,10 @@ TEST_F(ServerTest, AnUnterminatedTextIsLoggedWhole) {
 }
 
 TEST_F(ServerTest, RepliesLeaveNoDescriptorBehind) {
+  if (Platform::kPathSeparator == '\\') {
+    GTEST_SKIP() << "counts POSIX descriptors; under Wine /proc/self/fd lists Wine's own, which "
+                    "come and go";
+  }
   const std::filesystem::path descriptors("/proc/self/fd");
   if (!std::filesystem::exists(descriptors)) GTEST_SKIP() << "needs /proc to count descriptors";
   auto count = [&] {

@@ -28,7 +28,8 @@ std::filesystem::path ThreadsLogsFolder() {
 }
 
 std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
+  // Text mode, as the server writes its logs: line ends read as line feeds on every platform.
+  std::ifstream file(path);
   std::ostringstream content;
   content << file.rdbuf();
   return content.str();

@@ -248,9 +248,12 @@ def run(args):
     if wine is None:
         print("wine_e2e: no wine64 or wine found", file=sys.stderr)
         return 2
-    if port_taken():
-        print(f"wine_e2e: UDP port {SERVER_PORT} is already in use", file=sys.stderr)
-        return 2
+    deadline = time.monotonic() + args.port_wait
+    while port_taken():
+        if time.monotonic() > deadline:
+            print(f"wine_e2e: UDP port {SERVER_PORT} is already in use", file=sys.stderr)
+            return 2
+        time.sleep(0.5)
     for stale in log_files(prefix):
         os.remove(stale)
 
@@ -385,6 +388,8 @@ def main():
     parser.add_argument("--server", required=True, help="path of velantis-server.exe")
     parser.add_argument("--wine", help="Wine loader (default: wine64, then wine)")
     parser.add_argument("--startup-timeout", type=float, default=60.0)
+    parser.add_argument("--port-wait", type=float, default=60.0,
+                        help="seconds to wait for another program to free port 15000")
     args = parser.parse_args()
     return run(args)
 
