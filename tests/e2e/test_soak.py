@@ -127,12 +127,12 @@ class Soak(ServerTestCase):
         self.send_update()
         self.wait_until(lambda: self.released_cost == self.sent_cost)
 
+        memory = (f"; RSS {rss_after_start_up >> 10} KiB at start-up, {(rss_warm or 0) >> 10} KiB "
+                  f"warm, {rss_after_storm >> 10} KiB after" if figures else "")
         print(f"\nsoak: {storm_datagrams} datagrams in {storm_seconds:.1f} s "
               f"({storm_datagrams / storm_seconds:.0f}/s), {sum(self.sent_valid.values())} valid, "
               f"{storm_updates} updates relayed to {BASE_PLAYERS}, {transient_connects} transient "
-              f"players, {total_sent_by_server} datagrams sent by the server; RSS "
-              f"{rss_after_start_up >> 10} KiB at start-up, "
-              f"{(rss_warm or 0) >> 10} KiB warm, {rss_after_storm >> 10} KiB after",
+              f"players, {total_sent_by_server} datagrams sent by the server{memory}",
               file=sys.stderr)
 
         # Nothing was lost on the way, so everything below must hold exactly.

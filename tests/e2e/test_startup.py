@@ -56,3 +56,20 @@ class StartUp(ServerTestCase):
         time.sleep(1.0)
         used = self.server.cpu_seconds() - before
         self.assertLess(used, 0.2, f"idle server used {used:.2f} s of CPU in 1 s")
+
+    def test_server_without_a_usable_log_folder_still_serves(self):
+        if self.wine:
+            self.skipTest("the data folder under Wine is the prefix's")
+        self.server.kill()
+        blocked = os.path.join(self.workdir, "not-a-folder")
+        open(blocked, "w").close()
+        server = ServerProcess(os.path.join(self.workdir, "blocked"))
+        server.data_home = blocked  # the folders below a plain file can never be created
+        self.addCleanup(server.kill)
+        server.start()
+        _, announcement, welcome = self.connect(self.client(), 7)
+        self.assertEqual((announcement.client_id, welcome.message_type), (7, vp.WELCOME))
+        errors = server.stderr_lines()
+        self.assertTrue(errors[0].startswith(
+            "LogsManager(): Exception during directory creation: "), errors[0])
+        self.assertFalse(os.path.exists(server.log_path()))
