@@ -83,7 +83,8 @@ std::uint16_t HostToNetwork16(std::uint16_t value);
 ThreadHandle StartThread(ThreadRoutine routine, void* argument);
 
 // Gives a windowed process a console and re-opens standard output and input on it. POSIX
-// processes keep the standard streams they were given.
+// processes keep the standard streams they were given, and a closed reader of them never ends the
+// process.
 void AttachConsole();
 
 // The current user's local application-data folder as UTF-8, without a trailing separator.

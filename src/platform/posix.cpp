@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -165,7 +166,11 @@ ThreadHandle StartThread(ThreadRoutine routine, void* argument) {
   return reinterpret_cast<ThreadHandle>(thread);
 }
 
-void AttachConsole() {}
+void AttachConsole() {
+  // A console line must never end the server: when whoever reads its output goes away (a closed
+  // pipe), writes fail quietly instead of raising SIGPIPE, whose default is to kill the process.
+  std::signal(SIGPIPE, SIG_IGN);
+}
 
 std::optional<std::string> LocalAppDataFolder() {
   const char* dataHome = std::getenv("XDG_DATA_HOME");

@@ -172,6 +172,9 @@ ThreadHandle StartThread(ThreadRoutine routine, void* argument) {
 
 void AttachConsole() {
   AllocConsole();
+  // Every text the server prints is UTF-8 (folder names included); a console left on the OEM
+  // code page would show a non-ASCII user name as mojibake.
+  SetConsoleOutputCP(CP_UTF8);
   FILE* reopened = nullptr;
   freopen_s(&reopened, "CONOUT$", "w", stdout);
   freopen_s(&reopened, "CONIN$", "r", stdin);

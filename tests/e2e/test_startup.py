@@ -1,8 +1,14 @@
 import os
+import shutil
+import signal
+import subprocess
+import tempfile
 import time
+import unittest
 
 import velantis_protocol as vp
-from server_harness import BIND_ERROR_LINE, ServerProcess, ServerTestCase
+from server_harness import (BIND_ERROR_LINE, Client, ServerProcess, ServerTestCase, server_path,
+                            wait_for_free_port, wine_mode)
 
 
 class StartUp(ServerTestCase):
@@ -73,3 +79,30 @@ class StartUp(ServerTestCase):
         self.assertTrue(errors[0].startswith(
             "LogsManager(): Exception during directory creation: "), errors[0])
         self.assertFalse(os.path.exists(server.log_path()))
+
+
+class ConsoleGoneAway(unittest.TestCase):
+    def test_server_outlives_the_reader_of_its_console(self):
+        if wine_mode():
+            self.skipTest("a windowed program under Wine writes to its own console")
+        workdir = tempfile.mkdtemp(prefix="velantis-e2e-")
+        self.addCleanup(shutil.rmtree, workdir, True)
+        wait_for_free_port(30.0)
+        env = dict(os.environ, XDG_DATA_HOME=workdir)
+        # Standard output is a pipe whose reader goes away once the server is up, as when the
+        # server's output is piped into a pager that is closed.
+        server = subprocess.Popen([server_path()], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, env=env, start_new_session=True)
+        self.addCleanup(lambda: server.poll() is None and os.killpg(server.pid, signal.SIGKILL))
+        deadline = time.monotonic() + 15
+        while b"Waiting a message..." not in server.stdout.readline():
+            self.assertLess(time.monotonic(), deadline, "server not ready")
+        server.stdout.close()
+
+        client = Client()
+        self.addCleanup(client.close)
+        for client_id in (7, 8):
+            client.send_packet(client_id, vp.CONNECT, b"hello")
+            client.receive_packet()
+            self.assertEqual(client.receive_packet().message_type, vp.WELCOME)
+        self.assertIsNone(server.poll(), "the server died writing to its console")
