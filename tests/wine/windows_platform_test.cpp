@@ -22,6 +22,8 @@
 
 #include "logs/LogsManager.h"
 #include "net/NetworkingComponentClient.h"
+#include "net/NetworkingComponentServer.h"
+#include "net/Packet.h"
 #include "platform/platform.h"
 #include "utils/MiscUtils.h"
 
@@ -48,6 +50,29 @@ Platform::Ipv4Address Loopback(std::uint16_t port) {
   address.port = Platform::HostToNetwork16(port);
   EXPECT_EQ(Platform::ParseIpv4("127.0.0.1", address.address), 1);
   return address;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& needle) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
+// Opens and closes a socket, and tells which handle value it had.
+Platform::SocketHandle ProbeSocketHandle() {
+  const Platform::SocketHandle socket = Platform::OpenSocket(Platform::SocketKind::Datagram);
+  Platform::CloseSocket(socket);
+  return socket;
+}
+
+Packet TestPacket(std::uint64_t clientID, MessageType type) {
+  Packet packet;
+  packet.Init(clientID, type, "handles", 0);
+  packet.Seal();
+  return packet;
 }
 
 // A UDP socket bound to an ephemeral loopback port, holding one use of the socket library.
@@ -130,6 +155,63 @@ TEST_F(WinsockUseCount, TemporaryComponentsLeaveTheLongLivedSocketWorking) {
   server.Close();
   EXPECT_EQ(Platform::OpenSocket(Platform::SocketKind::Datagram), Platform::kNoSocket);
   EXPECT_EQ(Platform::LastSocketError(), kWsaNotInitialised);
+}
+
+// The Windows side of the server's reply path: every reply opens a socket of its own, and all of
+// them must be closed again, or a busy server runs out of handles. Wine does not count a
+// process's handles, but both it and Windows hand a freed handle value out again, so the value
+// of a fresh socket shows whether hundreds of handles are still taken.
+TEST_F(WinsockUseCount, RepliesLeaveNoHandleBehind) {
+  BoundSocket player;
+  ASSERT_TRUE(player.Ready());
+  std::uint16_t serverPort = 0;
+  {
+    BoundSocket spare;
+    ASSERT_TRUE(spare.Ready());
+    serverPort = spare.Port();
+  }
+  auto* server = new NetworkingComponentServer();  // its receive thread outlives the test
+  ASSERT_TRUE(server->Init(Orlin::Protocol::Udp));
+  ASSERT_TRUE(server->Start("127.0.0.1", serverPort));
+  const std::filesystem::path log =
+      Utf8Path(MiscUtils::GetLocalAppDataPath() + MiscUtils::ServerDataFolder +
+               "ThreadsLogs\\Thread_0.logs");
+
+  std::array<char, kServerReceiveCapacity> buffer{};
+  auto relay = [&] {
+    const Packet update = TestPacket(1, MessageType::PlayerPositionUpdate);
+    ASSERT_EQ(
+        Platform::SendTo(player.Handle(), update.Bytes(), Packet::kSize, Loopback(serverPort)),
+        static_cast<long>(Packet::kSize));
+    ASSERT_EQ(ReceiveWithin(player.Handle(), buffer.data(), buffer.size()),
+              static_cast<long>(Packet::kSize));
+  };
+  // A Disconnect of nobody sends nothing; once it is logged, everything before it is finished.
+  int settled = 0;
+  auto settle = [&] {
+    const Packet nobody = TestPacket(404, MessageType::Disconnect);
+    Platform::SendTo(player.Handle(), nobody.Bytes(), Packet::kSize, Loopback(serverPort));
+    ++settled;
+    for (int wait = 0; wait < 500 && Occurrences(ReadBytes(log), "Client is not connected.") <
+                                         static_cast<std::size_t>(settled);
+         ++wait) {
+      Sleep(10);
+    }
+  };
+
+  const Packet connect = TestPacket(1, MessageType::Connect);
+  Platform::SendTo(player.Handle(), connect.Bytes(), Packet::kSize, Loopback(serverPort));
+  ASSERT_GT(ReceiveWithin(player.Handle(), buffer.data(), buffer.size()), 0);
+  ASSERT_GT(ReceiveWithin(player.Handle(), buffer.data(), buffer.size()), 0);
+  for (int warm = 0; warm < 20; ++warm) relay();
+  settle();
+  const Platform::SocketHandle before = ProbeSocketHandle();
+
+  for (int reply = 0; reply < 500; ++reply) relay();
+  settle();
+  const Platform::SocketHandle after = ProbeSocketHandle();
+  // Handle values step by 4; a leak of one socket per reply would move this by 2000.
+  EXPECT_LT(after, before + 4 * 100) << "before " << before << ", after " << after;
 }
 
 class WinsockErrors : public ::testing::Test {};
