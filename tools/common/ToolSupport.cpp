@@ -186,4 +186,28 @@ std::optional<ProcessUsage> ReadProcessUsage(long pid) {
   return usage;
 }
 
+std::optional<std::map<std::uint16_t, std::uint64_t>> ReadUdpDrops() {
+  std::ifstream file("/proc/net/udp");
+  std::string line;
+  if (!std::getline(file, line)) return {};  // the column titles
+  std::map<std::uint16_t, std::uint64_t> drops;
+  while (std::getline(file, line)) {
+    std::istringstream fields(line);
+    std::vector<std::string> values;
+    for (std::string value; fields >> value;) values.push_back(value);
+    // "sl local_address ... drops": the local address is "HEXIP:HEXPORT", drops come last.
+    if (values.size() < 13) continue;
+    const std::size_t colon = values[1].find(':');
+    if (colon == std::string::npos) continue;
+    const std::string portText = values[1].substr(colon + 1);
+    std::uint16_t port = 0;
+    const auto portResult =
+        std::from_chars(portText.data(), portText.data() + portText.size(), port, 16);
+    const auto dropped = ParseUnsigned(values.back());
+    if (portResult.ec != std::errc{} || !dropped) continue;
+    drops[port] += *dropped;
+  }
+  return drops;
+}
+
 }  // namespace Tools

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,5 +67,9 @@ struct ProcessUsage {
   std::uint64_t residentKilobytes = 0;  // VmRSS
 };
 std::optional<ProcessUsage> ReadProcessUsage(long pid);
+
+// Datagrams the system dropped because a UDP socket's receive buffer was full, summed per local
+// port, from /proc/net/udp; nothing where that file does not exist.
+std::optional<std::map<std::uint16_t, std::uint64_t>> ReadUdpDrops();
 
 }  // namespace Tools

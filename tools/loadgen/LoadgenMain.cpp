@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iomanip>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -213,6 +214,8 @@ struct RunResult {
   std::optional<double> p50Milliseconds, p99Milliseconds, maxMilliseconds;
   std::optional<Tools::ProcessUsage> serverBefore, serverAfter;
   double loadgenCpuSeconds = 0.0;
+  // Where datagrams were lost to full receive buffers, when the system tells.
+  std::optional<std::uint64_t> serverSocketDrops, loadgenSocketDrops;
 
   std::uint64_t Lost() const { return expected > received ? expected - received : 0; }
   double LossPercent() const {
@@ -263,6 +266,7 @@ class Run {
     }
     const bool sentAll = SendUpdates();
     Drain();
+    CountDrops();
     if (options_.serverPid) result_.serverAfter = Tools::ReadProcessUsage(*options_.serverPid);
     if (!SendToAll(MessageType::Disconnect) || !sentAll) return Failure::Socket;
     if (const auto self = Tools::ReadProcessUsage(Platform::CurrentProcessId())) {
@@ -360,6 +364,7 @@ class Run {
     if (const auto self = Tools::ReadProcessUsage(Platform::CurrentProcessId())) {
       loadgenCpuBefore_ = self->cpuSeconds;
     }
+    dropsBefore_ = Tools::ReadUdpDrops();
     runStart_ = Tools::Clock::now();
     // Different in every run, so that a late relay of an earlier run is never counted.
     runTag_ = static_cast<std::uint64_t>(runStart_.time_since_epoch().count()) % 1'000'000'007ULL;
@@ -398,9 +403,9 @@ class Run {
         wake = std::min(wake, player.nextSend);
       }
       now = Tools::Clock::now();
-      if (options_.progress && now >= nextProgress) {
+      if (now >= nextProgress) {
         nextProgress += std::chrono::seconds(1);
-        PrintProgress(now);
+        if (options_.progress) PrintProgress(now);
       }
       wake = std::min(wake, nextProgress);
       const auto waitMicroseconds =
@@ -482,6 +487,21 @@ class Run {
     }
   }
 
+  void CountDrops() {
+    const auto after = Tools::ReadUdpDrops();
+    if (!dropsBefore_ || !after) return;
+    const auto delta = [&](std::uint16_t port) -> std::uint64_t {
+      const auto now = after->find(port);
+      const auto then = dropsBefore_->find(port);
+      const std::uint64_t before = then == dropsBefore_->end() ? 0 : then->second;
+      return now == after->end() || now->second < before ? 0 : now->second - before;
+    };
+    result_.serverSocketDrops = delta(Platform::HostToNetwork16(server_.port));
+    std::uint64_t ours = 0;
+    for (const Player& player : players_) ours += delta(Platform::LocalPort(player.socket));
+    result_.loadgenSocketDrops = ours;
+  }
+
   static bool ParseStamp(std::string_view text, std::uint64_t& tag, long long& nanoseconds) {
     if (text.substr(0, 3) != "lg ") return false;
     text.remove_prefix(3);
@@ -543,6 +563,7 @@ class Run {
   Tools::Clock::time_point runStart_;
   Tools::Clock::time_point lastRelay_;
   double loadgenCpuBefore_ = 0.0;
+  std::optional<std::map<std::uint16_t, std::uint64_t>> dropsBefore_;
 };
 
 std::string Fixed(double value, int decimals) {
@@ -557,6 +578,10 @@ std::string Optional(const std::optional<double>& value, int decimals) {
 
 std::string JsonNumber(const std::optional<double>& value, int decimals) {
   return value ? Fixed(*value, decimals) : "null";
+}
+
+std::string JsonCount(const std::optional<std::uint64_t>& value) {
+  return value ? std::to_string(*value) : "null";
 }
 
 std::string Json(const RunResult& r) {
@@ -583,7 +608,9 @@ std::string Json(const RunResult& r) {
        << (r.serverAfter ? std::to_string(r.serverAfter->peakKilobytes) : "null")
        << ", \"serverResidentKilobytes\": "
        << (r.serverAfter ? std::to_string(r.serverAfter->residentKilobytes) : "null")
-       << ", \"loadgenCpuSeconds\": " << Fixed(r.loadgenCpuSeconds, 2) << "}";
+       << ", \"loadgenCpuSeconds\": " << Fixed(r.loadgenCpuSeconds, 2)
+       << ", \"serverSocketDrops\": " << JsonCount(r.serverSocketDrops)
+       << ", \"loadgenSocketDrops\": " << JsonCount(r.loadgenSocketDrops) << "}";
   return json.str();
 }
 
@@ -608,6 +635,10 @@ void PrintTable(const RunResult& r, const std::string& target) {
   row("relay latency p50 (ms)", Optional(r.p50Milliseconds, 2));
   row("relay latency p99 (ms)", Optional(r.p99Milliseconds, 2));
   row("relay latency max (ms)", Optional(r.maxMilliseconds, 2));
+  if (r.serverSocketDrops && r.loadgenSocketDrops) {
+    row("dropped, server buffer full", std::to_string(*r.serverSocketDrops));
+    row("dropped, loadgen buffers full", std::to_string(*r.loadgenSocketDrops));
+  }
   row("bad datagrams", std::to_string(r.badDatagrams));
   row("other packets", std::to_string(r.otherPackets));
   if (const auto cpu = r.ServerCpuSeconds()) {
@@ -642,7 +673,9 @@ void PrintSearchTable(const std::vector<RunResult>& runs, const RunResult* best,
               << (r.connected ? Fixed(r.LossPercent(), 2) : "no conn") << std::setw(9)
               << Optional(r.p50Milliseconds, 2) << std::setw(9) << Optional(r.p99Milliseconds, 2)
               << std::setw(9) << Optional(r.maxMilliseconds, 2) << std::setw(10)
-              << (cpu && wall > 0 ? Fixed(100.0 * *cpu / wall, 1) : "-") << "\n";
+              << (cpu && wall > 0 ? Fixed(100.0 * *cpu / wall, 1) : "-") << std::setw(10)
+              << (r.serverSocketDrops ? std::to_string(*r.serverSocketDrops) : "-") << std::setw(10)
+              << (r.loadgenSocketDrops ? std::to_string(*r.loadgenSocketDrops) : "-") << "\n";
   }
   if (best != nullptr) {
     std::cout << "largest loss-free load: " << best->load.players << " players x "
