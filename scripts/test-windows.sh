@@ -59,14 +59,16 @@ for tool in cmake ninja python3 timeout; do
   command -v "$tool" >/dev/null || { log "FAILED: $tool is needed"; exit 1; }
 done
 
-wine=$(find_wine)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || { log "FAILED: no mingw-w64 compiler"; exit 1; }
+wine=$(find_wine) || { log "FAILED: no wine64 or wine"; exit 1; }
 wineserver=$(find_wineserver) || { log "FAILED: no wineserver beside $wine"; exit 1; }
 
 # A quiet, throw-away prefix: no debug channels, no Mono or Gecko install prompts, no desktop
 # integration. Wine names the profile folder after $USER.
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/velantis-wine.XXXXXX")
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
-export WINEARCH=win64 LC_ALL=C.UTF-8 USER="Jos$(printf '\303\251') Tester" LOGNAME="Jos$(printf '\303\251') Tester"
+user_name="Jos$(printf '\303\251') Tester"
+export WINEARCH=win64 LC_ALL=C.UTF-8 USER="$user_name" LOGNAME="$user_name"
 export VELANTIS_WINE=$wine VELANTIS_WINE_FRESH_DATA=1
 
 cleanup() {
