@@ -120,7 +120,8 @@ if [ $status -eq 0 ]; then
   # One test at a time: every test process of the prefix shares the same AppData folder.
   step ctest timeout 900 ctest --preset mingw -j 1
   step end-to-end timeout 300 python3 tests/wine/wine_e2e.py \
-    --server "$build_dir/velantis-server.exe" --wine "$wine"
+    --server "$build_dir/velantis-server.exe" --client "$build_dir/tools/velantis-client.exe" \
+    --wine "$wine"
 fi
 
 log "Windows leg took $((SECONDS - start)) s"

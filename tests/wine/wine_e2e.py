@@ -7,7 +7,8 @@ started from, so the server is started on a pseudo-terminal and its console text
 there (with the terminal's escape sequences removed). Standard error stays a pipe, as the server
 leaves it alone. Game clients are plain UDP sockets of this script.
 
-Usage: wine_e2e.py --server build/mingw/velantis-server.exe [--wine /path/to/wine64]
+Usage: wine_e2e.py --server build/mingw/velantis-server.exe [--client velantis-client.exe]
+                   [--wine /path/to/wine64]
 Exits 0 when every check passed, 1 otherwise; the server is always ended by its process id.
 """
 
@@ -344,6 +345,17 @@ def run(args):
                                      "NetworkingComponentServer(): Client disconnected.", 5)
                      and bob.quiet(0.3))
 
+        if args.client:
+            # The Windows client tool, under Wine as well, plays one player against the server.
+            tool = subprocess.run(
+                [wine, args.client, "--id", "2001", "--connect", "--expect", "2", "--wait", "10",
+                 "--quiet"], stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+            output = tool.stdout.decode("utf-8", "replace")
+            checks.check("velantis-client.exe under Wine connects and is welcomed",
+                         tool.returncode == 0 and "recv Welcome(2)" in output
+                         and "checksum=OK" in output,
+                         f"exit {tool.returncode}: {output!r} {tool.stderr[-500:]!r}")
+
         second = WineServer(wine, args.server)
         refused = second.wait_for(second.stderr,
                                   "NetworkingComponent(): Binding error - Code: 10048",
@@ -389,6 +401,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--server", required=True, help="path of velantis-server.exe")
     parser.add_argument("--wine", help="Wine loader (default: wine64, then wine)")
+    parser.add_argument("--client", help="path of velantis-client.exe, to play one more player")
     parser.add_argument("--startup-timeout", type=float, default=60.0)
     parser.add_argument("--port-wait", type=float, default=60.0,
                         help="seconds to wait for another program to free port 15000")
