@@ -661,7 +661,8 @@ void PrintSearchTable(const std::vector<RunResult>& runs, const RunResult* best,
   std::cout << std::right << std::setw(8) << "players" << std::setw(9) << "rate Hz" << std::setw(10)
             << "upd/s" << std::setw(11) << "relays/s" << std::setw(11) << "delivered"
             << std::setw(10) << "lost %" << std::setw(9) << "p50 ms" << std::setw(9) << "p99 ms"
-            << std::setw(9) << "max ms" << std::setw(10) << "srv CPU%"
+            << std::setw(9) << "max ms" << std::setw(10) << "srv CPU%" << std::setw(10)
+            << "srv drop" << std::setw(10) << "lg drop"
             << "\n";
   for (const RunResult& r : runs) {
     const auto cpu = r.ServerCpuSeconds();
