@@ -42,6 +42,11 @@ find_wineserver() {
 missing=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
 find_wine >/dev/null || missing+=(wine64)
+# GoogleTest is built from its sources for Windows.
+[ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+command -v cmake >/dev/null || missing+=(cmake)
+command -v ninja >/dev/null || missing+=(ninja-build)
+command -v python3 >/dev/null || missing+=(python3)
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
     log "SKIPPED: ${missing[*]} not installed, and installing needs root and apt-get."
@@ -55,11 +60,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     timeout 600 apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
   fi
 fi
-for tool in cmake ninja python3 timeout; do
+for tool in cmake ninja python3 timeout x86_64-w64-mingw32-g++-posix; do
   command -v "$tool" >/dev/null || { log "FAILED: $tool is needed"; exit 1; }
 done
-
-command -v x86_64-w64-mingw32-g++-posix >/dev/null || { log "FAILED: no mingw-w64 compiler"; exit 1; }
+[ -f /usr/src/googletest/CMakeLists.txt ] || { log "FAILED: no GoogleTest sources"; exit 1; }
 wine=$(find_wine) || { log "FAILED: no wine64 or wine"; exit 1; }
 wineserver=$(find_wineserver) || { log "FAILED: no wineserver beside $wine"; exit 1; }
 
