@@ -28,7 +28,8 @@ position updates at R Hz for T seconds. The server relays every update to every 
 player, so each update sent should come back N times. After a short drain wait the tool reports
 the offered and delivered packet rates, the relays lost, and the relay latency (each update
 carries its send time in its text, which the server relays unchanged). All players disconnect
-at the end, so the server's registry is left as it was.
+at the end, so the server's registry is left as it was; a run that was cut short is cleaned up
+by the next one, which first disconnects the same ids.
 
 Load:
   --players N         simulated players, 1-256 (default 16)
@@ -78,6 +79,8 @@ constexpr double kMaxSearchTime = 1800.0;
 // from the first samples only.
 constexpr std::size_t kMaxLatencySamples = 8'000'000;
 constexpr int kConnectWaitMilliseconds = 2000;
+// A server that answers, but too slowly to admit every player within this, is not worth loading.
+constexpr double kMaxConnectSeconds = 60.0;
 
 struct Options {
   std::uint64_t players = 16;
@@ -348,6 +351,14 @@ class Run {
         result_.connectSeconds = Tools::SecondsBetween(start, Tools::Clock::now());
         return Failure::NoAnswer;
       }
+      if (k + 1 < players_.size() &&
+          Tools::SecondsBetween(start, Tools::Clock::now()) > kMaxConnectSeconds) {
+        std::cerr << "velantis-loadgen: only " << k + 1 << " of " << players_.size()
+                  << " players were welcomed within " << kMaxConnectSeconds << " s by "
+                  << Tools::FormatAddress(server_) << "; giving up" << std::endl;
+        result_.connectSeconds = Tools::SecondsBetween(start, Tools::Clock::now());
+        return Failure::NoAnswer;
+      }
       if (options_.progress && Tools::Clock::now() >= nextProgress) {
         nextProgress += std::chrono::seconds(1);
         std::cerr << "connecting: " << k + 1 << "/" << players_.size() << " players welcomed"
@@ -614,7 +625,7 @@ std::string Json(const RunResult& r) {
   return json.str();
 }
 
-void PrintTable(const RunResult& r, const std::string& target) {
+void PrintTable(const RunResult& r, const Options& options, const std::string& target) {
   const auto row = [](const std::string& name, const std::string& value) {
     std::cout << "  " << std::left << std::setw(34) << name << std::right << std::setw(14) << value
               << "\n";
@@ -648,7 +659,7 @@ void PrintTable(const RunResult& r, const std::string& target) {
     row("server peak memory VmHWM (kB)", std::to_string(r.serverAfter->peakKilobytes));
     row("server resident VmRSS (kB)", std::to_string(r.serverAfter->residentKilobytes));
   } else {
-    row("server CPU and memory", "(no --server-pid)");
+    row("server CPU and memory", options.serverPid ? "(no /proc here)" : "(no --server-pid)");
   }
   row("loadgen CPU during run (s)", Fixed(r.loadgenCpuSeconds, 2));
   std::cout << std::flush;
@@ -709,7 +720,7 @@ int RunOnce(const Options& options, const Platform::Ipv4Address& server,
     std::cout << "{\"target\": \"" << target << "\", \"run\": " << Json(run.Result()) << "}"
               << std::endl;
   } else {
-    PrintTable(run.Result(), target);
+    PrintTable(run.Result(), options, target);
   }
   return ExitCode(failure);
 }
