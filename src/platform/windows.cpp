@@ -64,6 +64,12 @@ bool StartSocketLibrary() {
     WSASetLastError(result);
     return false;
   }
+  // A Winsock older than 2.2 would still succeed, offering its own version; that is no use.
+  if (LOBYTE(data.wVersion) != 2 || HIBYTE(data.wVersion) != 2) {
+    WSACleanup();
+    WSASetLastError(WSAVERNOTSUPPORTED);
+    return false;
+  }
   return true;
 }
 
