@@ -55,8 +55,7 @@ class ToolsTest : public testing::Test {
  protected:
   void SetUp() override {
     port_ = UdpPeer().Port();
-    // Never destroyed: its receive thread runs until the process ends.
-    auto* server = new NetworkingComponentServer();
+    auto* server = TestSupport::KeepForever(new NetworkingComponentServer());
     ASSERT_TRUE(server->Init(Orlin::Protocol::Udp));
     ASSERT_TRUE(server->Start("127.0.0.1", port_));
   }
