@@ -9,7 +9,9 @@
 #              (default 1), VELANTIS_CAPACITY_ROUNDS (server+floor pairs, default 2),
 #              VELANTIS_CAPACITY_SEARCH_TIME (seconds per search, default 180),
 #              VELANTIS_CAPACITY_BUDGET (seconds for all searches, default 840),
-#              VELANTIS_CAPACITY_STEP_SECONDS (sending time per step, default 5).
+#              VELANTIS_CAPACITY_STEP_SECONDS (sending time per step, default 5),
+#              VELANTIS_CAPACITY_FIXED_PLAYERS (players of the fixed-load run that compares CPU
+#              per relay below saturation, default 40; 0 skips it).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -19,6 +21,7 @@ rounds="${VELANTIS_CAPACITY_ROUNDS:-2}"
 search_time="${VELANTIS_CAPACITY_SEARCH_TIME:-180}"
 budget="${VELANTIS_CAPACITY_BUDGET:-840}"
 step_seconds="${VELANTIS_CAPACITY_STEP_SECONDS:-5}"
+fixed_players="${VELANTIS_CAPACITY_FIXED_PLAYERS:-40}"
 port=15000
 
 cd "$root"
@@ -76,9 +79,11 @@ wait_port_free() {
   done
 }
 
-# Starts the program, checks it holds the port, searches its capacity and stops it again.
+# Starts the program, checks it holds the port, loads it with velantis-loadgen (the remaining
+# arguments) and stops it again.
 measure() {
   local name="$1" program="$2" out="$3"
+  shift 3
   wait_port_free
   data_home="$(mktemp -d "${TMPDIR:-/tmp}/velantis-capacity.XXXXXX")"
   XDG_DATA_HOME="$data_home" "$program" > /dev/null 2> "$out.server-stderr.txt" &
@@ -93,10 +98,9 @@ measure() {
     sleep 0.1
     tries=$((tries + 1))
   done
-  echo "run-capacity: $name (pid $pid) on UDP $port, capacity search of up to ${search_time} s" >&2
+  echo "run-capacity: $name (pid $pid) on UDP $port: velantis-loadgen $*" >&2
   local status=0
-  timeout --kill-after=10 "$((search_time + 90))" "$build/tools/velantis-loadgen" \
-    --find-capacity --start 8 --duration "$step_seconds" --max-time "$search_time" \
+  timeout --kill-after=10 "$((search_time + 90))" "$build/tools/velantis-loadgen" "$@" \
     --server-pid "$pid" --json > "$out" 2> "$out.loadgen-stderr.txt" || status=$?
   cleanup
   if ((status != 0)); then
@@ -110,12 +114,21 @@ start=$SECONDS
 completed=0
 for round in $(seq 1 "$rounds"); do
   # Both searches of a round must fit, with time for connecting and disconnecting.
-  if ((round > 1 && SECONDS - start + 2 * (search_time + 30) > budget)); then
+  if ((round > 1 && SECONDS - start + 2 * (search_time + 30) + 60 > budget)); then
     echo "run-capacity: time budget of $budget s reached; $completed round(s) done" >&2
     break
   fi
-  measure velantis-server "$build/velantis-server" "$results/server-$round.json"
-  measure velantis-floor-server "$build/bench/velantis-floor-server" "$results/floor-$round.json"
+  search=(--find-capacity --start 8 --duration "$step_seconds" --max-time "$search_time")
+  measure velantis-server "$build/velantis-server" "$results/server-$round.json" "${search[@]}"
+  measure velantis-floor-server "$build/bench/velantis-floor-server" \
+    "$results/floor-$round.json" "${search[@]}"
+  if ((fixed_players > 0)); then
+    fixed=(--players "$fixed_players" --duration 10)
+    measure velantis-server "$build/velantis-server" "$results/server-fixed-$round.json" \
+      "${fixed[@]}"
+    measure velantis-floor-server "$build/bench/velantis-floor-server" \
+      "$results/floor-fixed-$round.json" "${fixed[@]}"
+  fi
   completed=$round
 done
 
@@ -123,6 +136,10 @@ python3 - "$results" "$completed" << 'PY'
 import json, statistics, sys
 
 folder, rounds = sys.argv[1], int(sys.argv[2])
+
+def cpu_per_relay(run):
+    cpu = run["serverCpuSeconds"]
+    return 1e6 * cpu / run["received"] if cpu is not None and run["received"] else None
 
 def best(path):
     with open(path) as f:
@@ -136,7 +153,7 @@ def best(path):
         "players": b["players"],
         "relays": b["offeredRelaysPerSecond"],
         "cpu": 100.0 * cpu / wall if cpu is not None and wall > 0 else None,
-        "us_per_relay": 1e6 * cpu / b["received"] if cpu is not None and b["received"] else None,
+        "us_per_relay": cpu_per_relay(b),
         "p99": b["latencyP99Ms"],
         "lossy": min((r["players"] for r in data["runs"] if not r["lossFree"]), default=None),
     }
@@ -169,4 +186,27 @@ if servers and floors:
     print(f"Median players: server {statistics.median(servers):g}, "
           f"floor {statistics.median(floors):g}, "
           f"ratio {statistics.median(servers) / statistics.median(floors):.2f}")
+
+fixed = []
+for k in range(1, rounds + 1):
+    try:
+        runs = [json.load(open(f"{folder}/{name}-fixed-{k}.json"))["run"]
+                for name in ("server", "floor")]
+        fixed.append((k, *runs))
+    except FileNotFoundError:
+        pass
+if fixed:
+    print()
+    print("CPU per relay at a fixed load below both capacities:")
+    print()
+    print("| Round | Load | Server: lost | CPU | CPU/relay | Floor: lost | CPU | CPU/relay "
+          "| Server / floor (CPU per relay) |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for k, s, f in fixed:
+        def part(r):
+            wall = r["sendSeconds"] + r["drainSeconds"]
+            return (f"{r['lost']} | {100 * r['serverCpuSeconds'] / wall:.0f}% | "
+                    f"{cpu_per_relay(r):.2f} us")
+        print(f"| {k} | {s['players']} x {s['rate']:g} Hz | {part(s)} | {part(f)} | "
+              f"{cpu_per_relay(s) / cpu_per_relay(f):.3f} |")
 PY
