@@ -19,6 +19,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "FloorLines.h"
 #include "net/Packet.h"
 #include "platform/platform.h"
 
@@ -50,22 +51,10 @@ constexpr std::byte kWelcome{2};
 constexpr std::byte kDisconnect{3};
 constexpr std::byte kPlayerPositionUpdate{5};
 
-constexpr std::string_view kSizeLine =
-    "NetworkingComponentServer(): Message of size 1056 bytes received.\n";
-constexpr std::string_view kSocketLine = "NetworkingComponent(): Socket initialized successfully\n";
-constexpr std::string_view kSentLine = "NetworkingComponent(): Message of size 1056 bytes sent.\n";
-constexpr std::array<std::string_view, 10> kLogLines = {
-    "NetworkingComponent(): Message of size 1056 bytes received. \n",
-    "========= [RECEIVE] ========== \n",
-    "Checksum: 13446081536183484551\n",
-    "From clientID: 1000000\n",
-    "MessageNumber: 1234\n",
-    "MessageType: 5\n",
-    "Message: lg 123456789 1234567890\n",
-    "PlayerUUID: 1000000\n",
-    "EntityID: 0\n",
-    "=================== \n",
-};
+using FloorLines::kLogLines;
+using FloorLines::kSentLine;
+using FloorLines::kSizeLine;
+using FloorLines::kSocketLine;
 
 // One write(2) per line, as the server's console lines make.
 void ConsoleLine(std::string_view line) {

@@ -30,6 +30,7 @@
 #define VELANTIS_BENCH_HAS_WRITE 1
 #endif
 
+#include "FloorLines.h"
 #include "logs/LogsManager.h"
 #include "net/NetworkingComponentClient.h"
 #include "net/NetworkingComponentServer.h"
@@ -175,23 +176,10 @@ void ConsoleWrite(std::string_view line) {
 #endif
 }
 
-// The lines and log texts the server writes for one relayed packet, at their real lengths.
-constexpr std::string_view kSizeLine =
-    "NetworkingComponentServer(): Message of size 1056 bytes received.\n";
-constexpr std::string_view kSocketLine = "NetworkingComponent(): Socket initialized successfully\n";
-constexpr std::string_view kSentLine = "NetworkingComponent(): Message of size 1056 bytes sent.\n";
-constexpr std::array<std::string_view, 10> kLogLines = {
-    "NetworkingComponent(): Message of size 1056 bytes received. \n",
-    "========= [RECEIVE] ========== \n",
-    "Checksum: 13446081536183484551\n",
-    "From clientID: 42\n",
-    "MessageNumber: 1234\n",
-    "MessageType: 5\n",
-    "Message: Player position update\n",
-    "PlayerUUID: 42\n",
-    "EntityID: 7\n",
-    "=================== \n",
-};
+using FloorLines::kLogLines;
+using FloorLines::kSentLine;
+using FloorLines::kSizeLine;
+using FloorLines::kSocketLine;
 
 template <class Work>
 void TimeOnce(benchmark::State& state, Work&& work) {
