@@ -1,0 +1,136 @@
+#include "loadgen/LoadgenReport.h"
+
+#include <iomanip>
+#include <iostream>
+#include <optional>
+#include <sstream>
+
+namespace Loadgen {
+
+std::string Fixed(double value, int decimals) {
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(decimals) << value;
+  return text.str();
+}
+
+namespace {
+
+std::string Optional(const std::optional<double>& value, int decimals) {
+  return value ? Fixed(*value, decimals) : "-";
+}
+
+std::string JsonNumber(const std::optional<double>& value, int decimals) {
+  return value ? Fixed(*value, decimals) : "null";
+}
+
+std::string JsonCount(const std::optional<std::uint64_t>& value) {
+  return value ? std::to_string(*value) : "null";
+}
+
+}  // namespace
+
+std::string Json(const RunResult& r) {
+  std::ostringstream json;
+  const auto cpu = r.ServerCpuSeconds();
+  json << "{\"players\": " << r.load.players << ", \"rate\": " << Fixed(r.load.rate, 2)
+       << ", \"duration\": " << Fixed(r.load.duration, 2)
+       << ", \"connected\": " << (r.connected ? "true" : "false")
+       << ", \"welcomed\": " << r.welcomed << ", \"announcements\": " << r.announcements
+       << ", \"connectSeconds\": " << Fixed(r.connectSeconds, 3)
+       << ", \"sendSeconds\": " << Fixed(r.sendSeconds, 3)
+       << ", \"drainSeconds\": " << Fixed(r.drainSeconds, 3) << ", \"sent\": " << r.sent
+       << ", \"expected\": " << r.expected << ", \"received\": " << r.received
+       << ", \"lost\": " << r.Lost() << ", \"lossPercent\": " << Fixed(r.LossPercent(), 3)
+       << ", \"lossFree\": " << (r.LossFree() ? "true" : "false")
+       << ", \"badDatagrams\": " << r.badDatagrams << ", \"otherPackets\": " << r.otherPackets
+       << ", \"offeredUpdatesPerSecond\": " << Fixed(r.offeredUpdatesPerSecond, 1)
+       << ", \"offeredRelaysPerSecond\": " << Fixed(r.offeredRelaysPerSecond, 1)
+       << ", \"deliveredRelaysPerSecond\": " << Fixed(r.deliveredRelaysPerSecond, 1)
+       << ", \"latencyP50Ms\": " << JsonNumber(r.p50Milliseconds, 3)
+       << ", \"latencyP99Ms\": " << JsonNumber(r.p99Milliseconds, 3)
+       << ", \"latencyMaxMs\": " << JsonNumber(r.maxMilliseconds, 3)
+       << ", \"serverCpuSeconds\": " << JsonNumber(cpu, 2) << ", \"serverPeakKilobytes\": "
+       << (r.serverAfter ? std::to_string(r.serverAfter->peakKilobytes) : "null")
+       << ", \"serverResidentKilobytes\": "
+       << (r.serverAfter ? std::to_string(r.serverAfter->residentKilobytes) : "null")
+       << ", \"loadgenCpuSeconds\": " << Fixed(r.loadgenCpuSeconds, 2)
+       << ", \"serverSocketDrops\": " << JsonCount(r.serverSocketDrops)
+       << ", \"loadgenSocketDrops\": " << JsonCount(r.loadgenSocketDrops) << "}";
+  return json.str();
+}
+
+void PrintTable(const RunResult& r, const Options& options, const std::string& target) {
+  const auto row = [](const std::string& name, const std::string& value) {
+    std::cout << "  " << std::left << std::setw(34) << name << std::right << std::setw(14) << value
+              << "\n";
+  };
+  std::cout << "velantis-loadgen: " << r.load.players << " players x " << Fixed(r.load.rate, 1)
+            << " Hz for " << Fixed(r.load.duration, 1) << " s against " << target << "\n";
+  row("players welcomed", std::to_string(r.welcomed) + "/" + std::to_string(r.load.players));
+  row("connect phase (s)", Fixed(r.connectSeconds, 2));
+  row("sending (s)", Fixed(r.sendSeconds, 2));
+  row("drain wait (s)", Fixed(r.drainSeconds, 2));
+  row("position updates sent", std::to_string(r.sent));
+  row("offered updates (pkt/s)", Fixed(r.offeredUpdatesPerSecond, 1));
+  row("relays expected (sent x players)", std::to_string(r.expected));
+  row("offered relays (pkt/s)", Fixed(r.offeredRelaysPerSecond, 1));
+  row("relays received", std::to_string(r.received));
+  row("delivered relays (pkt/s)", Fixed(r.deliveredRelaysPerSecond, 1));
+  row("relays lost", std::to_string(r.Lost()) + " (" + Fixed(r.LossPercent(), 2) + "%)");
+  row("relay latency p50 (ms)", Optional(r.p50Milliseconds, 2));
+  row("relay latency p99 (ms)", Optional(r.p99Milliseconds, 2));
+  row("relay latency max (ms)", Optional(r.maxMilliseconds, 2));
+  if (r.serverSocketDrops && r.loadgenSocketDrops) {
+    row("dropped, server buffer full", std::to_string(*r.serverSocketDrops));
+    row("dropped, loadgen buffers full", std::to_string(*r.loadgenSocketDrops));
+  }
+  row("bad datagrams", std::to_string(r.badDatagrams));
+  row("other packets", std::to_string(r.otherPackets));
+  if (const auto cpu = r.ServerCpuSeconds()) {
+    const double wall = r.sendSeconds + r.drainSeconds;
+    row("server CPU during run (s)", Fixed(*cpu, 2));
+    row("server CPU (% of one core)", wall > 0 ? Fixed(100.0 * *cpu / wall, 1) : "-");
+    row("server peak memory VmHWM (kB)", std::to_string(r.serverAfter->peakKilobytes));
+    row("server resident VmRSS (kB)", std::to_string(r.serverAfter->residentKilobytes));
+  } else {
+    row("server CPU and memory", options.serverPid ? "(no /proc here)" : "(no --server-pid)");
+  }
+  row("loadgen CPU during run (s)", Fixed(r.loadgenCpuSeconds, 2));
+  std::cout << std::flush;
+}
+
+void PrintSearchTable(const std::vector<RunResult>& runs, const RunResult* best, bool varyRate,
+                      const std::string& target) {
+  std::cout << "velantis-loadgen: capacity search against " << target << ", varying "
+            << (varyRate ? "rate" : "players") << "\n";
+  std::cout << std::right << std::setw(8) << "players" << std::setw(9) << "rate Hz" << std::setw(10)
+            << "upd/s" << std::setw(11) << "relays/s" << std::setw(11) << "delivered"
+            << std::setw(10) << "lost %" << std::setw(9) << "p50 ms" << std::setw(9) << "p99 ms"
+            << std::setw(9) << "max ms" << std::setw(10) << "srv CPU%" << std::setw(10)
+            << "srv drop" << std::setw(10) << "lg drop"
+            << "\n";
+  for (const RunResult& r : runs) {
+    const auto cpu = r.ServerCpuSeconds();
+    const double wall = r.sendSeconds + r.drainSeconds;
+    std::cout << std::setw(8) << r.load.players << std::setw(9) << Fixed(r.load.rate, 1)
+              << std::setw(10) << Fixed(r.offeredUpdatesPerSecond, 0) << std::setw(11)
+              << Fixed(r.offeredRelaysPerSecond, 0) << std::setw(11)
+              << Fixed(r.deliveredRelaysPerSecond, 0) << std::setw(10)
+              << (r.connected ? Fixed(r.LossPercent(), 2) : "no conn") << std::setw(9)
+              << Optional(r.p50Milliseconds, 2) << std::setw(9) << Optional(r.p99Milliseconds, 2)
+              << std::setw(9) << Optional(r.maxMilliseconds, 2) << std::setw(10)
+              << (cpu && wall > 0 ? Fixed(100.0 * *cpu / wall, 1) : "-") << std::setw(10)
+              << (r.serverSocketDrops ? std::to_string(*r.serverSocketDrops) : "-") << std::setw(10)
+              << (r.loadgenSocketDrops ? std::to_string(*r.loadgenSocketDrops) : "-") << "\n";
+  }
+  if (best != nullptr) {
+    std::cout << "largest loss-free load: " << best->load.players << " players x "
+              << Fixed(best->load.rate, 1) << " Hz = " << Fixed(best->offeredUpdatesPerSecond, 0)
+              << " updates/s in, " << Fixed(best->offeredRelaysPerSecond, 0) << " relays/s out\n";
+  } else {
+    std::cout << "no load was loss-free\n";
+  }
+  std::cout << std::flush;
+}
+
+}  // namespace Loadgen

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "common/ToolSupport.h"
+#include "loadgen/LoadgenOptions.h"
+#include "net/Packet.h"
+#include "platform/platform.h"
+
+namespace Loadgen {
+
+struct Load {
+  std::uint64_t players = 0;
+  double rate = 0.0;
+  double duration = 0.0;
+};
+
+struct RunResult {
+  Load load;
+  bool connected = false;  // every player was welcomed
+  std::uint64_t welcomed = 0;
+  std::uint64_t announcements = 0;
+  double connectSeconds = 0.0;
+  double sendSeconds = 0.0;
+  double drainSeconds = 0.0;
+  std::uint64_t sent = 0;
+  std::uint64_t expected = 0;
+  std::uint64_t received = 0;
+  std::uint64_t badDatagrams = 0;
+  std::uint64_t otherPackets = 0;  // well-formed, but not this run's relays
+  double offeredUpdatesPerSecond = 0.0;
+  double offeredRelaysPerSecond = 0.0;
+  double deliveredRelaysPerSecond = 0.0;
+  std::optional<double> p50Milliseconds, p99Milliseconds, maxMilliseconds;
+  std::optional<Tools::ProcessUsage> serverBefore, serverAfter;
+  double loadgenCpuSeconds = 0.0;
+  // Where datagrams were lost to full receive buffers, when the system tells.
+  std::optional<std::uint64_t> serverSocketDrops, loadgenSocketDrops;
+
+  std::uint64_t Lost() const { return expected > received ? expected - received : 0; }
+  double LossPercent() const {
+    return expected == 0 ? 0.0
+                         : 100.0 * static_cast<double>(Lost()) / static_cast<double>(expected);
+  }
+  bool LossFree() const { return connected && Lost() == 0 && sent > 0; }
+  std::optional<double> ServerCpuSeconds() const {
+    if (!serverBefore || !serverAfter) return {};
+    return serverAfter->cpuSeconds - serverBefore->cpuSeconds;
+  }
+};
+
+struct Player {
+  Platform::SocketHandle socket = Platform::kNoSocket;
+  std::uint64_t id = 0;
+  bool welcomed = false;
+  std::uint64_t relays = 0;
+  Tools::Clock::time_point nextSend;
+};
+
+enum class Failure { None, NoAnswer, Socket };
+
+// One run at a fixed load: all players in one thread, each socket polled in turn. Waiting is done
+// on one player's socket (the last to be served by the server's relay walk), so the thread sleeps
+// until traffic arrives or the next send is due.
+class Run {
+ public:
+  Run(const Options& options, const Platform::Ipv4Address& server, Load load)
+      : options_(options), server_(server) {
+    result_.load = load;
+  }
+  ~Run() {
+    for (const Player& player : players_) Platform::CloseSocket(player.socket);
+  }
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  Failure Execute();
+
+  const RunResult& Result() const { return result_; }
+
+ private:
+  bool OpenSockets();
+  bool Send(Player& player, MessageType type, const char* text, Vec2 position);
+  bool SendToAll(MessageType type);
+  Failure ConnectAll();
+  bool SendUpdates();
+  void Drain();
+  void Pump(std::size_t watched, int timeoutMilliseconds);
+  void Handle(Player& player, long size);
+  void CountDrops();
+  void PrintProgress(Tools::Clock::time_point now);
+  void Summarise();
+
+  const Options& options_;
+  Platform::Ipv4Address server_;
+  RunResult result_;
+  std::vector<Player> players_;
+  std::vector<std::uint32_t> latencies_;  // microseconds
+  Tools::Received received_;
+  std::byte buffer_[Tools::kReceiveCapacity];
+  std::uint32_t messageNumber_ = 1;
+  std::uint64_t runTag_ = 0;
+  Tools::Clock::time_point runStart_;
+  Tools::Clock::time_point lastRelay_;
+  double loadgenCpuBefore_ = 0.0;
+  std::optional<std::map<std::uint16_t, std::uint64_t>> dropsBefore_;
+};
+
+}  // namespace Loadgen
