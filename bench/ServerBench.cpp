@@ -68,20 +68,12 @@ std::unique_ptr<LogsManager>& BenchLogs() {
   return logs;
 }
 
-Orlin::Ipv4Address Loopback(std::uint16_t port) {
-  Orlin::Ipv4Address address;
-  address.family = Platform::kAddressFamilyIpv4;
-  address.port = Platform::HostToNetwork16(port);
-  Platform::ParseIpv4("127.0.0.1", address.address);
-  return address;
-}
-
 // A UDP socket bound to an ephemeral loopback port.
 class BoundSocket {
  public:
   BoundSocket() : socket_(Platform::OpenSocket(Platform::SocketKind::Datagram)) {
-    Platform::Bind(socket_, Loopback(0));
-    address_ = Loopback(Platform::LocalPort(socket_));
+    Platform::Bind(socket_, Platform::LoopbackAddress(0));
+    address_ = Platform::LoopbackAddress(Platform::LocalPort(socket_));
   }
   ~BoundSocket() { Platform::CloseSocket(socket_); }
   BoundSocket(const BoundSocket&) = delete;

@@ -133,7 +133,7 @@ TEST_F(ClientTest, AFailedSendKeepsTheMessageNumber) {
   client.Init(1, Protocol::Udp);
   client.CreateSocket();
   const std::uint32_t before = Orlin::NetworkingComponent::MessageCounter();
-  client.SetTargetAddress(TestSupport::Loopback(0));  // port 0 cannot be sent to
+  client.SetTargetAddress(Platform::LoopbackAddress(0));  // port 0 cannot be sent to
   Packet packet = TestSupport::MakePacket(1, MessageType::Connect);
   testing::internal::CaptureStderr();
   EXPECT_FALSE(client.Send(packet));

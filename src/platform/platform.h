@@ -79,6 +79,21 @@ int ParseIpv4(const char* text, std::uint32_t& networkOrderAddress);
 
 std::uint16_t HostToNetwork16(std::uint16_t value);
 
+inline Ipv4Address MakeIpv4Address(std::uint32_t networkOrderAddress, std::uint16_t hostOrderPort) {
+  Ipv4Address record;
+  record.family = kAddressFamilyIpv4;
+  record.port = HostToNetwork16(hostOrderPort);
+  record.address = networkOrderAddress;
+  return record;
+}
+
+// 127.0.0.1 with the port: where tools, tests and benchmarks talk to a server on this machine.
+inline Ipv4Address LoopbackAddress(std::uint16_t hostOrderPort) {
+  std::uint32_t loopback = 0;
+  ParseIpv4("127.0.0.1", loopback);
+  return MakeIpv4Address(loopback, hostOrderPort);
+}
+
 // Starts a thread running routine(argument) at once; nullptr when it could not be started.
 ThreadHandle StartThread(ThreadRoutine routine, void* argument);
 

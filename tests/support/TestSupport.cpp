@@ -45,19 +45,11 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-Platform::Ipv4Address Loopback(std::uint16_t port) {
-  Platform::Ipv4Address address;
-  address.family = Platform::kAddressFamilyIpv4;
-  address.port = Platform::HostToNetwork16(port);
-  Platform::ParseIpv4("127.0.0.1", address.address);
-  return address;
-}
-
 UdpPeer::UdpPeer() {
   Platform::StartSocketLibrary();
   socket_ = Platform::OpenSocket(Platform::SocketKind::Datagram);
   EXPECT_NE(socket_, Platform::kNoSocket);
-  EXPECT_TRUE(Platform::Bind(socket_, Loopback(0)));
+  EXPECT_TRUE(Platform::Bind(socket_, Platform::LoopbackAddress(0)));
   port_ = Platform::LocalPort(socket_);
 }
 
@@ -66,10 +58,11 @@ UdpPeer::~UdpPeer() {
   Platform::StopSocketLibrary();
 }
 
-Platform::Ipv4Address UdpPeer::Address() const { return Loopback(port_); }
+Platform::Ipv4Address UdpPeer::Address() const { return Platform::LoopbackAddress(port_); }
 
 void UdpPeer::SendBytes(std::uint16_t toPort, const void* data, std::size_t size) const {
-  EXPECT_EQ(Platform::SendTo(socket_, data, size, Loopback(toPort)), static_cast<long>(size));
+  EXPECT_EQ(Platform::SendTo(socket_, data, size, Platform::LoopbackAddress(toPort)),
+            static_cast<long>(size));
 }
 
 void UdpPeer::SendPacket(std::uint16_t toPort, const Packet& packet) const {

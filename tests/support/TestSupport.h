@@ -57,8 +57,6 @@ class UdpPeer {
   std::uint16_t port_ = 0;
 };
 
-Platform::Ipv4Address Loopback(std::uint16_t port);
-
 // A sealed packet as a game client would send it.
 Packet MakePacket(std::uint64_t clientID, MessageType type, const char* text = "",
                   std::uint32_t entityID = 0, Vec2 position = {}, std::uint32_t messageNumber = 1);

@@ -44,14 +44,6 @@ std::string ReadBytes(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-Platform::Ipv4Address Loopback(std::uint16_t port) {
-  Platform::Ipv4Address address;
-  address.family = Platform::kAddressFamilyIpv4;
-  address.port = Platform::HostToNetwork16(port);
-  EXPECT_EQ(Platform::ParseIpv4("127.0.0.1", address.address), 1);
-  return address;
-}
-
 std::size_t Occurrences(const std::string& text, const std::string& needle) {
   std::size_t count = 0;
   for (std::size_t at = text.find(needle); at != std::string::npos;
@@ -81,7 +73,7 @@ class BoundSocket {
   BoundSocket() {
     started_ = Platform::StartSocketLibrary();
     socket_ = Platform::OpenSocket(Platform::SocketKind::Datagram);
-    if (socket_ != Platform::kNoSocket && Platform::Bind(socket_, Loopback(0))) {
+    if (socket_ != Platform::kNoSocket && Platform::Bind(socket_, Platform::LoopbackAddress(0))) {
       port_ = Platform::LocalPort(socket_);
     }
   }
@@ -180,9 +172,9 @@ TEST_F(WinsockUseCount, RepliesLeaveNoHandleBehind) {
   std::array<char, kServerReceiveCapacity> buffer{};
   auto relay = [&] {
     const Packet update = TestPacket(1, MessageType::PlayerPositionUpdate);
-    ASSERT_EQ(
-        Platform::SendTo(player.Handle(), update.Bytes(), Packet::kSize, Loopback(serverPort)),
-        static_cast<long>(Packet::kSize));
+    ASSERT_EQ(Platform::SendTo(player.Handle(), update.Bytes(), Packet::kSize,
+                               Platform::LoopbackAddress(serverPort)),
+              static_cast<long>(Packet::kSize));
     ASSERT_EQ(ReceiveWithin(player.Handle(), buffer.data(), buffer.size()),
               static_cast<long>(Packet::kSize));
   };
@@ -190,7 +182,8 @@ TEST_F(WinsockUseCount, RepliesLeaveNoHandleBehind) {
   int settled = 0;
   auto settle = [&] {
     const Packet nobody = TestPacket(404, MessageType::Disconnect);
-    Platform::SendTo(player.Handle(), nobody.Bytes(), Packet::kSize, Loopback(serverPort));
+    Platform::SendTo(player.Handle(), nobody.Bytes(), Packet::kSize,
+                     Platform::LoopbackAddress(serverPort));
     ++settled;
     for (int wait = 0; wait < 500 && Occurrences(ReadBytes(log), "Client is not connected.") <
                                          static_cast<std::size_t>(settled);
@@ -200,7 +193,8 @@ TEST_F(WinsockUseCount, RepliesLeaveNoHandleBehind) {
   };
 
   const Packet connect = TestPacket(1, MessageType::Connect);
-  Platform::SendTo(player.Handle(), connect.Bytes(), Packet::kSize, Loopback(serverPort));
+  Platform::SendTo(player.Handle(), connect.Bytes(), Packet::kSize,
+                   Platform::LoopbackAddress(serverPort));
   ASSERT_GT(ReceiveWithin(player.Handle(), buffer.data(), buffer.size()), 0);
   ASSERT_GT(ReceiveWithin(player.Handle(), buffer.data(), buffer.size()), 0);
   for (int warm = 0; warm < 20; ++warm) relay();
@@ -223,7 +217,7 @@ TEST_F(WinsockErrors, BindingATakenPortReportsAddressInUse) {
   const Platform::SocketHandle second = Platform::OpenSocket(Platform::SocketKind::Datagram);
   ASSERT_NE(second, Platform::kNoSocket);
 
-  EXPECT_FALSE(Platform::Bind(second, Loopback(first.Port())));
+  EXPECT_FALSE(Platform::Bind(second, Platform::LoopbackAddress(first.Port())));
   EXPECT_EQ(Platform::LastSocketError(), kWsaAddressInUse);
 
   Platform::CloseSocket(second);
@@ -254,7 +248,7 @@ class DatagramReceive : public ::testing::Test {
   void SendOfSize(std::size_t size, char fill) {
     const std::vector<char> datagram(size, fill);
     ASSERT_EQ(Platform::SendTo(sender.Handle(), datagram.data(), datagram.size(),
-                               Loopback(receiver.Port())),
+                               Platform::LoopbackAddress(receiver.Port())),
               static_cast<long>(size));
   }
 
@@ -292,7 +286,8 @@ TEST_F(DatagramReceive, UnreachablePeerDoesNotFailTheNextReceive) {
     departedPort = departed.Port();
   }
   const std::array<char, 8> probe{};
-  ASSERT_EQ(Platform::SendTo(receiver.Handle(), probe.data(), probe.size(), Loopback(departedPort)),
+  ASSERT_EQ(Platform::SendTo(receiver.Handle(), probe.data(), probe.size(),
+                             Platform::LoopbackAddress(departedPort)),
             static_cast<long>(probe.size()));
   Sleep(200);
 

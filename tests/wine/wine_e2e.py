@@ -29,41 +29,28 @@ import termios
 import threading
 import time
 
-PACKET_SIZE = 1056
-SERVER_PORT = 15000
-CONNECT, WELCOME, DISCONNECT, POSITION = 1, 2, 3, 5
-FNV_OFFSET_BASIS = 0xCBF29CE484222325
-FNV_PRIME = 0x100000001B3
+# The packet codec and the port probe are the native end-to-end suite's.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "e2e"))
+import velantis_protocol as vp  # noqa: E402
+from server_harness import port_is_free  # noqa: E402
 
-# initialized, gap, checksum, clientID, messageType, gap, messageNumber, x, y, message,
-# playerUUID, entityID, gap.
-LAYOUT = struct.Struct("<B7xQQB3xIff1000sQI4x")
-assert LAYOUT.size == PACKET_SIZE
-
-
-def fnv1a64(data):
-    h = FNV_OFFSET_BASIS
-    for b in data:
-        h = ((h ^ b) * FNV_PRIME) & 0xFFFFFFFFFFFFFFFF
-    return h
-
-
-def checksum_of(raw):
-    return fnv1a64(raw[:8] + bytes(8) + raw[16:])
+PACKET_SIZE = vp.PACKET_SIZE
+SERVER_PORT = vp.SERVER_PORT
+CONNECT, WELCOME, DISCONNECT, POSITION = (vp.CONNECT, vp.WELCOME, vp.DISCONNECT,
+                                          vp.PLAYER_POSITION_UPDATE)
 
 
 def encode(client_id, message_type, text=b"", number=1, x=0.0, y=0.0, uuid=0, entity=0):
-    raw = bytearray(LAYOUT.pack(1, 0, client_id, message_type, number, x, y, text, uuid, entity))
-    raw[8:16] = struct.pack("<Q", checksum_of(bytes(raw)))
-    return bytes(raw)
+    return vp.Packet(client_id=client_id, message_type=message_type, message_number=number, x=x,
+                     y=y, text=text, player_uuid=uuid, entity_id=entity).encode()
 
 
 def decode(raw):
-    (_, checksum, client_id, message_type, number, x, y, message, uuid,
-     entity) = LAYOUT.unpack(raw)
-    return {"checksum": checksum, "client_id": client_id, "type": message_type,
-            "number": number, "x": x, "y": y, "text": message.split(b"\0", 1)[0],
-            "uuid": uuid, "entity": entity, "valid": checksum == checksum_of(raw)}
+    packet = vp.Packet.decode(raw)
+    return {"checksum": packet.checksum, "client_id": packet.client_id,
+            "type": packet.message_type, "number": packet.message_number, "x": packet.x,
+            "y": packet.y, "text": packet.text, "uuid": packet.player_uuid,
+            "entity": packet.entity_id, "valid": vp.verify(raw)}
 
 
 class Client:
@@ -198,17 +185,6 @@ def log_files(prefix):
                                   "Thread_0.logs"))
 
 
-def port_taken():
-    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
-        probe.bind(("0.0.0.0", SERVER_PORT))
-        return False
-    except OSError:
-        return True
-    finally:
-        probe.close()
-
-
 def connect(checks, client, label, expected_number):
     """Sends a Connect and checks the announcement and welcome the client gets back; returns the
     entity id the server drew (or None)."""
@@ -250,7 +226,7 @@ def run(args):
         print("wine_e2e: no wine64 or wine found", file=sys.stderr)
         return 2
     deadline = time.monotonic() + args.port_wait
-    while port_taken():
+    while not port_is_free():
         if time.monotonic() > deadline:
             print(f"wine_e2e: UDP port {SERVER_PORT} is already in use", file=sys.stderr)
             return 2

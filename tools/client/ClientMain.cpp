@@ -268,7 +268,7 @@ int main(int argc, char** argv) {
   if (!serverAddress) {
     return UsageError("'" + options.server + "' is not a dotted IPv4 address such as 127.0.0.1");
   }
-  const Platform::Ipv4Address server = Tools::MakeAddress(*serverAddress, options.port);
+  const Platform::Ipv4Address server = Platform::MakeIpv4Address(*serverAddress, options.port);
   const std::uint64_t id = options.id.value_or(0);
 
   Sender sender(options.quiet);
@@ -280,7 +280,7 @@ int main(int argc, char** argv) {
   // A loopback server only ever answers loopback addresses; any other needs the wildcard.
   std::uint32_t localAddress = 0;
   if (Tools::IsLoopback(*serverAddress)) localAddress = *Tools::ParseAddress("127.0.0.1");
-  const Platform::Ipv4Address local = Tools::MakeAddress(localAddress, options.localPort);
+  const Platform::Ipv4Address local = Platform::MakeIpv4Address(localAddress, options.localPort);
   if (!Platform::Bind(sender.Socket(), local)) {
     std::cerr << "velantis-client: cannot bind " << Tools::FormatAddress(local) << " (error "
               << Platform::LastSocketError() << "); is the port in use by another program?"
@@ -288,7 +288,7 @@ int main(int argc, char** argv) {
     return Tools::kExitSocket;
   }
   const Platform::Ipv4Address bound =
-      Tools::MakeAddress(localAddress, Platform::LocalPort(sender.Socket()));
+      Platform::MakeIpv4Address(localAddress, Platform::LocalPort(sender.Socket()));
   std::cerr << "velantis-client: listening on " << Tools::FormatAddress(bound) << ", server "
             << Tools::FormatAddress(server) << std::endl;
 

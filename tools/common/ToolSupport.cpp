@@ -47,14 +47,6 @@ bool IsLoopback(std::uint32_t networkOrderAddress) {
   return bytes[0] == 127;
 }
 
-Platform::Ipv4Address MakeAddress(std::uint32_t networkOrderAddress, std::uint16_t hostOrderPort) {
-  Platform::Ipv4Address address;
-  address.family = Platform::kAddressFamilyIpv4;
-  address.port = Platform::HostToNetwork16(hostOrderPort);
-  address.address = networkOrderAddress;
-  return address;
-}
-
 std::string FormatAddress(const Platform::Ipv4Address& address) {
   unsigned char bytes[4];
   std::memcpy(bytes, &address.address, sizeof(bytes));

@@ -32,7 +32,6 @@ std::optional<Vec2> ParsePair(std::string_view text);
 // Dotted IPv4 text in network byte order, or nothing.
 std::optional<std::uint32_t> ParseAddress(const char* text);
 bool IsLoopback(std::uint32_t networkOrderAddress);
-Platform::Ipv4Address MakeAddress(std::uint32_t networkOrderAddress, std::uint16_t hostOrderPort);
 std::string FormatAddress(const Platform::Ipv4Address& address);
 
 // "Connect(1)", or "Unknown(4)" for a type this system does not define.

@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
               << Platform::LastSocketError() << ")" << std::endl;
     return Tools::kExitSocket;
   }
-  const Platform::Ipv4Address server = Tools::MakeAddress(*serverAddress, options.port);
+  const Platform::Ipv4Address server = Platform::MakeIpv4Address(*serverAddress, options.port);
   const std::string target = Tools::FormatAddress(server);
   return options.findCapacity ? Loadgen::FindCapacity(options, server, target)
                               : Loadgen::RunOnce(options, server, target);

@@ -54,7 +54,8 @@ Failure Run::Execute() {
 }
 
 bool Run::OpenSockets() {
-  const Platform::Ipv4Address local = Tools::MakeAddress(*Tools::ParseAddress("127.0.0.1"), 0);
+  const Platform::Ipv4Address local =
+      Platform::MakeIpv4Address(*Tools::ParseAddress("127.0.0.1"), 0);
   for (std::uint64_t i = 0; i < result_.load.players; ++i) {
     Player player;
     player.id = options_.firstID + i;
