@@ -2,9 +2,10 @@
 """Runs the end-to-end suites against a server executable.
 
     run_e2e.py --server build/debug/velantis-server [--wine] [suite ...] [-k PATTERN]
+    run_e2e.py --server /usr/bin/velantis-server --service-unit UNIT [--service-user USER] ...
 
-A suite is a module of this folder (test_startup, test_protocol, test_descriptors, test_soak);
-without one, every suite but the soak runs.
+A suite is a module of this folder (test_startup, test_protocol, test_descriptors, test_soak,
+test_service); without one, every suite but the soak runs (and test_service with --service-unit).
 """
 
 import argparse
@@ -21,14 +22,23 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--server", required=True, help="path of the server executable")
     parser.add_argument("--wine", action="store_true", help="run the Windows build under Wine")
+    parser.add_argument("--service-unit", metavar="UNIT",
+                        help="run the server as this systemd unit would (installed package)")
+    parser.add_argument("--service-user", metavar="USER", default="nobody",
+                        help="the unprivileged user that stands for the unit's dynamic user")
     parser.add_argument("-k", dest="patterns", action="append", default=None,
                         help="only tests whose name matches (unittest -k)")
-    parser.add_argument("suites", nargs="*", default=QUICK_SUITES)
+    parser.add_argument("suites", nargs="*")
     args = parser.parse_args()
+    if not args.suites:
+        args.suites = QUICK_SUITES + (["test_service"] if args.service_unit else [])
 
     os.environ["VELANTIS_SERVER"] = os.path.abspath(args.server)
     if args.wine:
         os.environ["VELANTIS_E2E_WINE"] = "1"
+    if args.service_unit:
+        os.environ["VELANTIS_E2E_SERVICE_UNIT"] = os.path.abspath(args.service_unit)
+        os.environ["VELANTIS_E2E_SERVICE_USER"] = args.service_user
     # Keep the source folder clean of compiled modules.
     sys.dont_write_bytecode = True
     sys.path.insert(0, HERE)

@@ -5,10 +5,16 @@ with a fresh data folder, waits (bounded) until it is ready, and kills it when d
 harness drives the Windows build under Wine: set VELANTIS_E2E_WINE=1 (or pass --wine to
 run_e2e.py). Under Wine the log lives in the prefix's AppData folder with CRLF line ends, and the
 console of a windowed program cannot be observed, so console checks are skipped there.
+
+It also runs an installed server as its service would: with VELANTIS_E2E_SERVICE_UNIT naming the
+systemd unit and VELANTIS_E2E_SERVICE_USER an unprivileged user (run_e2e.py --service-unit,
+--service-user), the server runs as that user, from /, with only the environment the unit gives it.
+The test's data folder stands for the unit's logs folder, which systemd would create for the user.
 """
 
 import glob
 import os
+import pwd
 import shutil
 import signal
 import socket
@@ -34,6 +40,43 @@ def server_path():
 
 def wine_mode():
     return os.environ.get("VELANTIS_E2E_WINE", "") not in ("", "0")
+
+
+def service_unit():
+    return os.environ.get("VELANTIS_E2E_SERVICE_UNIT") or None
+
+
+def unit_environment(unit_path):
+    """The variables a systemd unit's Environment= lines set (plain NAME=VALUE words)."""
+    env = {}
+    with open(unit_path) as unit:
+        for line in unit:
+            if line.startswith("Environment="):
+                for word in line[len("Environment="):].split():
+                    name, _, value = word.partition("=")
+                    env[name] = value.strip('"')
+    return env
+
+
+def service_process_settings(data_home):
+    """(environment, Popen keyword arguments) of a server run as the unit would run it."""
+    user = pwd.getpwnam(os.environ.get("VELANTIS_E2E_SERVICE_USER", "nobody"))
+    env = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin",
+           "HOME": "/", "USER": user.pw_name, "LOGNAME": user.pw_name,
+           "LOGS_DIRECTORY": data_home}
+    env.update(unit_environment(service_unit()))
+    if "XDG_DATA_HOME" not in env:
+        raise AssertionError(f"{service_unit()} sets no XDG_DATA_HOME: the log would go below HOME")
+    env["XDG_DATA_HOME"] = data_home
+    return env, {"user": user.pw_uid, "group": user.pw_gid, "extra_groups": [], "cwd": "/"}
+
+
+def let_others_through(path):
+    """Lets other users pass through the test's temporary folders (mkdtemp makes them private)."""
+    top = tempfile.gettempdir() + os.sep
+    while path.startswith(top):
+        os.chmod(path, os.stat(path).st_mode | 0o011)
+        path = os.path.dirname(path)
 
 
 def port_is_free(port=vp.SERVER_PORT):
@@ -85,7 +128,13 @@ class ServerProcess:
         """Starts the server; with `fresh`, no log of an earlier run is left for it to find."""
         env = dict(os.environ)
         command = [server_path()]
-        if self.wine:
+        run_as = {"cwd": self.workdir}
+        if service_unit():
+            env, run_as = service_process_settings(self.data_home)
+            if os.path.isdir(self.data_home):
+                os.chown(self.data_home, run_as["user"], run_as["group"])
+            let_others_through(os.path.dirname(self.data_home))
+        elif self.wine:
             command = [os.environ.get("VELANTIS_E2E_WINE_COMMAND", "wine")] + command
             if fresh:
                 self._clear_wine_logs()
@@ -96,8 +145,8 @@ class ServerProcess:
         err = open(self.stderr_path, "wb") if self.console_to_files else subprocess.DEVNULL
         try:
             self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out,
-                                            stderr=err, env=env, cwd=self.workdir,
-                                            start_new_session=True)
+                                            stderr=err, env=env, start_new_session=True,
+                                            **run_as)
         finally:
             if self.console_to_files:
                 out.close()

@@ -1,0 +1,106 @@
+# What is installed, and the packages made from it. One list of files feeds `cmake --install`, the
+# Debian package and the Windows installer and zip.
+#
+# Components: Server (the server, its service and log rotation on Linux), Tools (velantis-client,
+# velantis-loadgen), Dissector (the Wireshark plugin) and Documentation.
+
+include(GNUInstallDirs)
+
+set(VELANTIS_PACKAGE_NAME velantis-server)
+set(VELANTIS_MAKER OrlinStudio)
+
+if(WIN32)
+  # Windows programs keep their files together in one folder below Program Files.
+  set(VELANTIS_INSTALL_BINDIR .)
+  set(VELANTIS_INSTALL_DOCDIR doc)
+  set(VELANTIS_INSTALL_DISSECTORDIR wireshark)
+else()
+  set(VELANTIS_INSTALL_BINDIR ${CMAKE_INSTALL_BINDIR})
+  set(VELANTIS_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${VELANTIS_PACKAGE_NAME})
+  # Wireshark's global Lua plugin folder ("Global Lua Plugins" in `tshark -G folders`).
+  set(VELANTIS_INSTALL_DISSECTORDIR ${CMAKE_INSTALL_LIBDIR}/wireshark/plugins)
+endif()
+
+install(TARGETS velantis-server RUNTIME DESTINATION ${VELANTIS_INSTALL_BINDIR} COMPONENT Server)
+if(VELANTIS_BUILD_TOOLS)
+  install(TARGETS velantis-client velantis-loadgen
+          RUNTIME DESTINATION ${VELANTIS_INSTALL_BINDIR} COMPONENT Tools)
+endif()
+
+install(FILES README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR} COMPONENT Documentation)
+install(FILES bench/README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR} RENAME benchmarks.md
+        COMPONENT Documentation)
+
+if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/wireshark/velantis.lua)
+  install(FILES packaging/wireshark/velantis.lua DESTINATION ${VELANTIS_INSTALL_DISSECTORDIR}
+          COMPONENT Dissector)
+endif()
+
+if(NOT WIN32)
+  set(VELANTIS_FULL_DOCDIR ${CMAKE_INSTALL_PREFIX}/${VELANTIS_INSTALL_DOCDIR})
+  set(VELANTIS_FULL_LIBEXECDIR ${CMAKE_INSTALL_FULL_LIBEXECDIR}/${VELANTIS_PACKAGE_NAME})
+  configure_file(packaging/linux/velantis-server.service.in
+                 ${PROJECT_BINARY_DIR}/packaging/velantis-server.service @ONLY)
+  # systemd looks for units of packages in lib/systemd/system below the prefix (/usr for a package).
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/velantis-server.service
+          DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system COMPONENT Server)
+  install(PROGRAMS packaging/linux/velantis-server-check-bound
+          DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/${VELANTIS_PACKAGE_NAME} RENAME check-bound
+          COMPONENT Server)
+  install(FILES packaging/linux/velantis-server.logrotate
+          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d RENAME velantis-server
+          COMPONENT Server)
+
+  # Debian wants the copyright and a compressed changelog beside the documentation.
+  file(STRINGS packaging/debian/changelog changelogTop LIMIT_COUNT 1)
+  if(NOT changelogTop MATCHES "\\(${PROJECT_VERSION}\\)")
+    message(FATAL_ERROR "packaging/debian/changelog does not start with version ${PROJECT_VERSION}")
+  endif()
+  set(changelogGz ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+  add_custom_command(OUTPUT ${changelogGz}
+                     COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/debian/changelog > ${changelogGz}
+                     DEPENDS packaging/debian/changelog VERBATIM)
+  add_custom_target(velantis-changelog ALL DEPENDS ${changelogGz})
+  install(FILES packaging/debian/copyright ${changelogGz}
+          DESTINATION ${VELANTIS_INSTALL_DOCDIR} COMPONENT Documentation)
+endif()
+
+set(CPACK_PACKAGE_NAME ${VELANTIS_PACKAGE_NAME})
+set(CPACK_PACKAGE_VENDOR ${VELANTIS_MAKER})
+set(CPACK_PACKAGE_CONTACT "${VELANTIS_MAKER} <packages@orlinstudio.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "UDP server of a small multiplayer game")
+set(CPACK_PACKAGE_DESCRIPTION
+    "The server admits players over UDP port 15000, announces newcomers, relays\n\
+position updates and verifies every packet's FNV-1a 64 checksum, keeping a\n\
+plain-text log of every datagram it receives. It runs as the hardened systemd\n\
+service velantis-server.service.\n\
+.\n\
+Also included: velantis-client, which plays one player from the command line,\n\
+velantis-loadgen, which measures the server under load, and a Wireshark plugin\n\
+that decodes the protocol.")
+set(CPACK_STRIP_FILES ON)
+
+# One Debian package holds everything: the tools and the plugin are small, and an operator who
+# installs the server wants the client to check it with.
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# deb-systemd-helper and deb-systemd-invoke, which the maintainer scripts use.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.52)")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS logrotate)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "tshark | wireshark")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR DEB)
+endif()
+
+include(CPack)
