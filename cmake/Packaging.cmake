@@ -28,8 +28,11 @@ if(VELANTIS_BUILD_TOOLS)
 endif()
 
 install(FILES README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR} COMPONENT Documentation)
-install(FILES bench/README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR} RENAME benchmarks.md
-        COMPONENT Documentation)
+# The README refers to bench/README.md and docs/NAME.md; they keep those places beside it.
+install(FILES bench/README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR}/bench COMPONENT Documentation)
+if(EXISTS ${PROJECT_SOURCE_DIR}/docs)
+  install(DIRECTORY docs/ DESTINATION ${VELANTIS_INSTALL_DOCDIR}/docs COMPONENT Documentation)
+endif()
 
 if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/wireshark/velantis.lua)
   install(FILES packaging/wireshark/velantis.lua DESTINATION ${VELANTIS_INSTALL_DISSECTORDIR}
