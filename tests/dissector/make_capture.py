@@ -69,9 +69,9 @@ def sealed(**fields):
     return vp.Packet(**fields).encode()
 
 
-def with_checksum_broken(data):
+def with_checksum_broken(data, offset=vp.CHECKSUM_OFFSET):
     broken = bytearray(data)
-    broken[vp.CHECKSUM_OFFSET] ^= 0x01
+    broken[offset] ^= 0x01
     return bytes(broken)
 
 
@@ -137,6 +137,9 @@ def edge_cases():
     bad = {"decoded": True, "status": "Bad"}
     cases.append(Case("wrong checksum", with_checksum_broken(sealed(
         client_id=14, message_type=vp.CONNECT, message_number=14, text="corrupt")), expect=bad))
+    cases.append(Case("checksum wrong in its high half only", with_checksum_broken(sealed(
+        client_id=14, message_type=vp.CONNECT, message_number=15, text="corrupt"),
+        vp.CHECKSUM_OFFSET + 7), expect=bad))
     corrupted_gap = bytearray(sealed(client_id=15, message_type=vp.PLAYER_POSITION_UPDATE,
                                      text="gap flipped"))
     corrupted_gap[1054] ^= 0x40
