@@ -135,21 +135,10 @@ def float_text(value):
 
 
 def displayed_text(text):
-    """The message text as tshark prints a string field."""
+    """The message text as tshark prints a string field: UTF-8 with a replacement character for
+    what is not, and only tab, line feed and carriage return escaped."""
     shown = text.decode("utf-8", "replace")
-    out = []
-    for char in shown:
-        if char == "\t":
-            out.append("\\t")
-        elif char == "\n":
-            out.append("\\n")
-        elif char == "\r":
-            out.append("\\r")
-        elif ord(char) < 0x20 or ord(char) == 0x7F:
-            out.append("\\x%02x" % ord(char))
-        else:
-            out.append(char)
-    return "".join(out)
+    return shown.replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
 
 
 def expected_view(src_port, dst_port, length, data):

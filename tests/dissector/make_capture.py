@@ -123,6 +123,9 @@ def edge_cases():
     cases.append(Case("control characters and UTF-8 in the text", sealed(
         client_id=12, message_type=vp.CONNECT, text="tab\there\nline caf\u00e9 \\ \"q\"".encode()),
         expect=good))
+    cases.append(Case("bytes that are not UTF-8 in the text", sealed(
+        client_id=12, message_type=vp.CONNECT, text=b"bad \xff\xfe utf8 \x01\x7f\x1b end \xc3"),
+        expect=good))
     cases.append(Case("largest ids and numbers", sealed(
         client_id=2**64 - 1, message_type=vp.CONNECT, message_number=2**32 - 1,
         player_uuid=2**64 - 2, entity_id=2**32 - 1, text="max"), expect=good))
