@@ -24,6 +24,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -315,7 +316,8 @@ def received_lines(output, local_port):
 
 
 def play_session(server, client, workdir):
-    """The scripted session; returns the replies the clients printed and the raw sends."""
+    """The scripted session; returns the replies the clients printed, and the faulty datagrams
+    sent from a plain socket with that socket's port."""
     import server_harness  # the end-to-end suite's server process, with its readiness check
 
     os.environ["VELANTIS_SERVER"] = os.path.abspath(server)
@@ -354,9 +356,9 @@ def play_session(server, client, workdir):
         # A type the server does not know, then faults a client cannot send by itself.
         run_client(client, "--id", "1", "--send-type", "4", "--text", "what is four",
                    "--local-port", alice, "--wait", "0")
-        import socket
         raw = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         raw.bind(("127.0.0.1", 0))
+        raw_port = raw.getsockname()[1]
         corrupted = bytearray(vp.Packet(client_id=3, message_type=vp.CONNECT, message_number=1,
                                         text="corrupted").encode())
         corrupted[vp.MESSAGE_OFFSET + 2] ^= 0x20
@@ -373,7 +375,7 @@ def play_session(server, client, workdir):
                               count=2, timeout=10)
     finally:
         process.kill()
-    return replies, sends
+    return replies, sends, raw_port
 
 
 def check_live(args, tshark, failures, workdir):
@@ -389,7 +391,7 @@ def check_live(args, tshark, failures, workdir):
                                  open(os.path.join(workdir, "dumpcap.txt")).read())
             time.sleep(0.05)
         time.sleep(0.5)
-        replies, sends = play_session(args.server, args.client, workdir)
+        replies, sends, raw_port = play_session(args.server, args.client, workdir)
         time.sleep(0.5)
     finally:
         dumpcap.send_signal(signal.SIGTERM)
@@ -424,6 +426,8 @@ def check_live(args, tshark, failures, workdir):
     failures.check(captured == printed, "replies in the capture differ from the clients' lines:\n"
                    f"  capture: {captured}\n  clients: {printed}")
 
+    failures.check([payload_of(row)[1] for row in rows if int(row["udp.srcport"]) == raw_port]
+                   == sends, "the faulty datagrams in the capture differ from those sent")
     to_server = [view for row, view in views if view and int(row["udp.dstport"]) == vp.SERVER_PORT]
     outline = [(TYPE_NAMES.get(v["velantis.type"], v["velantis.type"]), v["velantis.client_id"],
                 v["status"], v["malformed"]) for v in to_server]
