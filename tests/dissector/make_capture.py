@@ -4,8 +4,9 @@
     make_capture.py edge OUT.pcap.gz      the edge cases a live session cannot produce on demand
     make_capture.py speed N OUT.pcap      N ordinary packets, for timing the dissector
 
-The edge-case capture is checked in (tests/dissector/edge-cases.pcap.gz) and rebuilt by this
-script byte for byte: the checks compare the two, then read the checked-in file. Each case
+The edge-case capture is checked in (tests/dissector/edge-cases.pcap.gz); this script makes the
+same capture again, and the checks compare the two before they read the checked-in file. Wireshark
+and tshark read the gzip-packed file as it is. Each case
 carries what a reader must see in it (`expect`), which check_dissector.py compares with tshark's
 output; the packets themselves are built with the end-to-end suite's codec.
 """
