@@ -85,7 +85,8 @@ velantis.prefs.heuristic = Pref.bool("Find packets on any UDP port", true,
 --   hash * prime = lo * 0x1b3 + (hi * 0x1b3 + lo * 2^8) * 2^32   (mod 2^64)
 -- the new lo is the low half of lo * 0x1b3, whose carry joins the new hi; no partial sum reaches
 -- 2^43. Wireshark's UInt64, which allocates an object for every operation, is six times slower.
-local bxor = bit32.bxor
+-- Wireshark 4.0 to 4.2 run Lua 5.2 (bit32); later ones Lua 5.4, which has the ~ operator instead.
+local bxor = bit32 and bit32.bxor or load("return function(a, b) return a ~ b end")()
 local byte = string.byte
 local function fnv1a64_halves(raw)
     local bytes = { byte(raw, 1, #raw) }
@@ -174,7 +175,7 @@ local function dissect(tvb, pinfo, tree, verified)
     if has(25, 3) then root:add(f.gap2, tvb(25, 3)) end
     if has(28, 4) then
         root:add_le(f.message_number, tvb(28, 4))
-        number_text = "#" .. tvb(28, 4):le_uint()
+        number_text = string.format("#%d", tvb(28, 4):le_uint())
     end
 
     if has(32, 8) then
@@ -219,7 +220,7 @@ local function dissect(tvb, pinfo, tree, verified)
     end
     if has(1048, 4) then
         root:add_le(f.entity_id, tvb(1048, 4))
-        entity_text = "entity=" .. tvb(1048, 4):le_uint()
+        entity_text = string.format("entity=%d", tvb(1048, 4):le_uint())
     end
     if has(1052, 4) then root:add(f.gap3, tvb(1052, 4)) end
     if captured > PACKET_SIZE then
