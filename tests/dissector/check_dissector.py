@@ -309,6 +309,7 @@ def run_client(client, *arguments, timeout=30):
     return output
 
 
+ALICE_PORT, BOB_PORT = 41001, 41002
 RECV = re.compile(r"recv (\w+)\(\d+\) from=127\.0\.0\.1:(\d+) clientID=(\d+) messageNumber=(\d+) "
                   r"playerUUID=(\d+) entityID=(\d+) .*checksum=OK")
 
@@ -327,7 +328,7 @@ def play_session(server, client, workdir):
     process.start()
     replies = []
     try:
-        alice, bob = "41001", "41002"
+        alice, bob = str(ALICE_PORT), str(BOB_PORT)
         # Alice listens through Bob's arrival and moves: 2 + 1 + 3 packets.
         listener = subprocess.Popen(
             [client, "--quiet", "--id", "1", "--connect", "--text", "alice", "--local-port",
@@ -383,7 +384,10 @@ def play_session(server, client, workdir):
 def check_live(args, tshark, failures, workdir):
     capture = os.path.join(workdir, "session.pcapng")
     capture_log = open(os.path.join(workdir, "dumpcap.txt"), "wb")
-    dumpcap = subprocess.Popen(["dumpcap", "-q", "-i", "lo", "-f", "udp", "-w", capture],
+    # Only the session: CI captures in the machine's own network namespace, where other programs
+    # may talk over loopback too.
+    session_filter = f"udp port {vp.SERVER_PORT} or udp port {ALICE_PORT} or udp port {BOB_PORT}"
+    dumpcap = subprocess.Popen(["dumpcap", "-q", "-i", "lo", "-f", session_filter, "-w", capture],
                                stdin=subprocess.DEVNULL, stdout=capture_log, stderr=capture_log)
     try:
         deadline = time.monotonic() + 20
