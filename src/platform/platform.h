@@ -98,16 +98,28 @@ inline Ipv4Address LoopbackAddress(std::uint16_t hostOrderPort) {
 ThreadHandle StartThread(ThreadRoutine routine, void* argument);
 
 // Gives a windowed process a console and re-opens standard output and input on it. POSIX
-// processes keep the standard streams they were given, and a closed reader of them never ends the
-// process.
+// processes keep the standard streams they were given; neither a closed reader of them nor a file
+// size limit reached by the log ever ends the process.
 void AttachConsole();
 
 // The current user's local application-data folder as UTF-8, without a trailing separator.
 std::optional<std::string> LocalAppDataFolder();
 
+// What became of one WriteTextFile call.
+enum class WriteResult {
+  Written,
+  // The file could not be opened (a missing folder, no permission); nothing was written.
+  OpenFailed,
+  // The file was opened but not every byte reached it, or closing it failed (a full disk, an I/O
+  // error, a file size limit). Whatever this call had added is cut off again, so the file ends
+  // where it ended after opening and never with a piece of the text.
+  WriteFailed,
+};
+
 // Opens the file (creating it; appending or truncating), writes the bytes in the platform's text
-// mode and closes it again. False when the file could not be opened.
-bool WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size, bool append);
+// mode and closes it again.
+WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size,
+                          bool append);
 
 // Blocks the calling thread for ever without using the processor.
 [[noreturn]] void BlockForever();

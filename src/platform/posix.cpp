@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +44,15 @@ int AvoidDescriptorZero(int fd) {
   close(fd);
   errno = savedErrno;
   return moved;
+}
+
+// Cuts a file back to `length`, through its descriptor or, once that is closed, by its path.
+// When even this fails there is nothing more to do: the write is reported as failed all the same.
+void CutBack(int fd, const char* path, off_t length) {
+  for (;;) {
+    const int result = fd >= 0 ? ::ftruncate(fd, length) : ::truncate(path, length);
+    if (result == 0 || errno != EINTR) return;
+  }
 }
 
 }  // namespace
@@ -170,6 +180,9 @@ void AttachConsole() {
   // A console line must never end the server: when whoever reads its output goes away (a closed
   // pipe), writes fail quietly instead of raising SIGPIPE, whose default is to kill the process.
   std::signal(SIGPIPE, SIG_IGN);
+  // Likewise a log that grows past the process's file size limit (RLIMIT_FSIZE): the write fails
+  // with EFBIG and is reported like a full disk, instead of SIGXFSZ ending the server.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 std::optional<std::string> LocalAppDataFolder() {
@@ -180,21 +193,35 @@ std::optional<std::string> LocalAppDataFolder() {
   return std::nullopt;
 }
 
-bool WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size, bool append) {
+WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size,
+                          bool append) {
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
   const int fd = ::open(utf8Path.c_str(), flags, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) return WriteResult::OpenFailed;
+  // Nothing else appends to the file meanwhile, so its size now is where this call's bytes begin.
+  // Only a regular file is cut back: a device such as /dev/full has no size to return to.
+  struct stat opened {};
+  const bool cuttable = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
+  bool complete = true;
   while (size > 0) {
     const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      complete = false;
       break;
     }
     data += written;
     size -= static_cast<std::size_t>(written);
   }
-  ::close(fd);
-  return true;
+  // A full disk often takes part of the text before it refuses the rest; a line cut in the middle
+  // would run into the next one, so the part is taken back. Cutting back needs no new space.
+  if (!complete && cuttable) CutBack(fd, nullptr, opened.st_size);
+  // Some file systems (NFS among them) only report a failed write when the file is closed.
+  if (::close(fd) != 0 && complete) {
+    complete = false;
+    if (cuttable) CutBack(-1, utf8Path.c_str(), opened.st_size);
+  }
+  return complete ? WriteResult::Written : WriteResult::WriteFailed;
 }
 
 void BlockForever() {
