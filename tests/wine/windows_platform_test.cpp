@@ -404,8 +404,8 @@ TEST_F(TextFiles, NonAsciiFolderNamesReachTheFileSystem) {
   std::filesystem::create_directories(nested);
   const std::string text = "line\n";
 
-  ASSERT_TRUE(
-      Platform::WriteTextFile(Utf8(nested / "Thread_0.logs"), text.data(), text.size(), true));
+  ASSERT_EQ(Platform::WriteTextFile(Utf8(nested / "Thread_0.logs"), text.data(), text.size(), true),
+            Platform::WriteResult::Written);
   EXPECT_EQ(ReadBytes(nested / "Thread_0.logs"), "line\r\n");
 }
 
@@ -426,6 +426,19 @@ TEST_F(TextFiles, AppendingWorksWhileAnotherProgramHoldsTheFileOpen) {
 
   EXPECT_EQ(appended, Platform::WriteResult::Written);
   EXPECT_EQ(ReadBytes(file), "first\r\nfirst\r\n");
+}
+
+// Wine maps drive Z: to the Linux root, where every write to /dev/full fails as on a full disk:
+// the C library's write failure must come back as a failed write, not as success.
+TEST_F(TextFiles, FullDiskIsAFailedWrite) {
+  const std::string full = "Z:\\dev\\full";
+  const std::string text = "line\n";
+  const Platform::WriteResult result =
+      Platform::WriteTextFile(full, text.data(), text.size(), true);
+  if (result == Platform::WriteResult::OpenFailed) {
+    GTEST_SKIP() << "no " << full << " to open here: not under Wine";
+  }
+  EXPECT_EQ(result, Platform::WriteResult::WriteFailed);
 }
 
 TEST_F(TextFiles, MissingFolderIsAFailureNotACrash) {
