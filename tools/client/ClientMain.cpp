@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "Version.h"
 #include "common/CommandLine.h"
@@ -71,32 +70,38 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
   app.footer(kAfterOptions);
 
   std::string group = "Actions, done in this order (with none, the client only listens)";
-  const std::vector<CLI::Option*> actions = {
+  CLI::Option* connect =
       app.add_flag("--connect", options.connect,
                    "send a Connect; the server registers this socket's address under --id, "
                    "announces the newcomer (a Connect copy) to every registered player, this one "
-                   "included, and sends it a Welcome with its entity id"),
+                   "included, and sends it a Welcome with its entity id")
+          ->group(group);
+  CLI::Option* sendType =
       AddValue(app, "--send-type", "N", options.sendType, WholeNumberIn(0, 255),
                "send one packet of message type N with --text and --entity, e.g. 4 to see the "
-               "server reject a type it does not know"),
-      AddValue(app, "--move", "X,Y", options.move, NumberPair(),
-               "send position updates at X,Y; the server relays each one to every registered "
-               "player, the sender included"),
-      AddValue(app, "--count", "N", options.count, WholeNumberIn(0, 1'000'000),
-               "how many position updates --move sends"),
-      AddValue(app, "--rate", "HZ", options.rate, NumberAbove(0.0, 10'000.0),
-               "position updates per second"),
+               "server reject a type it does not know")
+          ->group(group);
+  CLI::Option* move = AddValue(app, "--move", "X,Y", options.move, NumberPair(),
+                               "send position updates at X,Y; the server relays each one to every "
+                               "registered player, the sender included")
+                          ->group(group);
+  AddValue(app, "--count", "N", options.count, WholeNumberIn(0, 1'000'000),
+           "how many position updates --move sends")
+      ->group(group);
+  AddValue(app, "--rate", "HZ", options.rate, NumberAbove(0.0, 10'000.0),
+           "position updates per second")
+      ->group(group);
+  CLI::Option* disconnect =
       app.add_flag("--disconnect", options.disconnect,
-                   "send a Disconnect; the server forgets --id and answers nothing"),
-  };
-  for (CLI::Option* action : actions) action->group(group);
+                   "send a Disconnect; the server forgets --id and answers nothing")
+          ->group(group);
 
   group = "Packet fields";
   CLI::Option* id = AddValue(app, "--id", "N", options.id,
                              WholeNumberIn(0, ~std::uint64_t{0}, "an unsigned 64-bit number"),
                              "client id stamped into every packet")
                         ->group(group);
-  for (const std::size_t action : {0u, 1u, 2u, 5u}) actions[action]->needs(id);
+  for (CLI::Option* action : {connect, sendType, move, disconnect}) action->needs(id);
   AddValue(app, "--text", "TEXT", options.text, AtMostCharacters(Packet::kMessageCapacity - 1),
            "message text; by default \"hello\" for Connect, \"Player position update\" for "
            "--move, empty otherwise")
