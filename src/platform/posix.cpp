@@ -48,10 +48,12 @@ int AvoidDescriptorZero(int fd) {
 
 // Cuts a file back to `length`, through its descriptor or, once that is closed, by its path.
 // When even this fails there is nothing more to do: the write is reported as failed all the same.
-void CutBack(int fd, const char* path, off_t length) {
-  for (;;) {
-    const int result = fd >= 0 ? ::ftruncate(fd, length) : ::truncate(path, length);
-    if (result == 0 || errno != EINTR) return;
+void CutBack(int fd, off_t length) {
+  while (::ftruncate(fd, length) != 0 && errno == EINTR) {
+  }
+}
+void CutBack(const char* path, off_t length) {
+  while (::truncate(path, length) != 0 && errno == EINTR) {
   }
 }
 
@@ -215,11 +217,11 @@ WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::si
   }
   // A full disk often takes part of the text before it refuses the rest; a line cut in the middle
   // would run into the next one, so the part is taken back. Cutting back needs no new space.
-  if (!complete && cuttable) CutBack(fd, nullptr, opened.st_size);
+  if (!complete && cuttable) CutBack(fd, opened.st_size);
   // Some file systems (NFS among them) only report a failed write when the file is closed.
   if (::close(fd) != 0 && complete) {
     complete = false;
-    if (cuttable) CutBack(-1, utf8Path.c_str(), opened.st_size);
+    if (cuttable) CutBack(utf8Path.c_str(), opened.st_size);
   }
   return complete ? WriteResult::Written : WriteResult::WriteFailed;
 }
