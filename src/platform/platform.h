@@ -111,8 +111,9 @@ enum class WriteResult {
   // The file could not be opened (a missing folder, no permission); nothing was written.
   OpenFailed,
   // The file was opened but not every byte reached it, or closing it failed (a full disk, an I/O
-  // error, a file size limit). Whatever this call had added is cut off again, so the file ends
-  // where it ended after opening and never with a piece of the text.
+  // error, a file size limit). Whatever part of the text a failed write had added is cut off
+  // again, so the file never ends with a piece of the text. (When only closing fails, POSIX
+  // cannot tell how much reached the file and leaves it as it is.)
   WriteFailed,
 };
 

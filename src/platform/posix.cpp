@@ -46,14 +46,19 @@ int AvoidDescriptorZero(int fd) {
   return moved;
 }
 
-// Cuts a file back to `length`, through its descriptor or, once that is closed, by its path.
-// When even this fails there is nothing more to do: the write is reported as failed all the same.
-void CutBack(int fd, off_t length) {
-  while (::ftruncate(fd, length) != 0 && errno == EINTR) {
+// A write that failed part-way is cut off the file again. Nothing else writes to a log file, so
+// its last `count` bytes are the ones the caller has just written; the file's size is only asked
+// for then, which keeps a successful write at three system calls. Only a regular file is cut: a
+// device such as /dev/full has no size. When even this fails there is nothing more to do, and the
+// write is reported as failed all the same.
+void TakeBack(int fd, std::size_t count) {
+  struct stat now {};
+  if (count == 0 || ::fstat(fd, &now) != 0 || !S_ISREG(now.st_mode) ||
+      static_cast<std::size_t>(now.st_size) < count) {
+    return;
   }
-}
-void CutBack(const char* path, off_t length) {
-  while (::truncate(path, length) != 0 && errno == EINTR) {
+  const off_t length = now.st_size - static_cast<off_t>(count);
+  while (::ftruncate(fd, length) != 0 && errno == EINTR) {
   }
 }
 
@@ -200,29 +205,21 @@ WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::si
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
   const int fd = ::open(utf8Path.c_str(), flags, 0644);
   if (fd < 0) return WriteResult::OpenFailed;
-  // Nothing else appends to the file meanwhile, so its size now is where this call's bytes begin.
-  // Only a regular file is cut back: a device such as /dev/full has no size to return to.
-  struct stat opened {};
-  const bool cuttable = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
-  bool complete = true;
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      complete = false;
-      break;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
+  std::size_t written = 0;
+  while (written < size) {
+    const ssize_t count = ::write(fd, data + written, size - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    written += static_cast<std::size_t>(count);
   }
+  bool complete = written == size;
   // A full disk often takes part of the text before it refuses the rest; a line cut in the middle
   // would run into the next one, so the part is taken back. Cutting back needs no new space.
-  if (!complete && cuttable) CutBack(fd, opened.st_size);
-  // Some file systems (NFS among them) only report a failed write when the file is closed.
-  if (::close(fd) != 0 && complete) {
-    complete = false;
-    if (cuttable) CutBack(utf8Path.c_str(), opened.st_size);
-  }
+  if (!complete) TakeBack(fd, written);
+  // Some file systems (NFS among them) only report a failed write when the file is closed. Then
+  // nobody can tell how much of the text reached the file, and cutting off its length could take
+  // earlier lines with it, so the file is left as the file system keeps it.
+  if (::close(fd) != 0) complete = false;
   return complete ? WriteResult::Written : WriteResult::WriteFailed;
 }
 
