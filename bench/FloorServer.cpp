@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(options.logDir, error);
   const std::string logPath =
       (std::filesystem::path(options.logDir) / "velantis-floor.logs").string();
-  if (!Platform::WriteTextFile(logPath, "", 0, true)) {
+  if (Platform::WriteTextFile(logPath, "", 0, true) != Platform::WriteResult::Written) {
     std::fprintf(stderr, "velantis-floor-server: cannot write %s\n", logPath.c_str());
     return 1;
   }

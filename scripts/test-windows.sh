@@ -42,8 +42,11 @@ find_wineserver() {
 missing=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
 find_wine >/dev/null || missing+=(wine64)
-# GoogleTest is built from its sources for Windows.
+# GoogleTest is built from its sources for Windows; the tools' header-only libraries are the
+# host's own.
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+[ -f /usr/include/CLI/CLI.hpp ] || missing+=(libcli11-dev)
+[ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
 command -v python3 >/dev/null || missing+=(python3)

@@ -40,7 +40,18 @@ void LogsManager::CreateDir() {
 }
 
 void LogsManager::Write(const std::string& text, const bool& append) {
-  if (Platform::WriteTextFile(filePath, text.data(), text.size(), append)) return;
+  switch (Platform::WriteTextFile(filePath, text.data(), text.size(), append)) {
+    case Platform::WriteResult::Written:
+      return;
+    case Platform::WriteResult::WriteFailed:
+      // The file is there but the disk is full or failing; creating folders would not help. The
+      // platform took back what the write had added, and the next Write opens the file afresh,
+      // so the log goes on one whole line at a time once there is room again.
+      Console::Err("LogsManager(Write): Cannot write the logs file \"", filePath, "\".");
+      return;
+    case Platform::WriteResult::OpenFailed:
+      break;
+  }
   Console::Err("LogsManager(Write): Cannot open the logs file \"", filePath, "\".");
   if (!createDirTried) {
     createDirTried = true;

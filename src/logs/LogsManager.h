@@ -12,7 +12,8 @@ class LogsManager {
   // Creates the folder and all its missing parents, and reports the outcome on the console.
   void CreateDir();
   // Appends the text (append true) or replaces the file's content with it (append false). A
-  // missing folder is created once per object; after that, a failed open drops the text.
+  // missing folder is created once per object; after that, a failed open drops the text. A write
+  // that fails once the file is open (a full disk) drops the text whole and is reported.
   void Write(const std::string& text, const bool& append);
   // Echoes each line on the console; returns what the last, failed line read left behind.
   std::string Read();

@@ -98,16 +98,29 @@ inline Ipv4Address LoopbackAddress(std::uint16_t hostOrderPort) {
 ThreadHandle StartThread(ThreadRoutine routine, void* argument);
 
 // Gives a windowed process a console and re-opens standard output and input on it. POSIX
-// processes keep the standard streams they were given, and a closed reader of them never ends the
-// process.
+// processes keep the standard streams they were given; neither a closed reader of them nor a file
+// size limit reached by the log ever ends the process.
 void AttachConsole();
 
 // The current user's local application-data folder as UTF-8, without a trailing separator.
 std::optional<std::string> LocalAppDataFolder();
 
+// What became of one WriteTextFile call.
+enum class WriteResult {
+  Written,
+  // The file could not be opened (a missing folder, no permission); nothing was written.
+  OpenFailed,
+  // The file was opened but not every byte reached it, or closing it failed (a full disk, an I/O
+  // error, a file size limit). Whatever part of the text a failed write had added is cut off
+  // again, so the file never ends with a piece of the text. (When only closing fails, POSIX
+  // cannot tell how much reached the file and leaves it as it is.)
+  WriteFailed,
+};
+
 // Opens the file (creating it; appending or truncating), writes the bytes in the platform's text
-// mode and closes it again. False when the file could not be opened.
-bool WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size, bool append);
+// mode and closes it again.
+WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size,
+                          bool append);
 
 // Blocks the calling thread for ever without using the processor.
 [[noreturn]] void BlockForever();

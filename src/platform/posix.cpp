@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +44,22 @@ int AvoidDescriptorZero(int fd) {
   close(fd);
   errno = savedErrno;
   return moved;
+}
+
+// A write that failed part-way is cut off the file again. Nothing else writes to a log file, so
+// its last `count` bytes are the ones the caller has just written; the file's size is only asked
+// for then, which keeps a successful write at three system calls. Only a regular file is cut: a
+// device such as /dev/full has no size. When even this fails there is nothing more to do, and the
+// write is reported as failed all the same.
+void TakeBack(int fd, std::size_t count) {
+  struct stat now {};
+  if (count == 0 || ::fstat(fd, &now) != 0 || !S_ISREG(now.st_mode) ||
+      static_cast<std::size_t>(now.st_size) < count) {
+    return;
+  }
+  const off_t length = now.st_size - static_cast<off_t>(count);
+  while (::ftruncate(fd, length) != 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace
@@ -170,6 +187,9 @@ void AttachConsole() {
   // A console line must never end the server: when whoever reads its output goes away (a closed
   // pipe), writes fail quietly instead of raising SIGPIPE, whose default is to kill the process.
   std::signal(SIGPIPE, SIG_IGN);
+  // Likewise a log that grows past the process's file size limit (RLIMIT_FSIZE): the write fails
+  // with EFBIG and is reported like a full disk, instead of SIGXFSZ ending the server.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 std::optional<std::string> LocalAppDataFolder() {
@@ -180,21 +200,27 @@ std::optional<std::string> LocalAppDataFolder() {
   return std::nullopt;
 }
 
-bool WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size, bool append) {
+WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size,
+                          bool append) {
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
   const int fd = ::open(utf8Path.c_str(), flags, 0644);
-  if (fd < 0) return false;
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
+  if (fd < 0) return WriteResult::OpenFailed;
+  std::size_t written = 0;
+  while (written < size) {
+    const ssize_t count = ::write(fd, data + written, size - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    written += static_cast<std::size_t>(count);
   }
-  ::close(fd);
-  return true;
+  bool complete = written == size;
+  // A full disk often takes part of the text before it refuses the rest; a line cut in the middle
+  // would run into the next one, so the part is taken back. Cutting back needs no new space.
+  if (!complete) TakeBack(fd, written);
+  // Some file systems (NFS among them) only report a failed write when the file is closed. Then
+  // nobody can tell how much of the text reached the file, and cutting off its length could take
+  // earlier lines with it, so the file is left as the file system keeps it.
+  if (::close(fd) != 0) complete = false;
+  return complete ? WriteResult::Written : WriteResult::WriteFailed;
 }
 
 void BlockForever() {

@@ -15,6 +15,7 @@
 #include <knownfolders.h>
 #include <objbase.h>
 #include <shlobj.h>
+#include <io.h>
 #include <share.h>
 // clang-format on
 
@@ -52,6 +53,12 @@ std::wstring Widen(const std::string& utf8) {
   MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), length);
   wide.resize(static_cast<std::size_t>(length - 1));
   return wide;
+}
+
+// Cuts a file back to `length`. When even this fails there is nothing more to do: the write is
+// reported as failed all the same.
+void CutBack(HANDLE file, LARGE_INTEGER length) {
+  if (SetFilePointerEx(file, length, nullptr, FILE_BEGIN) != 0) SetEndOfFile(file);
 }
 
 }  // namespace
@@ -203,12 +210,37 @@ std::optional<std::string> LocalAppDataFolder() {
   return std::string(buffer.data());
 }
 
-bool WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size, bool append) {
-  FILE* file = _wfsopen(Widen(utf8Path).c_str(), append ? L"at" : L"wt", _SH_DENYNO);
-  if (file == nullptr) return false;
-  std::fwrite(data, 1, size, file);
-  std::fclose(file);
-  return true;
+WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size,
+                          bool append) {
+  const std::wstring widePath = Widen(utf8Path);
+  FILE* file = _wfsopen(widePath.c_str(), append ? L"at" : L"wt", _SH_DENYNO);
+  if (file == nullptr) return WriteResult::OpenFailed;
+  // Unbuffered, so that a failing write shows in fwrite's count, and nothing is left in the
+  // stream for fclose to write after the file has been cut back. The C library still turns each
+  // line feed into a carriage return and a line feed on the way.
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  // Nothing else appends to the file meanwhile, so its size now is where this call's bytes begin.
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  LARGE_INTEGER opened{};
+  const bool cuttable = handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK &&
+                        GetFileSizeEx(handle, &opened) != 0;
+  bool complete = std::fwrite(data, 1, size, file) == size;
+  // A full disk may take part of the text before it refuses the rest; a line cut in the middle
+  // would run into the next one, so the part is taken back.
+  if (!complete && cuttable) CutBack(handle, opened);
+  if (std::fclose(file) != 0 && complete) {
+    complete = false;
+    if (cuttable) {
+      const HANDLE again = CreateFileW(widePath.c_str(), GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (again != INVALID_HANDLE_VALUE) {
+        CutBack(again, opened);
+        CloseHandle(again);
+      }
+    }
+  }
+  return complete ? WriteResult::Written : WriteResult::WriteFailed;
 }
 
 void BlockForever() {

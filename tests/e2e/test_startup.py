@@ -1,4 +1,5 @@
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -79,6 +80,46 @@ class StartUp(ServerTestCase):
         self.assertTrue(errors[0].startswith(
             "LogsManager(): Exception during directory creation: "), errors[0])
         self.assertFalse(os.path.exists(server.log_path()))
+
+    def test_full_log_disk_loses_whole_lines_says_so_and_recovers(self):
+        if self.wine:
+            self.skipTest("the file size limit is set on the server's own process")
+        # The log may grow only so far, as on a full disk: a file size limit on the process
+        # (RLIMIT_FSIZE) takes part of a write and refuses the rest, like a file system with a
+        # few bytes left. Earlier runs' lines make the log, not the console files, reach it.
+        with open(self.server.log_path(), "ab") as log:
+            log.write(b"an earlier run\n" * 8192)
+        client = self.client()
+        self.connect(client, 7)
+        before = self.server.log_bytes()
+        hard = resource.prlimit(self.server.pid, resource.RLIMIT_FSIZE)[1]
+        resource.prlimit(self.server.pid, resource.RLIMIT_FSIZE, (len(before) + 700, hard))
+
+        expected = []
+        for number in range(1, 9):
+            data = client.send_packet(7, vp.PLAYER_POSITION_UPDATE, b"move %d" % number,
+                                      x=float(number), message_number=number)
+            self.assertEqual(client.receive_packet().x, number, "the server goes on relaying")
+            expected += [vp.size_log_line(len(data))] + vp.receive_log_lines(data)
+        kept = self.server.log_bytes()[len(before):]
+        self.assertTrue(kept.endswith(b"\n"), kept[-80:])
+        # Whole lines only, each one of those the server meant to write, in order; a line that
+        # did not fit is gone entirely, while a shorter one after it may still have fitted.
+        pending = iter(expected)
+        for line in kept.splitlines(keepends=True):
+            self.assertIn(line, pending, "a line that was never written whole")
+        lost = len(expected) - len(kept.splitlines())
+        self.assertGreater(lost, 0)
+        report = f'LogsManager(Write): Cannot write the logs file "{self.server.log_path()}".'
+        self.assertEqual(self.server.stderr_lines(), [report] * lost)
+
+        # Room again: the next datagram's lines follow on lines of their own.
+        resource.prlimit(self.server.pid, resource.RLIMIT_FSIZE, (hard, hard))
+        data = client.send_packet(7, vp.PLAYER_POSITION_UPDATE, b"room again", message_number=9)
+        client.receive_packet()
+        self.assertEqual(self.server.log_bytes(), before + kept + vp.size_log_line(len(data)) +
+                         b"".join(vp.receive_log_lines(data)))
+        self.assertEqual(len(self.server.stderr_lines()), lost)
 
 
 class ConsoleGoneAway(unittest.TestCase):

@@ -388,11 +388,14 @@ TEST_F(TextFiles, LineFeedsBecomeCrlfOnDiskAndAppendKeepsEarlierText) {
   const std::string first = "banner \n";
   const std::string second = "Checksum: 1\nEntityID: 2\n";
 
-  ASSERT_TRUE(Platform::WriteTextFile(Utf8(file), first.data(), first.size(), false));
-  ASSERT_TRUE(Platform::WriteTextFile(Utf8(file), second.data(), second.size(), true));
+  ASSERT_EQ(Platform::WriteTextFile(Utf8(file), first.data(), first.size(), false),
+            Platform::WriteResult::Written);
+  ASSERT_EQ(Platform::WriteTextFile(Utf8(file), second.data(), second.size(), true),
+            Platform::WriteResult::Written);
   EXPECT_EQ(ReadBytes(file), "banner \r\nChecksum: 1\r\nEntityID: 2\r\n");
 
-  ASSERT_TRUE(Platform::WriteTextFile(Utf8(file), first.data(), first.size(), false));
+  ASSERT_EQ(Platform::WriteTextFile(Utf8(file), first.data(), first.size(), false),
+            Platform::WriteResult::Written);
   EXPECT_EQ(ReadBytes(file), "banner \r\n");
 }
 
@@ -401,8 +404,8 @@ TEST_F(TextFiles, NonAsciiFolderNamesReachTheFileSystem) {
   std::filesystem::create_directories(nested);
   const std::string text = "line\n";
 
-  ASSERT_TRUE(
-      Platform::WriteTextFile(Utf8(nested / "Thread_0.logs"), text.data(), text.size(), true));
+  ASSERT_EQ(Platform::WriteTextFile(Utf8(nested / "Thread_0.logs"), text.data(), text.size(), true),
+            Platform::WriteResult::Written);
   EXPECT_EQ(ReadBytes(nested / "Thread_0.logs"), "line\r\n");
 }
 
@@ -410,23 +413,39 @@ TEST_F(TextFiles, NonAsciiFolderNamesReachTheFileSystem) {
 TEST_F(TextFiles, AppendingWorksWhileAnotherProgramHoldsTheFileOpen) {
   const std::filesystem::path file = folder / "Thread_0.logs";
   const std::string text = "first\n";
-  ASSERT_TRUE(Platform::WriteTextFile(Utf8(file), text.data(), text.size(), false));
+  ASSERT_EQ(Platform::WriteTextFile(Utf8(file), text.data(), text.size(), false),
+            Platform::WriteResult::Written);
 
   const HANDLE viewer =
       CreateFileW(file.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
-  const bool appended = Platform::WriteTextFile(Utf8(file), text.data(), text.size(), true);
+  const Platform::WriteResult appended =
+      Platform::WriteTextFile(Utf8(file), text.data(), text.size(), true);
   CloseHandle(viewer);
 
-  EXPECT_TRUE(appended);
+  EXPECT_EQ(appended, Platform::WriteResult::Written);
   EXPECT_EQ(ReadBytes(file), "first\r\nfirst\r\n");
+}
+
+// Wine maps drive Z: to the Linux root, where every write to /dev/full fails as on a full disk:
+// the C library's write failure must come back as a failed write, not as success.
+TEST_F(TextFiles, FullDiskIsAFailedWrite) {
+  const std::string full = "Z:\\dev\\full";
+  const std::string text = "line\n";
+  const Platform::WriteResult result =
+      Platform::WriteTextFile(full, text.data(), text.size(), true);
+  if (result == Platform::WriteResult::OpenFailed) {
+    GTEST_SKIP() << "no " << full << " to open here: not under Wine";
+  }
+  EXPECT_EQ(result, Platform::WriteResult::WriteFailed);
 }
 
 TEST_F(TextFiles, MissingFolderIsAFailureNotACrash) {
   const std::string text = "line\n";
-  EXPECT_FALSE(Platform::WriteTextFile(Utf8(folder / "missing" / "Thread_0.logs"), text.data(),
-                                       text.size(), true));
+  EXPECT_EQ(Platform::WriteTextFile(Utf8(folder / "missing" / "Thread_0.logs"), text.data(),
+                                    text.size(), true),
+            Platform::WriteResult::OpenFailed);
 }
 
 }  // namespace

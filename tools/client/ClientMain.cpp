@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "Version.h"
+#include "common/CommandLine.h"
 #include "common/ToolSupport.h"
 #include "net/NetworkingComponentClient.h"
 #include "net/Packet.h"
@@ -12,44 +14,16 @@
 
 namespace {
 
-constexpr const char* kHelp = R"(velantis-client: talk to a game server by hand or from a script.
-
-Usage: velantis-client [options]
+constexpr const char* kAbout = R"(: talk to a game server by hand or from a script.
 
 Sends the packets you ask for from one local UDP socket, then listens on that same socket and
 prints every packet that comes back, decoded. The server answers from fresh ports to the address
 a player's packets came from, so replies only reach a client that keeps its local port: pass the
 same --local-port to later runs to go on receiving as the same player.
+)";
 
-Actions, done in this order (with none, the client only listens):
-  --connect           send a Connect; the server registers this socket's address under --id,
-                      announces the newcomer (a Connect copy) to every registered player, this
-                      one included, and sends it a Welcome with its entity id
-  --send-type N       send one packet of message type N (0-255) with --text and --entity, e.g.
-                      4 to see the server reject a type it does not know
-  --move X,Y          send position updates at X,Y; the server relays each one to every
-                      registered player, the sender included
-  --count N           how many position updates --move sends (default 1)
-  --rate HZ           position updates per second (default 10)
-  --disconnect        send a Disconnect; the server forgets --id and answers nothing
-
-Packet fields:
-  --id N              client id stamped into every packet (needed by every action)
-  --text TEXT         message text (default "hello" for Connect, "Player position update" for
-                      --move, empty otherwise); at most 999 characters
-  --entity N          entity id for --move and --send-type (default 0)
-
-Network:
-  --server ADDR       server IPv4 address (default 127.0.0.1)
-  --port N            server port (default 15000)
-  --local-port N      local port to send from and listen on (default: any free port)
-  --wait SECONDS      how long to listen after the last send (default 1)
-  --expect N          stop listening once N packets have arrived; fewer is a failure
-  --quiet             send through the socket directly instead of the client component, so
-                      standard output holds only this tool's lines
-  --help              show this text
-
-Output, one line per packet on standard output:
+constexpr const char* kAfterOptions =
+    R"(Output, one line per packet on standard output:
   sent Connect(1) clientID=7 messageNumber=1 text="hello" position=(0,0) entityID=0
   recv Welcome(2) from=127.0.0.1:41873 clientID=0 messageNumber=2 playerUUID=0 entityID=905
        text="welcome" position=(0,0) checksum=OK          (one line in reality)
@@ -65,9 +39,8 @@ Exit codes:
 
 Examples:
   velantis-client --id 7 --connect --local-port 40007 --expect 2
-  velantis-client --id 7 --move 1.5,-2 --count 3 --local-port 40007 --expect 3
-  velantis-client --id 7 --disconnect --local-port 40007 --wait 0
-)";
+  velantis-client --id=7 --move=1.5,-2 --count=3 --local-port=40007 --expect=3
+  velantis-client --id 7 --disconnect --local-port 40007 --wait 0)";
 
 struct Options {
   bool connect = false;
@@ -89,99 +62,74 @@ struct Options {
   bool AnyAction() const { return connect || sendType || move || disconnect; }
 };
 
-int UsageError(const std::string& message) {
-  std::cerr << "velantis-client: " << message << "\nTry 'velantis-client --help'." << std::endl;
-  return Tools::kExitUsage;
-}
-
 // Fills `options`; returns an exit code when the program should stop (help or a usage error).
 std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view name = argv[i];
-    const auto value = [&]() -> std::optional<std::string_view> {
-      if (i + 1 >= argc) return {};
-      return std::string_view(argv[++i]);
-    };
-    const auto missing = [&] {
-      return UsageError("option " + std::string(name) + " needs a value");
-    };
-    const auto bad = [&](std::string_view what) {
-      return UsageError("bad value '" + std::string(argv[i]) + "' for " + std::string(name) + ": " +
-                        std::string(what));
-    };
-    const auto number = [&](std::uint64_t max) -> std::optional<std::uint64_t> {
-      const auto parsed = Tools::ParseUnsigned(argv[i]);
-      if (!parsed || *parsed > max) return {};
-      return parsed;
-    };
+  using namespace Tools;
+  CLI::App app(std::string("velantis-client ") + VELANTIS_VERSION + kAbout, "velantis-client");
+  SetUpCommandLine(app);
+  app.footer(kAfterOptions);
 
-    if (name == "--help" || name == "-h") {
-      std::cout << kHelp;
-      return Tools::kExitOk;
-    } else if (name == "--connect") {
-      options.connect = true;
-    } else if (name == "--disconnect") {
-      options.disconnect = true;
-    } else if (name == "--quiet") {
-      options.quiet = true;
-    } else if (name == "--send-type") {
-      if (!value()) return missing();
-      const auto type = number(255);
-      if (!type) return bad("expected a type number 0-255");
-      options.sendType = static_cast<unsigned>(*type);
-    } else if (name == "--move") {
-      if (!value()) return missing();
-      options.move = Tools::ParsePair(argv[i]);
-      if (!options.move) return bad("expected X,Y such as 1.5,-2");
-    } else if (name == "--count") {
-      if (!value()) return missing();
-      const auto count = number(1'000'000);
-      if (!count) return bad("expected a count 0-1000000");
-      options.count = *count;
-    } else if (name == "--rate") {
-      if (!value()) return missing();
-      const auto rate = Tools::ParseNumber(argv[i]);
-      if (!rate || !(*rate > 0.0 && *rate <= 10'000.0)) return bad("expected 0 < HZ <= 10000");
-      options.rate = *rate;
-    } else if (name == "--id") {
-      if (!value()) return missing();
-      options.id = Tools::ParseUnsigned(argv[i]);
-      if (!options.id) return bad("expected an unsigned 64-bit number");
-    } else if (name == "--text") {
-      if (!value()) return missing();
-      options.text = argv[i];
-      if (options.text->size() >= Packet::kMessageCapacity) return bad("at most 999 characters");
-    } else if (name == "--entity") {
-      if (!value()) return missing();
-      const auto entity = number(0xffffffffULL);
-      if (!entity) return bad("expected an unsigned 32-bit number");
-      options.entity = static_cast<std::uint32_t>(*entity);
-    } else if (name == "--server") {
-      if (!value()) return missing();
-      options.server = argv[i];
-    } else if (name == "--port" || name == "--local-port") {
-      if (!value()) return missing();
-      const auto port = number(65535);
-      if (!port || (name == "--port" && *port == 0)) return bad("expected a port number");
-      (name == "--port" ? options.port : options.localPort) = static_cast<std::uint16_t>(*port);
-    } else if (name == "--wait") {
-      if (!value()) return missing();
-      const auto wait = Tools::ParseNumber(argv[i]);
-      if (!wait || !(*wait >= 0.0 && *wait <= 3600.0)) return bad("expected 0-3600 seconds");
-      options.wait = *wait;
-    } else if (name == "--expect") {
-      if (!value()) return missing();
-      options.expect = number(1'000'000);
-      if (!options.expect) return bad("expected a count");
-    } else {
-      return UsageError("unknown option '" + std::string(name) + "'");
-    }
-  }
-  if (options.AnyAction() && !options.id)
-    return UsageError(
-        "--connect, --send-type, --move "
-        "and --disconnect need --id");
-  return {};
+  std::string group = "Actions, done in this order (with none, the client only listens)";
+  CLI::Option* connect =
+      app.add_flag("--connect", options.connect,
+                   "send a Connect; the server registers this socket's address under --id, "
+                   "announces the newcomer (a Connect copy) to every registered player, this one "
+                   "included, and sends it a Welcome with its entity id")
+          ->group(group);
+  CLI::Option* sendType =
+      AddValue(app, "--send-type", "N", options.sendType, WholeNumberIn(0, 255),
+               "send one packet of message type N with --text and --entity, e.g. 4 to see the "
+               "server reject a type it does not know")
+          ->group(group);
+  CLI::Option* move = AddValue(app, "--move", "X,Y", options.move, NumberPair(),
+                               "send position updates at X,Y; the server relays each one to every "
+                               "registered player, the sender included")
+                          ->group(group);
+  AddValue(app, "--count", "N", options.count, WholeNumberIn(0, 1'000'000),
+           "how many position updates --move sends")
+      ->group(group);
+  AddValue(app, "--rate", "HZ", options.rate, NumberAbove(0.0, 10'000.0),
+           "position updates per second")
+      ->group(group);
+  CLI::Option* disconnect =
+      app.add_flag("--disconnect", options.disconnect,
+                   "send a Disconnect; the server forgets --id and answers nothing")
+          ->group(group);
+
+  group = "Packet fields";
+  CLI::Option* id = AddValue(app, "--id", "N", options.id,
+                             WholeNumberIn(0, ~std::uint64_t{0}, "an unsigned 64-bit number"),
+                             "client id stamped into every packet")
+                        ->group(group);
+  for (CLI::Option* action : {connect, sendType, move, disconnect}) action->needs(id);
+  AddValue(app, "--text", "TEXT", options.text, AtMostCharacters(Packet::kMessageCapacity - 1),
+           "message text; by default \"hello\" for Connect, \"Player position update\" for "
+           "--move, empty otherwise")
+      ->group(group);
+  AddValue(app, "--entity", "N", options.entity,
+           WholeNumberIn(0, 0xffffffffULL, "an unsigned 32-bit number"),
+           "entity id for --move and --send-type")
+      ->group(group);
+
+  group = "Network";
+  AddValue(app, "--server", "ADDR", options.server, DottedIpv4(), "server address")->group(group);
+  AddValue(app, "--port", "N", options.port, WholeNumberIn(1, 65535), "server port")->group(group);
+  AddValue(app, "--local-port", "N", options.localPort, WholeNumberIn(0, 65535),
+           "local port to send from and listen on, 0 for any free port")
+      ->group(group);
+  AddValue(app, "--wait", "SECONDS", options.wait, NumberIn(0.0, 3600.0),
+           "how long to listen after the last send")
+      ->group(group);
+  AddValue(app, "--expect", "N", options.expect, WholeNumberIn(0, 1'000'000),
+           "stop listening once N packets have arrived; fewer is a failure")
+      ->group(group);
+  app.add_flag("--quiet", options.quiet,
+               "send through the socket directly instead of the client component, so standard "
+               "output holds only this tool's lines")
+      ->group(group);
+  AddHelpAndVersion(app, group);
+
+  return ParseCommandLine(app, argc, argv);
 }
 
 // Sends as the game client does: either through the client component, which stamps the id and
@@ -264,10 +212,9 @@ int main(int argc, char** argv) {
   Options options;
   if (const auto exitCode = ParseOptions(argc, argv, options)) return *exitCode;
 
+  // Checked while parsing the options.
   const auto serverAddress = Tools::ParseAddress(options.server.c_str());
-  if (!serverAddress) {
-    return UsageError("'" + options.server + "' is not a dotted IPv4 address such as 127.0.0.1");
-  }
+  if (!serverAddress) return Tools::kExitUsage;
   const Platform::Ipv4Address server = Platform::MakeIpv4Address(*serverAddress, options.port);
   const std::uint64_t id = options.id.value_or(0);
 

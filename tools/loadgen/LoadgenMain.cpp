@@ -33,8 +33,8 @@ int RunOnce(const Options& options, const Platform::Ipv4Address& server,
   const Failure failure = run.Execute();
   if (failure == Failure::Socket) return ExitCode(failure);
   if (options.json) {
-    std::cout << "{\"target\": \"" << target << "\", \"run\": " << Json(run.Result()) << "}"
-              << std::endl;
+    const nlohmann::ordered_json report = {{"target", target}, {"run", Json(run.Result())}};
+    std::cout << report.dump() << std::endl;
   } else {
     PrintTable(run.Result(), options, target);
   }
@@ -43,11 +43,11 @@ int RunOnce(const Options& options, const Platform::Ipv4Address& server,
 
 int FindCapacity(const Options& options, const Platform::Ipv4Address& server,
                  const std::string& target) {
-  const double low = options.varyRate ? 0.1 : 1.0;
-  const double high = options.varyRate ? kMaxRate : static_cast<double>(kMaxPlayers);
+  const double low = options.VaryRate() ? 0.1 : 1.0;
+  const double high = options.VaryRate() ? kMaxRate : static_cast<double>(kMaxPlayers);
   const auto normalise = [&](double value) {
     value = std::clamp(value, low, high);
-    return options.varyRate ? value : std::round(value);
+    return options.VaryRate() ? value : std::round(value);
   };
   const double duration = options.duration.value_or(5.0);
   const auto searchStart = Tools::Clock::now();
@@ -58,7 +58,7 @@ int FindCapacity(const Options& options, const Platform::Ipv4Address& server,
 
   const auto tryValue = [&](double value) {
     Load load{options.players, options.rate, duration};
-    if (options.varyRate) {
+    if (options.VaryRate()) {
       load.rate = value;
     } else {
       load.players = static_cast<std::uint64_t>(value);
@@ -83,12 +83,12 @@ int FindCapacity(const Options& options, const Platform::Ipv4Address& server,
   };
   // A step's full cost: connecting, sending, draining and disconnecting, with some slack.
   const auto timeLeftFor = [&](double value) {
-    const double players = options.varyRate ? static_cast<double>(options.players) : value;
+    const double players = options.VaryRate() ? static_cast<double>(options.players) : value;
     const double estimate = duration + options.drain + 1.0 + players * players * 0.0005;
     return Tools::SecondsBetween(searchStart, Tools::Clock::now()) + estimate <= options.maxTime;
   };
 
-  double value = normalise(options.start.value_or(options.varyRate ? 5.0 : 2.0));
+  double value = normalise(options.start.value_or(options.VaryRate() ? 5.0 : 2.0));
   while (!firstLossy && timeLeftFor(value)) {
     if (!tryValue(value)) break;
     if (firstLossy || value >= high) break;
@@ -107,14 +107,13 @@ int FindCapacity(const Options& options, const Platform::Ipv4Address& server,
 
   const RunResult* best = bestIndex ? &runs[*bestIndex] : nullptr;
   if (options.json) {
-    std::cout << "{\"target\": \"" << target << "\", \"vary\": \""
-              << (options.varyRate ? "rate" : "players") << "\", \"runs\": [";
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-      std::cout << (i == 0 ? "" : ", ") << Json(runs[i]);
-    }
-    std::cout << "], \"largestLossFree\": " << (best ? Json(*best) : "null") << "}" << std::endl;
+    nlohmann::ordered_json report = {{"target", target}, {"vary", options.vary}};
+    report["runs"] = nlohmann::ordered_json::array();
+    for (const RunResult& r : runs) report["runs"].push_back(Json(r));
+    report["largestLossFree"] = best ? Json(*best) : nullptr;
+    std::cout << report.dump() << std::endl;
   } else {
-    PrintSearchTable(runs, best, options.varyRate, target);
+    PrintSearchTable(runs, best, options.VaryRate(), target);
   }
   bool bad = false;
   for (const RunResult& r : runs) bad = bad || r.badDatagrams > 0 || !r.connected;
@@ -128,15 +127,9 @@ int main(int argc, char** argv) {
   Loadgen::Options options;
   if (const auto exitCode = Loadgen::ParseOptions(argc, argv, options)) return *exitCode;
 
+  // Checked while parsing the options: a loopback address.
   const auto serverAddress = Tools::ParseAddress(options.server.c_str());
-  if (!serverAddress) {
-    return Loadgen::UsageError("'" + options.server +
-                               "' is not a dotted IPv4 address such as 127.0.0.1");
-  }
-  if (!Tools::IsLoopback(*serverAddress)) {
-    return Loadgen::UsageError("refusing to load " + options.server +
-                               ": only loopback addresses (127.x.x.x) may be targeted");
-  }
+  if (!serverAddress || !Tools::IsLoopback(*serverAddress)) return Tools::kExitUsage;
   if (!Platform::StartSocketLibrary()) {
     std::cerr << "velantis-loadgen: cannot start the socket library (error "
               << Platform::LastSocketError() << ")" << std::endl;

@@ -18,7 +18,7 @@ struct Options {
   double drain = 3.0;
   std::uint64_t firstID = 1'000'000;
   bool findCapacity = false;
-  bool varyRate = false;
+  std::string vary = "players";  // or "rate"
   std::optional<double> start;
   std::optional<double> step;
   double maxTime = 600.0;
@@ -27,9 +27,10 @@ struct Options {
   std::optional<long> serverPid;
   bool json = false;
   bool progress = true;
+
+  bool VaryRate() const { return vary == "rate"; }
 };
 
-int UsageError(const std::string& message);
 // An exit code when the program is to stop here: after --help, or on a usage error.
 std::optional<int> ParseOptions(int argc, char** argv, Options& options);
 

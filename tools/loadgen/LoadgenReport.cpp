@@ -1,5 +1,6 @@
 #include "loadgen/LoadgenReport.h"
 
+#include <cmath>
 #include <iomanip>
 #include <iostream>
 #include <optional>
@@ -19,44 +20,61 @@ std::string Optional(const std::optional<double>& value, int decimals) {
   return value ? Fixed(*value, decimals) : "-";
 }
 
-std::string JsonNumber(const std::optional<double>& value, int decimals) {
-  return value ? Fixed(*value, decimals) : "null";
+// Figures keep the precision the table shows; what the run could not measure is null.
+double Rounded(double value, int decimals) {
+  const double scale = std::pow(10.0, decimals);
+  return std::round(value * scale) / scale;
 }
 
-std::string JsonCount(const std::optional<std::uint64_t>& value) {
-  return value ? std::to_string(*value) : "null";
+nlohmann::ordered_json Rounded(const std::optional<double>& value, int decimals) {
+  if (!value) return nullptr;
+  return Rounded(*value, decimals);
+}
+
+nlohmann::ordered_json Count(const std::optional<std::uint64_t>& value) {
+  if (!value) return nullptr;
+  return *value;
 }
 
 }  // namespace
 
-std::string Json(const RunResult& r) {
-  std::ostringstream json;
-  const auto cpu = r.ServerCpuSeconds();
-  json << "{\"players\": " << r.load.players << ", \"rate\": " << Fixed(r.load.rate, 2)
-       << ", \"duration\": " << Fixed(r.load.duration, 2)
-       << ", \"connected\": " << (r.connected ? "true" : "false")
-       << ", \"welcomed\": " << r.welcomed << ", \"announcements\": " << r.announcements
-       << ", \"connectSeconds\": " << Fixed(r.connectSeconds, 3)
-       << ", \"sendSeconds\": " << Fixed(r.sendSeconds, 3)
-       << ", \"drainSeconds\": " << Fixed(r.drainSeconds, 3) << ", \"sent\": " << r.sent
-       << ", \"expected\": " << r.expected << ", \"received\": " << r.received
-       << ", \"lost\": " << r.Lost() << ", \"lossPercent\": " << Fixed(r.LossPercent(), 3)
-       << ", \"lossFree\": " << (r.LossFree() ? "true" : "false")
-       << ", \"badDatagrams\": " << r.badDatagrams << ", \"otherPackets\": " << r.otherPackets
-       << ", \"offeredUpdatesPerSecond\": " << Fixed(r.offeredUpdatesPerSecond, 1)
-       << ", \"offeredRelaysPerSecond\": " << Fixed(r.offeredRelaysPerSecond, 1)
-       << ", \"deliveredRelaysPerSecond\": " << Fixed(r.deliveredRelaysPerSecond, 1)
-       << ", \"latencyP50Ms\": " << JsonNumber(r.p50Milliseconds, 3)
-       << ", \"latencyP99Ms\": " << JsonNumber(r.p99Milliseconds, 3)
-       << ", \"latencyMaxMs\": " << JsonNumber(r.maxMilliseconds, 3)
-       << ", \"serverCpuSeconds\": " << JsonNumber(cpu, 2) << ", \"serverPeakKilobytes\": "
-       << (r.serverAfter ? std::to_string(r.serverAfter->peakKilobytes) : "null")
-       << ", \"serverResidentKilobytes\": "
-       << (r.serverAfter ? std::to_string(r.serverAfter->residentKilobytes) : "null")
-       << ", \"loadgenCpuSeconds\": " << Fixed(r.loadgenCpuSeconds, 2)
-       << ", \"serverSocketDrops\": " << JsonCount(r.serverSocketDrops)
-       << ", \"loadgenSocketDrops\": " << JsonCount(r.loadgenSocketDrops) << "}";
-  return json.str();
+nlohmann::ordered_json Json(const RunResult& r) {
+  std::optional<std::uint64_t> serverPeak, serverResident;
+  if (r.serverAfter) {
+    serverPeak = r.serverAfter->peakKilobytes;
+    serverResident = r.serverAfter->residentKilobytes;
+  }
+  return {
+      {"players", r.load.players},
+      {"rate", Rounded(r.load.rate, 2)},
+      {"duration", Rounded(r.load.duration, 2)},
+      {"connected", r.connected},
+      {"welcomed", r.welcomed},
+      {"announcements", r.announcements},
+      {"connectSeconds", Rounded(r.connectSeconds, 3)},
+      {"sendSeconds", Rounded(r.sendSeconds, 3)},
+      {"drainSeconds", Rounded(r.drainSeconds, 3)},
+      {"sent", r.sent},
+      {"expected", r.expected},
+      {"received", r.received},
+      {"lost", r.Lost()},
+      {"lossPercent", Rounded(r.LossPercent(), 3)},
+      {"lossFree", r.LossFree()},
+      {"badDatagrams", r.badDatagrams},
+      {"otherPackets", r.otherPackets},
+      {"offeredUpdatesPerSecond", Rounded(r.offeredUpdatesPerSecond, 1)},
+      {"offeredRelaysPerSecond", Rounded(r.offeredRelaysPerSecond, 1)},
+      {"deliveredRelaysPerSecond", Rounded(r.deliveredRelaysPerSecond, 1)},
+      {"latencyP50Ms", Rounded(r.p50Milliseconds, 3)},
+      {"latencyP99Ms", Rounded(r.p99Milliseconds, 3)},
+      {"latencyMaxMs", Rounded(r.maxMilliseconds, 3)},
+      {"serverCpuSeconds", Rounded(r.ServerCpuSeconds(), 2)},
+      {"serverPeakKilobytes", Count(serverPeak)},
+      {"serverResidentKilobytes", Count(serverResident)},
+      {"loadgenCpuSeconds", Rounded(r.loadgenCpuSeconds, 2)},
+      {"serverSocketDrops", Count(r.serverSocketDrops)},
+      {"loadgenSocketDrops", Count(r.loadgenSocketDrops)},
+  };
 }
 
 void PrintTable(const RunResult& r, const Options& options, const std::string& target) {

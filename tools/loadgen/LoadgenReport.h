@@ -1,5 +1,7 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <string>
 #include <vector>
 
@@ -9,7 +11,8 @@
 namespace Loadgen {
 
 std::string Fixed(double value, int decimals);
-std::string Json(const RunResult& r);
+// The figures of one run, in the order the table shows them.
+nlohmann::ordered_json Json(const RunResult& r);
 void PrintTable(const RunResult& r, const Options& options, const std::string& target);
 void PrintSearchTable(const std::vector<RunResult>& runs, const RunResult* best, bool varyRate,
                       const std::string& target);
