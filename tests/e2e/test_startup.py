@@ -9,7 +9,7 @@ import unittest
 
 import velantis_protocol as vp
 from server_harness import (BIND_ERROR_LINE, Client, ServerProcess, ServerTestCase, server_path,
-                            wait_for_free_port, wine_mode)
+                            service_process_settings, service_unit, wait_for_free_port, wine_mode)
 
 
 class StartUp(ServerTestCase):
@@ -92,8 +92,8 @@ class StartUp(ServerTestCase):
         client = self.client()
         self.connect(client, 7)
         before = self.server.log_bytes()
-        hard = resource.prlimit(self.server.pid, resource.RLIMIT_FSIZE)[1]
-        resource.prlimit(self.server.pid, resource.RLIMIT_FSIZE, (len(before) + 700, hard))
+        hard = resource.getrlimit(resource.RLIMIT_FSIZE)[1]  # the server inherited ours
+        self.limit_file_size(len(before) + 700, hard)
 
         expected = []
         for number in range(1, 9):
@@ -114,12 +114,24 @@ class StartUp(ServerTestCase):
         self.assertEqual(self.server.stderr_lines(), [report] * lost)
 
         # Room again: the next datagram's lines follow on lines of their own.
-        resource.prlimit(self.server.pid, resource.RLIMIT_FSIZE, (hard, hard))
+        self.limit_file_size(hard, hard)
         data = client.send_packet(7, vp.PLAYER_POSITION_UPDATE, b"room again", message_number=9)
         client.receive_packet()
         self.assertEqual(self.server.log_bytes(), before + kept + vp.size_log_line(len(data)) +
                          b"".join(vp.receive_log_lines(data)))
         self.assertEqual(len(self.server.stderr_lines()), lost)
+
+
+    def limit_file_size(self, soft, hard):
+        if not service_unit():
+            resource.prlimit(self.server.pid, resource.RLIMIT_FSIZE, (soft, hard))
+            return
+        # A server run as its service's user: only that user may change its limits without
+        # CAP_SYS_RESOURCE, which a container's root may lack.
+        _, run_as = service_process_settings(self.server.data_home)
+        limit = lambda value: "unlimited" if value == resource.RLIM_INFINITY else str(value)
+        subprocess.run(["prlimit", f"--pid={self.server.pid}",
+                        f"--fsize={limit(soft)}:{limit(hard)}"], check=True, **run_as)
 
 
 class ConsoleGoneAway(unittest.TestCase):
