@@ -111,7 +111,13 @@ class Service(ServerTestCase):
             now = os.path.getsize(self.server.log_path())
             settled, size = (settled + 1 if now == size else 0), now
 
-        files = sorted(glob.glob(os.path.join(log_dir, "Thread_0.logs*")))
+        # Oldest first: Thread_0.logs.N.gz ... Thread_0.logs.1, then Thread_0.logs. A record's
+        # lines are written one by one, so a rotation may fall between them.
+        def age(path):
+            suffix = path[len(self.server.log_path()):].lstrip(".").split(".")[0]
+            return int(suffix) if suffix else 0
+
+        files = sorted(glob.glob(self.server.log_path() + "*"), key=age, reverse=True)
         self.assertGreaterEqual(len(files), rotations, files)
         lines = []
         for path in files:
