@@ -164,12 +164,14 @@ expect() {
   return 1
 }
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt" 2>/dev/null)
-package=velantis-server-$version-win64
+version=""
+package=""
 installed_dir="Program Files/Velantis"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Velantis'
 
 make_packages() {
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
+  package=velantis-server-$version-win64
   rm -f "$build_dir/$package.exe" "$build_dir/$package.zip"
   (cd "$build_dir" && timeout 600 cpack -G "NSIS;ZIP" >/dev/null) &&
     expect "the installer $package.exe is made" test -f "$build_dir/$package.exe" &&
@@ -272,7 +274,7 @@ if [ $status -eq 0 ]; then
   step end-to-end end_to_end "$build_dir" "$build_dir/tools"
   step packages make_packages
 fi
-if [ -f "$build_dir/$package.exe" ] && [ -f "$build_dir/$package.zip" ]; then
+if [ -n "$package" ] && [ -f "$build_dir/$package.exe" ] && [ -f "$build_dir/$package.zip" ]; then
   # What users get, in a prefix of its own that nothing has run in yet.
   unset VELANTIS_WINE_FRESH_DATA
   new_prefix || exit 1
