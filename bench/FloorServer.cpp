@@ -157,6 +157,7 @@ int main(int argc, char** argv) {
                  static_cast<unsigned>(options.port), Platform::LastSocketError());
     return 3;
   }
+  Platform::IgnorePortUnreachable(socket);  // as the server does on its receiving socket
   std::fprintf(stderr, "velantis-floor-server: listening on UDP 127.0.0.1:%u, logs in %s\n",
                static_cast<unsigned>(options.port), logPath.c_str());
 

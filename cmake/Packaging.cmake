@@ -39,6 +39,25 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/wireshark/velantis.lua)
           COMPONENT Dissector)
 endif()
 
+if(WIN32)
+  install(FILES docs/windows.md DESTINATION ${VELANTIS_INSTALL_DOCDIR} COMPONENT Documentation)
+
+  # Explorer's Properties and the firewall prompt name a program from its version resource.
+  enable_language(RC)
+  function(velantis_version_resource target description)
+    set(VELANTIS_RC_NAME ${target})
+    set(VELANTIS_RC_DESCRIPTION "${description}")
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/version.rc.in
+                   ${PROJECT_BINARY_DIR}/packaging/${target}.rc @ONLY)
+    target_sources(${target} PRIVATE ${PROJECT_BINARY_DIR}/packaging/${target}.rc)
+  endfunction()
+  velantis_version_resource(velantis-server "Velantis game server")
+  if(VELANTIS_BUILD_TOOLS)
+    velantis_version_resource(velantis-client "Velantis client: one player from the command line")
+    velantis_version_resource(velantis-loadgen "Velantis load generator")
+  endif()
+endif()
+
 if(NOT WIN32)
   set(VELANTIS_FULL_DOCDIR ${CMAKE_INSTALL_PREFIX}/${VELANTIS_INSTALL_DOCDIR})
   set(VELANTIS_FULL_LIBEXECDIR ${CMAKE_INSTALL_FULL_LIBEXECDIR}/${VELANTIS_PACKAGE_NAME})
@@ -101,7 +120,26 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 if(WIN32)
-  set(CPACK_GENERATOR ZIP)
+  # The installer (velantis-server-<version>-win64.exe) and the portable zip hold the same files.
+  # Everything is installed together: no components page, one zip.
+  set(CPACK_GENERATOR NSIS ZIP)
+  set(CPACK_MONOLITHIC_INSTALL ON)
+  set(CPACK_PACKAGE_INSTALL_DIRECTORY Velantis)
+  # Without the version in the key, a newer installer finds and replaces the older install.
+  set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Velantis)
+  set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/packaging/windows/license.txt)
+  set(CPACK_NSIS_PACKAGE_NAME Velantis)  # the installer's title and the Start-menu folder
+  set(CPACK_NSIS_DISPLAY_NAME "Velantis server")
+  # The installer is a 32-bit program; the programs it installs are 64-bit.
+  set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+  set(CPACK_NSIS_INSTALLED_ICON_NAME velantis-server.exe)
+  set(CPACK_NSIS_MENU_LINKS velantis-server.exe "Velantis server")
+  # The 64-bit registry view and the firewall rule; single quotes, as CPack passes these on
+  # without escaping double ones.
+  set(CPACK_NSIS_DEFINES "!define VELANTIS_MAKER ${VELANTIS_MAKER}
+!include '${PROJECT_SOURCE_DIR}/packaging/windows/installer.nsh'")
+  set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "!insertmacro VelantisAddFirewallRule")
+  set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "!insertmacro VelantisRemoveFirewallRule")
 else()
   set(CPACK_GENERATOR DEB)
 endif()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing the server needs, when it is missing. Packages are Debian's;
 # without root nothing is installed and a missing tool is reported instead.
-# Usage: scripts/setup.sh [extra-package ...]
+# Usage: scripts/setup.sh [extra-package[:architecture] ...]
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev python3 clang clang-format
@@ -18,5 +18,12 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# A package of another architecture (wine32:i386) needs that architecture enabled first.
+for package in "${missing[@]}"; do
+  if [[ $package == *:* ]] &&
+    ! dpkg --print-foreign-architectures | grep -qx "${package##*:}"; then
+    dpkg --add-architecture "${package##*:}"
+  fi
+done
 apt-get update -qq </dev/null
 apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null

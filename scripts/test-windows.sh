@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # The Windows leg: cross-compiles the server, its tests and tools for 64-bit Windows with
 # mingw-w64, runs the GoogleTest suite under Wine through CTest, then runs the real server .exe
-# under Wine and talks to it over loopback UDP (tests/wine/wine_e2e.py).
+# under Wine and talks to it over loopback UDP (tests/wine/wine_e2e.py). Then it makes the
+# installer and the portable zip, and in a second fresh prefix unpacks the zip and runs the same
+# end-to-end check on its server, installs silently, checks the installed files and the
+# uninstaller's registry entry, runs the check on the installed server, uninstalls silently and
+# checks what is left. The installer is a 32-bit program: without a 32-bit Wine (wine32:i386 on
+# Debian) that cannot be installed, only the installer steps are skipped, and the leg says so.
 #
-# Everything Wine touches lives in a fresh temporary prefix that is deleted at the end. The
-# prefix's user has a non-ASCII name, so the data folder the server logs to is one too.
+# Everything Wine touches lives in fresh temporary prefixes that are deleted at the end. Their
+# user has a non-ASCII name, so the data folder the server logs to is one too.
 #
 # VELANTIS_JOBS sets the build's parallelism (default 2). Exits 0 when every step passed, or when
 # the tools are missing and cannot be installed because this is not root (the leg is skipped).
@@ -39,9 +44,22 @@ find_wineserver() {
   return 1
 }
 
+# The 32-bit loader, which runs the installer; Debian keeps it beside wine64.
+find_wine32() {
+  local candidate
+  for candidate in /usr/lib/wine/wine "$(command -v wine || true)"; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
 missing=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
 find_wine >/dev/null || missing+=(wine64)
+command -v makensis >/dev/null || missing+=(nsis)
 # GoogleTest is built from its sources for Windows; the tools' header-only libraries are the
 # host's own.
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
@@ -56,53 +74,66 @@ if [ ${#missing[@]} -gt 0 ]; then
     log "Install them (apt-get install ${missing[*]}) to run the Windows leg."
     exit 0
   fi
-  log "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  if ! timeout 600 apt-get install -y --no-install-recommends "${missing[@]}" </dev/null; then
-    timeout 300 apt-get update </dev/null
-    timeout 600 apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
-  fi
+  timeout 900 scripts/setup.sh "${missing[@]}"
 fi
-for tool in cmake ninja python3 timeout x86_64-w64-mingw32-g++-posix; do
+# Wine runs 32-bit programs only with its 32-bit half present before a prefix is made. Without it
+# the leg still runs everything but the installer steps.
+if ! find_wine32 >/dev/null && [ "$(id -u)" -eq 0 ] && command -v dpkg >/dev/null; then
+  timeout 900 scripts/setup.sh wine32:i386 || log "could not install wine32:i386"
+fi
+wine32=$(find_wine32 || true)
+for tool in cmake cpack makensis ninja python3 strings timeout x86_64-w64-mingw32-g++-posix; do
   command -v "$tool" >/dev/null || { log "FAILED: $tool is needed"; exit 1; }
 done
 [ -f /usr/src/googletest/CMakeLists.txt ] || { log "FAILED: no GoogleTest sources"; exit 1; }
 wine=$(find_wine) || { log "FAILED: no wine64 or wine"; exit 1; }
 wineserver=$(find_wineserver) || { log "FAILED: no wineserver beside $wine"; exit 1; }
 
-# A quiet, throw-away prefix: no debug channels, no Mono or Gecko install prompts, no desktop
+# Quiet, throw-away prefixes: no debug channels, no Mono or Gecko install prompts, no desktop
 # integration. Wine names the profile folder after $USER.
-WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/velantis-wine.XXXXXX")
-export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
 user_name="Jos$(printf '\303\251') Tester"
 export WINEARCH=win64 LC_ALL=C.UTF-8 USER="$user_name" LOGNAME="$user_name"
-export VELANTIS_WINE=$wine VELANTIS_WINE_FRESH_DATA=1
+export VELANTIS_WINE=$wine
 
+prefixes=()
 cleanup() {
-  timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
-  timeout 30 "$wineserver" -w >/dev/null 2>&1 || true
-  rm -rf "$WINEPREFIX"
+  local prefix
+  for prefix in "${prefixes[@]}"; do
+    WINEPREFIX=$prefix timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
+    WINEPREFIX=$prefix timeout 30 "$wineserver" -w >/dev/null 2>&1 || true
+    rm -rf "$prefix"
+  done
 }
 trap cleanup EXIT
 
-start=$SECONDS
-log "wine: $wine ($("$wine" --version 2>/dev/null || echo unknown version)), prefix: $WINEPREFIX"
-
-# The wine server is kept running for the whole leg, and the prefix's background services are
-# started now with no standard streams: started later by a test, they would inherit its output
-# pipes and keep CTest waiting for them to close.
-"$wineserver" -p </dev/null >/dev/null 2>&1
-timeout 300 "$wine" wineboot.exe -i </dev/null >/dev/null 2>&1 || {
-  log "FAILED: wineboot did not finish"
-  exit 1
+# Makes a fresh prefix and points WINEPREFIX at it.
+new_prefix() {
+  local begin=$SECONDS
+  WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/velantis-wine.XXXXXX")
+  export WINEPREFIX
+  prefixes+=("$WINEPREFIX")
+  # The wine server is kept running while the prefix is used, and the prefix's background
+  # services are started now with no standard streams: started later by a test, they would
+  # inherit its output pipes and keep CTest waiting for them to close.
+  "$wineserver" -p </dev/null >/dev/null 2>&1
+  timeout 300 "$wine" wineboot.exe -i </dev/null >/dev/null 2>&1 || {
+    log "FAILED: wineboot did not finish"
+    return 1
+  }
+  # GoogleTest's output capture creates its files through the ANSI temp-folder call, which cannot
+  # name a folder below a non-ASCII profile; give the prefix an ASCII temp folder.
+  for variable in TEMP TMP; do
+    timeout 60 "$wine" reg.exe add 'HKCU\Environment' /v "$variable" /t REG_SZ \
+      /d 'C:\windows\temp' /f </dev/null >/dev/null 2>&1
+  done
+  log "prefix $WINEPREFIX ready in $((SECONDS - begin)) s"
 }
-# GoogleTest's output capture creates its files through the ANSI temp-folder call, which cannot
-# name a folder below a non-ASCII profile; give the prefix an ASCII temp folder.
-for variable in TEMP TMP; do
-  timeout 60 "$wine" reg.exe add 'HKCU\Environment' /v "$variable" /t REG_SZ \
-    /d 'C:\windows\temp' /f </dev/null >/dev/null 2>&1
-done
-log "prefix ready in $((SECONDS - start)) s"
+
+start=$SECONDS
+log "wine: $wine ($("$wine" --version 2>/dev/null || echo unknown version)), 32-bit: ${wine32:-none}"
+new_prefix || exit 1
+export VELANTIS_WINE_FRESH_DATA=1
 
 status=0
 step() {
@@ -122,13 +153,146 @@ build() {
     timeout 900 cmake --build --preset mingw -j "$jobs"
 }
 
+end_to_end() {  # folder of velantis-server.exe [folder of velantis-client.exe, the same if not given]
+  timeout 300 python3 tests/wine/wine_e2e.py --server "$1/velantis-server.exe" \
+    --client "${2:-$1}/velantis-client.exe" --wine "$wine"
+}
+
+# Fails with a message unless the condition (the remaining arguments, run) holds.
+expect() {
+  local what=$1
+  shift
+  "$@" && return 0
+  log "  not so: $what"
+  return 1
+}
+
+version=""
+package=""
+installed_dir="Program Files/Velantis"
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Velantis'
+
+make_packages() {
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
+  package=velantis-server-$version-win64
+  rm -f "$build_dir/$package.exe" "$build_dir/$package.zip"
+  (cd "$build_dir" && timeout 600 cpack -G "NSIS;ZIP" >/dev/null) &&
+    expect "the installer $package.exe is made" test -f "$build_dir/$package.exe" &&
+    expect "the zip $package.zip is made" test -f "$build_dir/$package.zip"
+}
+
+# Every file of the folder, relative to it, one a line and sorted.
+files_below() { (cd "$1" && find . -type f | sed 's|^\./||' | LC_ALL=C sort); }
+
+# The value of one field of a program's version resource.
+resource_value() { strings -el "$1" | grep -A1 -x "$2" | sed -n 2p; }
+
+# The programs' version resources carry the maker, the project's version and a description.
+check_version_resources() {
+  local program exe ok=0
+  for program in velantis-server velantis-client velantis-loadgen; do
+    exe=$1/$program.exe
+    expect "$program.exe's maker is OrlinStudio" \
+      test "$(resource_value "$exe" CompanyName)" = OrlinStudio &&
+      expect "$program.exe has file and product version $version" \
+        test "$(resource_value "$exe" FileVersion) $(resource_value "$exe" ProductVersion)" = \
+        "$version $version" &&
+      expect "$program.exe has a description" \
+        test -n "$(resource_value "$exe" FileDescription)" || ok=1
+  done
+  return $ok
+}
+
+# The zip unpacked into a folder of any name (spaces, non-ASCII), its programs run from there.
+check_zip() {
+  local portable="$WINEPREFIX/drive_c/Portable Velantis ($user_name)"
+  python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
+    "$build_dir/$package.zip" "$portable" &&
+    zip_files=$(files_below "$portable/$package") &&
+    expect "the zip holds the three programs and the README" \
+      test "$(grep -c -x -E 'velantis-(server|client|loadgen)\.exe|doc/README\.md' <<<"$zip_files")" = 4 &&
+    check_version_resources "$portable/$package" &&
+    end_to_end "$portable/$package"
+}
+
+menu_folder="ProgramData/Microsoft/Windows/Start Menu/Programs/Velantis"
+
+# Prints a key of the 64-bit registry view with its values, without carriage returns; fails when
+# there is no such key (reg.exe then says so on standard output).
+registry() {
+  local values
+  values=$(timeout 60 "$wine" reg.exe query "$1" </dev/null 2>/dev/null) || return 1
+  tr -d '\r' <<<"$values"
+}
+no_key() { ! registry "$1" >/dev/null; }
+
+install_silently() {
+  local installed="$WINEPREFIX/drive_c/$installed_dir" entry ok=0
+  expect "the installer exits 0" \
+    timeout 300 "$wine32" "$build_dir/$package.exe" /S </dev/null >/dev/null 2>&1 || return 1
+  expect "the same files as the zip, the uninstaller and install.log are installed" \
+    test "$(files_below "$installed")" = \
+    "$(printf '%s\n' "$zip_files" Uninstall.exe install.log | LC_ALL=C sort)" || ok=1
+  expect "the Start menu has the server" \
+    test -f "$WINEPREFIX/drive_c/$menu_folder/Velantis server.lnk" || ok=1
+  expect "install.log says whether the firewall rule was added" \
+    grep -q '^Firewall: .*inbound rule "Velantis server (UDP 15000)"' "$installed/install.log" || ok=1
+  entry=$(registry "$uninstall_key") || true
+  expect "the uninstall entry in the 64-bit registry has version $version" \
+    grep -q -E "^ +DisplayVersion +REG_SZ +$version\$" <<<"$entry" || ok=1
+  expect "... is named Velantis server" \
+    grep -q -E '^ +DisplayName +REG_SZ +Velantis server$' <<<"$entry" || ok=1
+  expect "... names the maker" grep -q -E '^ +Publisher +REG_SZ +OrlinStudio$' <<<"$entry" || ok=1
+  expect "... runs the installed Uninstall.exe" grep -q -F \
+    'UninstallString    REG_SZ    "C:\Program Files\Velantis\Uninstall.exe"' <<<"$entry" || ok=1
+  check_version_resources "$installed" || ok=1
+  return $ok
+}
+
+uninstall_silently() {
+  local installed="$WINEPREFIX/drive_c/$installed_dir" menu="$WINEPREFIX/drive_c/$menu_folder"
+  local ok=0
+  # The uninstaller copies itself to the temporary folder and runs from there, so the command
+  # returns at once: wait for it to finish its work, the maker's registry key going last.
+  expect "the uninstaller exits 0" timeout 120 "$wine32" \
+    'C:\Program Files\Velantis\Uninstall.exe' /S </dev/null >/dev/null 2>&1 || return 1
+  for _ in $(seq 60); do
+    [ ! -e "$installed" ] && [ ! -e "$menu" ] && no_key 'HKLM\Software\OrlinStudio' && break
+    sleep 0.5
+  done
+  expect "no program files are left" test ! -e "$installed" || ok=1
+  expect "the Start menu entry is gone" test ! -e "$menu" || ok=1
+  expect "the uninstall entry is gone" no_key "$uninstall_key" || ok=1
+  expect "the maker's registry key is gone" no_key 'HKLM\Software\OrlinStudio' || ok=1
+  expect "the player logs in %LOCALAPPDATA% are kept" test -s "$(echo \
+    "$WINEPREFIX"/drive_c/users/*/AppData/Local/OrlinStudio/Velantis/Server/ThreadsLogs/Thread_0.logs)" ||
+    ok=1
+  return $ok
+}
+
 step build build
 if [ $status -eq 0 ]; then
   # One test at a time: every test process of the prefix shares the same AppData folder.
   step ctest timeout 900 ctest --preset mingw -j 1
-  step end-to-end timeout 300 python3 tests/wine/wine_e2e.py \
-    --server "$build_dir/velantis-server.exe" --client "$build_dir/tools/velantis-client.exe" \
-    --wine "$wine"
+  step end-to-end end_to_end "$build_dir" "$build_dir/tools"
+  step packages make_packages
+fi
+if [ -n "$package" ] && [ -f "$build_dir/$package.exe" ] && [ -f "$build_dir/$package.zip" ]; then
+  # What users get, in a prefix of its own that nothing has run in yet.
+  unset VELANTIS_WINE_FRESH_DATA
+  new_prefix || exit 1
+  step zip check_zip
+  if [ -z "$wine32" ]; then
+    log "SKIPPED the installer steps: no 32-bit Wine, and wine32:i386 could not be installed."
+  elif [ ! -e "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+    log "SKIPPED the installer steps: $wine32 made no 32-bit part in the prefix."
+  else
+    step install install_silently
+    if [ -e "$WINEPREFIX/drive_c/$installed_dir/velantis-server.exe" ]; then
+      step installed-end-to-end end_to_end "$WINEPREFIX/drive_c/$installed_dir"
+      step uninstall uninstall_silently
+    fi
+  fi
 fi
 
 log "Windows leg took $((SECONDS - start)) s"

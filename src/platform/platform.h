@@ -58,6 +58,11 @@ bool Connect(SocketHandle socket, const Ipv4Address& address);
 // Accepts one connection and leaves it open; false when accepting failed.
 bool Accept(SocketHandle socket, Ipv4Address& peer, int& peerLength);
 
+// Keeps the ICMP "port unreachable" that an earlier send from the socket drew from failing the
+// socket's next receive: Windows reports it there as WSAECONNRESET unless told not to; POSIX never
+// reports it on an unconnected socket. False when the system refused.
+bool IgnorePortUnreachable(SocketHandle socket);
+
 // Sends one datagram; returns the bytes sent or -1 on failure.
 long SendTo(SocketHandle socket, const void* data, std::size_t size, const Ipv4Address& target);
 

@@ -143,6 +143,8 @@ bool WaitReadable(SocketHandle socket, int timeoutMilliseconds) {
   return ready > 0;
 }
 
+bool IgnorePortUnreachable(SocketHandle /*socket*/) { return true; }
+
 std::uint16_t LocalPort(SocketHandle socket) {
   sockaddr_in native{};
   socklen_t length = sizeof(native);

@@ -89,15 +89,14 @@ SocketHandle OpenSocket(SocketKind kind) {
   const int protocol = kind == SocketKind::Datagram ? IPPROTO_UDP : IPPROTO_TCP;
   const SOCKET socket = ::socket(AF_INET, type, protocol);
   if (socket == INVALID_SOCKET) return kNoSocket;
-  if (kind == SocketKind::Datagram) {
-    // Without this, an ICMP port-unreachable caused by one of our sends makes the next recvfrom
-    // on the socket fail with WSAECONNRESET: a departed player could disturb the receive loop.
-    BOOL reportReset = FALSE;
-    DWORD returned = 0;
-    WSAIoctl(socket, SIO_UDP_CONNRESET, &reportReset, sizeof(reportReset), nullptr, 0, &returned,
-             nullptr, nullptr);
-  }
   return static_cast<SocketHandle>(socket);
+}
+
+bool IgnorePortUnreachable(SocketHandle socket) {
+  BOOL reportReset = FALSE;
+  DWORD returned = 0;
+  return WSAIoctl(Native(socket), SIO_UDP_CONNRESET, &reportReset, sizeof(reportReset), nullptr, 0,
+                  &returned, nullptr, nullptr) == 0;
 }
 
 void CloseSocket(SocketHandle socket) {
