@@ -40,8 +40,6 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/wireshark/velantis.lua)
 endif()
 
 if(WIN32)
-  install(FILES docs/windows.md DESTINATION ${VELANTIS_INSTALL_DOCDIR} COMPONENT Documentation)
-
   # Explorer's Properties and the firewall prompt name a program from its version resource.
   enable_language(RC)
   function(velantis_version_resource target description)
