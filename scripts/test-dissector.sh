@@ -30,18 +30,7 @@ if ! command -v tshark >/dev/null || ! command -v dumpcap >/dev/null; then
 fi
 log "$(tshark --version 2>/dev/null | head -n 1)"
 
-status=0
-step() {
-  local name=$1
-  shift
-  local begin=$SECONDS
-  if "$@"; then
-    log "$name passed in $((SECONDS - begin)) s"
-  else
-    log "$name FAILED after $((SECONDS - begin)) s"
-    status=1
-  fi
-}
+. scripts/steps.sh
 
 build() {
   cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELANTIS_BUILD_TESTS=OFF \

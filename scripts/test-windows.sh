@@ -135,18 +135,7 @@ log "wine: $wine ($("$wine" --version 2>/dev/null || echo unknown version)), 32-
 new_prefix || exit 1
 export VELANTIS_WINE_FRESH_DATA=1
 
-status=0
-step() {
-  local name=$1
-  shift
-  local begin=$SECONDS
-  if "$@"; then
-    log "$name passed in $((SECONDS - begin)) s"
-  else
-    log "$name FAILED after $((SECONDS - begin)) s"
-    status=1
-  fi
-}
+. scripts/steps.sh
 
 build() {
   cmake --preset mingw -DVELANTIS_WINE="$wine" >/dev/null &&
