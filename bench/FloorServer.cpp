@@ -54,7 +54,6 @@ constexpr std::byte kPlayerPositionUpdate{5};
 using FloorLines::kLogLines;
 using FloorLines::kSentLine;
 using FloorLines::kSizeLine;
-using FloorLines::kSocketLine;
 
 // One write(2) per line, as the server's console lines make.
 void ConsoleLine(std::string_view line) {
@@ -80,13 +79,12 @@ void Seal(std::byte* packet) {
 
 // Sealed once per packet sent, as the server seals each of its replies; here the bytes are the same
 // for every recipient of a datagram, since the floor does not number what it sends.
-void SealAndSend(std::byte* packet, const Platform::Ipv4Address& to) {
+// Every reply leaves from the floor server's own socket, as the server's do.
+void SealAndSend(Platform::SocketHandle socket, std::byte* packet,
+                 const Platform::Ipv4Address& to) {
   Seal(packet);
-  const Platform::SocketHandle socket = Platform::OpenSocket(Platform::SocketKind::Datagram);
-  ConsoleLine(kSocketLine);
   Platform::SendTo(socket, packet, Packet::kSize, to);
   ConsoleLine(kSentLine);
-  Platform::CloseSocket(socket);
 }
 
 struct Options {
@@ -179,15 +177,15 @@ int main(int argc, char** argv) {
     const std::byte type = packet[kTypeOffset];
     if (type == kConnect) {
       if (!clients.insert({clientID, from}).second) continue;
-      for (const auto& [id, address] : clients) SealAndSend(packet, address);
+      for (const auto& [id, address] : clients) SealAndSend(socket, packet, address);
       packet[kTypeOffset] = kWelcome;
       Store64(packet, kClientIDOffset, 0);
-      SealAndSend(packet, from);
+      SealAndSend(socket, packet, from);
     } else if (type == kDisconnect) {
       clients.erase(clientID);
     } else if (type == kPlayerPositionUpdate) {
       Store64(packet, kPlayerUUIDOffset, clientID);
-      for (const auto& [id, address] : clients) SealAndSend(packet, address);
+      for (const auto& [id, address] : clients) SealAndSend(socket, packet, address);
     }
   }
 }

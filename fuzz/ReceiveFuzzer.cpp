@@ -93,10 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     packet.LoadBytes(bytes.data());
     packet.Seal();
     NetworkingComponentServer::HandleDatagram(packet.Bytes(), Packet::kSize, rig->sinkAddress,
-                                              *rig->logs);
+                                              *rig->logs, rig->sink);
   } else {
     NetworkingComponentServer::HandleDatagram(rest, std::min(restSize, kReceiveBufferSize),
-                                              rig->sinkAddress, *rig->logs);
+                                              rig->sinkAddress, *rig->logs, rig->sink);
   }
 
   if (NetworkingComponentServer::Clients().size() > kMaxClients) {

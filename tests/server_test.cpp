@@ -77,7 +77,7 @@ TEST_F(ServerTest, ConnectIsAnnouncedThenWelcomedAndLoggedLineByLine) {
 
   const auto announcement = player.Receive();
   ASSERT_TRUE(announcement);
-  EXPECT_NE(announcement->sourcePort, port_) << "replies leave from a socket of their own";
+  EXPECT_EQ(announcement->sourcePort, port_) << "replies leave from the server's own socket";
   Packet packet;
   packet.LoadBytes(announcement->bytes.data());
   EXPECT_TRUE(TestSupport::ChecksumMatches(packet));

@@ -1,9 +1,10 @@
 -- Wireshark dissector for the Velantis game server's UDP packets.
 --
 -- Every message, in both directions, is one 1056-byte record, little-endian, sealed with an
--- FNV-1a 64 checksum of all its bytes (checksum field taken as 0). Clients send to UDP 15000; the
--- server answers from a fresh ephemeral port to the player's port, so replies are found by a
--- heuristic: exactly 1056 bytes whose checksum matches.
+-- FNV-1a 64 checksum of all its bytes (checksum field taken as 0). Clients send to UDP 15000 and
+-- the server answers from it, so both directions are claimed by that port. Earlier servers answered
+-- from a fresh ephemeral port for every packet; their replies, and packets of servers on other
+-- ports, are found by a heuristic: exactly 1056 bytes whose checksum matches.
 --
 -- Load it with `wireshark -X lua_script:velantis.lua`, or copy it into a Lua plugin folder
 -- (Help > About > Folders, or `tshark -G folders`).

@@ -7,15 +7,18 @@
 
 namespace {
 
-// Each reply goes out through a client component of its own, from a socket of its own. The
-// socket is closed after its single send; otherwise every reply would leak a descriptor.
-void SendTo(Packet& packet, const Orlin::Ipv4Address& to, std::uint64_t asClientID) {
-  NetworkingComponentClient toClient;
-  toClient.Init(asClientID, Orlin::Protocol::Udp);
-  toClient.CreateSocket();
+// Every packet the server sends leaves from its own socket, the one its players send to: a router
+// that tracks connections lets a reply in only when it comes back from the address and port the
+// player sent to. The receive thread is the only one that sends, so the socket needs no lock.
+void SendTo(Packet& packet, Platform::SocketHandle serverSocket, const Orlin::Ipv4Address& to,
+            std::uint64_t asClientID) {
+  thread_local NetworkingComponentClient toClient;
+  [[maybe_unused]] thread_local const bool ready = toClient.Init(0, Orlin::Protocol::Udp);
+  toClient.UseSocket(serverSocket);
   toClient.SetTargetAddress(to);
+  NetworkingComponentClient::playerUUID = asClientID;
   toClient.Send(packet);
-  if (toClient.Socket() != Platform::kNoSocket) toClient.CloseSocket();
+  NetworkingComponentClient::playerUUID = 0;
 }
 
 void Report(LogsManager& logs, const char* message) {
@@ -23,7 +26,8 @@ void Report(LogsManager& logs, const char* message) {
   logs.Write(std::string("NetworkingComponentServer(): ") + message + " \n", true);
 }
 
-void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsManager& logs) {
+void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsManager& logs,
+             Platform::SocketHandle serverSocket) {
   auto& clients = NetworkingComponentServer::Clients();
   const std::uint64_t id = receivedPacket.Header().clientID;
   if (clients.contains(id)) {
@@ -40,12 +44,12 @@ void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsM
     Packet newClientPacket = receivedPacket;
     newClientPacket.Body().playerUUID = id;
     newClientPacket.Body().entityID = entityID;
-    SendTo(newClientPacket, clientSock, id);
+    SendTo(newClientPacket, serverSocket, clientSock, id);
   }
 
   Packet responsePacket;
   responsePacket.Init(0, MessageType::Welcome, "welcome", entityID);
-  SendTo(responsePacket, from, 0);
+  SendTo(responsePacket, serverSocket, from, 0);
 }
 
 void Disconnect(const Packet& receivedPacket, LogsManager& logs) {
@@ -57,29 +61,29 @@ void Disconnect(const Packet& receivedPacket, LogsManager& logs) {
 }
 
 // Relayed to every registered player, the sender included; the sender need not be registered.
-void RelayPosition(const Packet& receivedPacket) {
+void RelayPosition(const Packet& receivedPacket, Platform::SocketHandle serverSocket) {
   const std::uint64_t id = receivedPacket.Header().clientID;
   for (const auto& [registeredID, registeredAddress] : NetworkingComponentServer::Clients()) {
     const Orlin::Ipv4Address clientSock = registeredAddress;
     Packet updatePosPacket = receivedPacket;
     updatePosPacket.Body().playerUUID = id;
-    SendTo(updatePosPacket, clientSock, id);
+    SendTo(updatePosPacket, serverSocket, clientSock, id);
   }
 }
 
 }  // namespace
 
 void NetworkingComponentServer::Dispatch(Packet& receivedPacket, const Orlin::Ipv4Address& from,
-                                         LogsManager& logs) {
+                                         LogsManager& logs, Platform::SocketHandle serverSocket) {
   switch (receivedPacket.Header().messageType) {
     case MessageType::Connect:
-      Connect(receivedPacket, from, logs);
+      Connect(receivedPacket, from, logs, serverSocket);
       break;
     case MessageType::Disconnect:
       Disconnect(receivedPacket, logs);
       break;
     case MessageType::PlayerPositionUpdate:
-      RelayPosition(receivedPacket);
+      RelayPosition(receivedPacket, serverSocket);
       break;
     default:
       Console::Err("NetworkingComponent(): Default case triggered.");

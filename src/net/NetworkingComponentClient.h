@@ -8,7 +8,7 @@
 #include "utils/Vec2.h"
 
 // The sending side of the packet protocol: aims at one IPv4 address and sends stamped, numbered,
-// checksummed packets to it. The server builds one for every packet it sends.
+// checksummed packets to it. The server sends every reply through one of these lent its own socket.
 class NetworkingComponentClient : public Orlin::NetworkingComponent {
  public:
   NetworkingComponentClient() { ResetFields(); }
@@ -20,6 +20,8 @@ class NetworkingComponentClient : public Orlin::NetworkingComponent {
   bool SetupTarget();
   bool ConnectToServer();
   void SetTargetAddress(const Orlin::Ipv4Address& record);
+  // Sends through a socket that someone else opened and will close (the server's own).
+  void UseSocket(Platform::SocketHandle borrowed) { socket = borrowed; }
   // Stamps the packet with the client id and the next message number, seals it and sends it.
   bool Send(Packet& packet);
   bool StartReceiving();

@@ -37,12 +37,15 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
 
   // Everything the receive thread does with one datagram of `size` bytes from `from`: report
   // and log its size, reject it unless it is one packet with a matching checksum, log its fields
-  // and dispatch it.
+  // and dispatch it. Replies leave from `serverSocket`, the socket the datagram came in on.
   static void HandleDatagram(const std::byte* data, std::size_t size,
-                             const Orlin::Ipv4Address& from, LogsManager& logs);
+                             const Orlin::Ipv4Address& from, LogsManager& logs,
+                             Platform::SocketHandle serverSocket);
 
-  // Handles one verified packet from `from`; every line goes to the console and to `logs`.
-  static void Dispatch(Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsManager& logs);
+  // Handles one verified packet from `from`; every line goes to the console and to `logs`, every
+  // reply leaves from `serverSocket`.
+  static void Dispatch(Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsManager& logs,
+                       Platform::SocketHandle serverSocket);
 
   const Orlin::Ipv4Address& Address() const { return address; }
 

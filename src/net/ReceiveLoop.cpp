@@ -85,12 +85,13 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
       Console::Out("error", Decimal(Platform::LastSocketError()));
       continue;
     }
-    HandleDatagram(buffer.data(), static_cast<std::size_t>(received), from, logs);
+    HandleDatagram(buffer.data(), static_cast<std::size_t>(received), from, logs, socket);
   }
 }
 
 void NetworkingComponentServer::HandleDatagram(const std::byte* data, std::size_t size,
-                                               const Orlin::Ipv4Address& from, LogsManager& logs) {
+                                               const Orlin::Ipv4Address& from, LogsManager& logs,
+                                               Platform::SocketHandle serverSocket) {
   // Reused for every datagram of the thread, so that logging allocates nothing once warm.
   thread_local std::string line;
   thread_local Packet receivedPacket;
@@ -111,5 +112,5 @@ void NetworkingComponentServer::HandleDatagram(const std::byte* data, std::size_
     return;
   }
   LogPacket(logs, line, receivedPacket, receivedChecksum);
-  Dispatch(receivedPacket, from, logs);
+  Dispatch(receivedPacket, from, logs, serverSocket);
 }

@@ -24,8 +24,8 @@ bool NetworkingComponentServer::Init(Orlin::Protocol protocol) {
 
 bool NetworkingComponentServer::Start(const char* /*address*/, std::int32_t port) {
   if (!CreateSocket()) return false;
-  // A "port unreachable" reported on this socket would fail the receive loop's next read. Replies
-  // leave from sockets of their own that never receive, so they are spared the system call.
+  // Replies leave from this socket too, so a player that has gone away draws a "port unreachable"
+  // that would otherwise fail the receive loop's next read.
   if (protocol == Orlin::Protocol::Udp) Platform::IgnorePortUnreachable(socket);
   SetupAddress(address, port);
   address.address = 0;

@@ -418,8 +418,8 @@ def check_live(args, tshark, failures, workdir):
     failures.check(len(from_server) == len(replies) == 13, f"{len(from_server)} replies captured, "
                    f"{len(replies)} printed by the clients, 13 expected")
     for row, view in from_server:
-        failures.check(int(row["udp.srcport"]) != vp.SERVER_PORT,
-                       f"frame {row['frame.number']}: reply from port 15000")
+        failures.check(int(row["udp.srcport"]) == vp.SERVER_PORT,
+                       f"frame {row['frame.number']}: reply from port {row['udp.srcport']}")
     numbers = [view["velantis.message_number"] for _, view in from_server]
     failures.check(numbers == list(range(1, len(numbers) + 1)),
                    f"server message numbers in capture order: {numbers}")

@@ -17,9 +17,9 @@ namespace {
 constexpr const char* kAbout = R"(: talk to a game server by hand or from a script.
 
 Sends the packets you ask for from one local UDP socket, then listens on that same socket and
-prints every packet that comes back, decoded. The server answers from fresh ports to the address
-a player's packets came from, so replies only reach a client that keeps its local port: pass the
-same --local-port to later runs to go on receiving as the same player.
+prints every packet that comes back, decoded. The server answers from its own port (15000) to the
+address a player's first Connect came from, so replies only reach a client that keeps its local
+port: pass the same --local-port to later runs to go on receiving as the same player.
 )";
 
 constexpr const char* kAfterOptions =
