@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -25,6 +26,31 @@ int ExitCode(Failure failure) {
       return Tools::kExitSocket;
   }
   return Tools::kExitFailed;
+}
+
+// A server that could not bind its port runs on, idle, while the load goes to whichever process
+// holds the port: its CPU time would be reported as the cost of the load.
+bool ServerPidServesPort(long pid, std::uint16_t port) {
+  const std::string process = "velantis-loadgen: --server-pid " + std::to_string(pid);
+  switch (Tools::HoldsUdpPort(pid, port)) {
+    case Tools::PortHolding::Holds:
+    case Tools::PortHolding::NoProcFolder:  // reported as "no /proc here" with the figures
+      return true;
+    case Tools::PortHolding::DoesNotHold:
+      std::cerr << process << " does not hold UDP port " << port
+                << ": another program serves it, or that server could not bind it (stop the "
+                   "service or other server first)"
+                << std::endl;
+      return false;
+    case Tools::PortHolding::NoSuchProcess:
+      std::cerr << process << ": no such process" << std::endl;
+      return false;
+    case Tools::PortHolding::FilesUnreadable:
+      std::cerr << process << ": cannot see its open files to check that it holds UDP port " << port
+                << " (run velantis-loadgen as that process's user or as root)" << std::endl;
+      return false;
+  }
+  return false;
 }
 
 int RunOnce(const Options& options, const Platform::Ipv4Address& server,
@@ -137,6 +163,9 @@ int main(int argc, char** argv) {
   }
   const Platform::Ipv4Address server = Platform::MakeIpv4Address(*serverAddress, options.port);
   const std::string target = Tools::FormatAddress(server);
+  if (options.serverPid && !Loadgen::ServerPidServesPort(*options.serverPid, options.port)) {
+    return Tools::kExitUsage;
+  }
   return options.findCapacity ? Loadgen::FindCapacity(options, server, target)
                               : Loadgen::RunOnce(options, server, target);
 }
