@@ -36,7 +36,8 @@ suite() {  # configure preset, test preset
 }
 
 format_check() {
-  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror &&
+    scripts/check-doc-links.py
 }
 
 scripts/setup.sh
