@@ -215,7 +215,7 @@ TEST_F(ToolsTest, LoadgenServerPidMustHoldTheServersPort) {
       RunTool(VELANTIS_LOADGEN, "--port " + std::to_string(elsewhere) +
                                     " --players 2 --duration 0.5 --server-pid " + self);
   EXPECT_EQ(idle.exitCode, 2) << idle.output;
-  EXPECT_NE(idle.output.find("does not hold UDP port " + std::to_string(elsewhere)),
+  EXPECT_NE(idle.output.find("has not bound UDP port " + std::to_string(elsewhere)),
             std::string::npos)
       << idle.output;
   EXPECT_EQ(idle.output.find("offered"), std::string::npos) << "no load is sent:\n" << idle.output;

@@ -1,10 +1,12 @@
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/ToolSupport.h"
@@ -32,12 +34,18 @@ int ExitCode(Failure failure) {
 // holds the port: its CPU time would be reported as the cost of the load.
 bool ServerPidServesPort(long pid, std::uint16_t port) {
   const std::string process = "velantis-loadgen: --server-pid " + std::to_string(pid);
-  switch (Tools::HoldsUdpPort(pid, port)) {
+  // Started a moment ago (`server & velantis-loadgen --server-pid $!`), it may not have bound yet.
+  Tools::PortHolding holding = Tools::HoldsUdpPort(pid, port);
+  for (int tries = 0; holding == Tools::PortHolding::DoesNotHold && tries < 50; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    holding = Tools::HoldsUdpPort(pid, port);
+  }
+  switch (holding) {
     case Tools::PortHolding::Holds:
     case Tools::PortHolding::NoProcFolder:  // reported as "no /proc here" with the figures
       return true;
     case Tools::PortHolding::DoesNotHold:
-      std::cerr << process << " does not hold UDP port " << port
+      std::cerr << process << " has not bound UDP port " << port << " within 5 s"
                 << ": another program serves it, or that server could not bind it (stop the "
                    "service or other server first)"
                 << std::endl;
