@@ -195,8 +195,9 @@ def expected_view(src_port, dst_port, length, data):
 STATUS_VALUES = {"0": "Bad", "1": "Good", "2": "Unverified"}
 
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
-# Names in backticks that look like filters but are not: a preference and a file.
-NOT_FILTERS = {"velantis.heuristic", "velantis.lua"}
+# Names in backticks that look like filters but are not: a preference, and file names.
+NOT_FILTERS = {"velantis.heuristic"}
+FILE_NAME = re.compile(r".*\.(lua|h|hpp|c|cpp|cs|dll|so|a|lib|exe|pc|md|txt|json|pcap|pcapng|gz)$")
 
 
 def documented_filters():
@@ -221,7 +222,7 @@ def documented_filters():
                 else:
                     for span in re.findall(r"`([^`]+)`", line):
                         if re.match(r"^!?\(?(velantis|udp|frame)\.[a-z_.]*[a-z]", span) and \
-                                span not in NOT_FILTERS:
+                                span not in NOT_FILTERS and not FILE_NAME.match(span):
                             found.append((name, span))
     return found
 
