@@ -43,6 +43,7 @@ import argparse
 import os
 import re
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
@@ -498,6 +499,7 @@ def clean_up(machine):
         print("readme: purging velantis-server", flush=True)
         machine.probe("dpkg --purge velantis-server >/dev/null")
     machine.probe(f"rm -rf {LOGS} {PRIVATE_LOGS}")
+    shutil.rmtree(machine.workdir, ignore_errors=True)
 
 
 def main():
