@@ -143,7 +143,7 @@ class Machine:
         self.prefix = prefix
         self.cwd = cwd
         self.jobs = {}  # job number -> (Popen, command, output file)
-        self.workdir = tempfile.mkdtemp(prefix="velantis-readme.")
+        self.workdir = None  # made for the first job's output
         # The build's parallelism is the machine's business, not the README's.
         jobs = os.environ.get("VELANTIS_JOBS", "2")
         self.setup = (f"cd {shlex.quote(cwd)} && export "
@@ -182,6 +182,7 @@ class Machine:
 
     def start_job(self, command):
         number = max(self.jobs, default=0) + 1
+        self.workdir = self.workdir or tempfile.mkdtemp(prefix="velantis-readme.")
         output = os.path.join(self.workdir, f"job{number}-{len(os.listdir(self.workdir))}.out")
         with open(output, "wb") as sink:
             process = subprocess.Popen(
@@ -499,7 +500,8 @@ def clean_up(machine):
         print("readme: purging velantis-server", flush=True)
         machine.probe("dpkg --purge velantis-server >/dev/null")
     machine.probe(f"rm -rf {LOGS} {PRIVATE_LOGS}")
-    shutil.rmtree(machine.workdir, ignore_errors=True)
+    if machine.workdir:
+        shutil.rmtree(machine.workdir, ignore_errors=True)
 
 
 def main():
