@@ -28,8 +28,14 @@ if(VELANTIS_BUILD_TOOLS)
 endif()
 
 install(FILES README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR} COMPONENT Documentation)
-# The README refers to bench/README.md and docs/NAME.md; they keep those places beside it.
+# The documents refer to each other by their paths in the source tree (bench/README.md,
+# docs/NAME.md, packaging/README.md, ...); they keep those places beside the README, so that
+# scripts/check-doc-links.py finds every reference resolved in the installed folder too.
 install(FILES bench/README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR}/bench COMPONENT Documentation)
+install(FILES packaging/README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR}/packaging
+        COMPONENT Documentation)
+install(FILES packaging/wireshark/README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR}/packaging/wireshark
+        COMPONENT Documentation)
 if(EXISTS ${PROJECT_SOURCE_DIR}/docs)
   install(DIRECTORY docs/ DESTINATION ${VELANTIS_INSTALL_DOCDIR}/docs COMPONENT Documentation)
 endif()

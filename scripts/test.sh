@@ -2,15 +2,15 @@
 # Builds and runs every test: formatting, the debug suite (unit, in-process and end-to-end), the
 # same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, the soak,
 # the fuzz targets, the game played across address-translating routers, the Wireshark dissector
-# read by tshark, the Debian package installed and driven as its service runs, and the Windows
-# build with its suite under Wine.
+# read by tshark, the Debian package installed and driven as its service runs, the README followed
+# command by command from install to purge, and the Windows build with its suite under Wine.
 #
 # VELANTIS_LEGS picks legs (default: all), e.g. VELANTIS_LEGS="format debug" scripts/test.sh
 # VELANTIS_FUZZ_SECONDS sets each fuzz target's run (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz nat dissector package windows"}
+legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz nat dissector package docs windows"}
 jobs=${VELANTIS_JOBS:-2}
 failed=()
 
@@ -36,7 +36,8 @@ suite() {  # configure preset, test preset
 }
 
 format_check() {
-  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror &&
+    scripts/check-doc-links.py
 }
 
 scripts/setup.sh
@@ -50,6 +51,7 @@ wants fuzz && leg fuzz scripts/run-fuzz.sh "${VELANTIS_FUZZ_SECONDS:-60}"
 wants nat && leg nat scripts/test-nat.sh
 wants dissector && leg dissector scripts/test-dissector.sh
 wants package && leg package scripts/test-package.sh
+wants docs && leg docs scripts/test-docs.sh
 wants windows && leg windows scripts/test-windows.sh
 
 echo

@@ -194,6 +194,123 @@ def expected_view(src_port, dst_port, length, data):
 
 STATUS_VALUES = {"0": "Bad", "1": "Good", "2": "Unverified"}
 
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+# Names in backticks that look like filters but are not: a preference, and file names.
+NOT_FILTERS = {"velantis.heuristic"}
+FILE_NAME = re.compile(r".*\.(lua|h|hpp|c|cpp|cs|dll|so|a|lib|exe|pc|md|txt|json|pcap|pcapng|gz)$")
+
+
+def documented_filters():
+    """(document, filter) for every display filter the documents give: each name or expression
+    in backticks that starts with a field of the plugin, of udp or of frame, and the first column
+    of the code block under a heading about filters."""
+    names = ["README.md", "packaging/wireshark/README.md"] + sorted(
+        os.path.join("docs", name) for name in os.listdir(os.path.join(ROOT, "docs"))
+        if name.endswith(".md"))
+    found = []
+    for name in names:
+        fenced = under_filters = False
+        with open(os.path.join(ROOT, name), encoding="utf-8") as document:
+            for line in document.read().splitlines():
+                if line.startswith("#"):
+                    under_filters = "filter" in line.lower()
+                if line.startswith("```"):
+                    fenced = not fenced
+                elif fenced:
+                    if under_filters and line.strip():
+                        found.append((name, re.split(r"\s{2,}", line.strip())[0]))
+                else:
+                    for span in re.findall(r"`([^`]+)`", line):
+                        if re.match(r"^!?\(?(velantis|udp|frame)\.[a-z_.]*[a-z]", span) and \
+                                span not in NOT_FILTERS and not FILE_NAME.match(span):
+                            found.append((name, span))
+    return found
+
+
+class Seen:
+    """One datagram of a capture as the documents speak of it."""
+
+    def __init__(self, row, view):
+        self.view = view or {}
+        self.decoded = view is not None
+        self.from_server = int(row["udp.srcport"]) == vp.SERVER_PORT
+        self.to_server = int(row["udp.dstport"]) == vp.SERVER_PORT
+
+    def get(self, name):
+        return self.view.get(name)
+
+
+# What each documented filter is said to show, written from the documents' words rather than
+# from the expression, so that an expression that shows something else fails.
+FILTER_MEANINGS = {
+    # what the server rejected: datagrams to it with a bad checksum or of a wrong length
+    'velantis.checksum.status == "Bad" || velantis.malformed':
+        lambda d: d.to_server and (d.get("status") == "Bad" or d.get("malformed")),
+    # datagrams too short for a checksum
+    "velantis.malformed && !velantis.checksum.status":
+        lambda d: d.decoded and d.get("velantis.length") < 16,
+    # player 2's moves and their relays
+    "velantis.type == 5 && velantis.client_id == 2":
+        lambda d: d.get("velantis.type") == 5 and (
+            (d.to_server and d.get("velantis.client_id") == 2) or
+            (d.from_server and d.get("velantis.player_uuid") == 2)),
+    # announcements: the Connects the server sends
+    "velantis.type == 1 && udp.srcport == 15000":
+        lambda d: d.from_server and d.get("velantis.type") == 1,
+    # welcomes, which only the server sends
+    "velantis.type == 2": lambda d: d.from_server and d.get("velantis.type") == 2,
+    # odd packets a client sent
+    "velantis.type.unknown || velantis.message.unterminated":
+        lambda d: d.to_server and (d.get("unknown_type") or d.get("unterminated")),
+    'velantis.message contains "alice"':
+        lambda d: d.decoded and "alice" in (d.get("velantis.message") or ""),
+    "velantis.type.unknown": lambda d: d.decoded and d.get("unknown_type"),
+    "velantis.malformed": lambda d: d.decoded and d.get("malformed"),
+    "velantis.checksum.bad": lambda d: d.get("status") == "Bad",
+    "velantis.message.unterminated": lambda d: d.decoded and d.get("unterminated"),
+    "velantis.checksum.status": lambda d: d.get("status") is not None,
+    "velantis.checksum.calculated": lambda d: d.get("status") in ("Good", "Bad"),
+    "velantis.message_field": lambda d: d.get("velantis.message") is not None,
+    "velantis.position": lambda d: d.get("velantis.position.x") is not None,
+}
+
+
+def meaning_of(expression):
+    if expression in FILTER_MEANINGS:
+        return FILTER_MEANINGS[expression]
+    # A field name alone: the datagrams where the plugin shows that field.
+    if re.fullmatch(r"velantis\.[a-z_.0-9]+", expression):
+        field = expression
+        if field == "velantis.length":
+            return lambda d: d.decoded
+        if field in FIELDS and field != "velantis.length":
+            return lambda d: d.decoded and d.get(field) is not None
+    return None
+
+
+def check_documented_filters(tshark, capture, rows, views, failures, must_match):
+    """Runs every filter of the documents over the capture and compares the frames it shows with
+    those the documents say it shows. With `must_match`, a compound filter that shows nothing in
+    the capture fails too: the session holds an example of everything they speak of."""
+    seen = {row["frame.number"]: Seen(row, view) for row, view in zip(rows, views)}
+    checked = set()
+    for document, expression in documented_filters():
+        if expression in checked:
+            continue
+        checked.add(expression)
+        meaning = meaning_of(expression)
+        if not failures.check(meaning is not None, f"{document}: filter {expression!r} has no "
+                              "meaning in check_dissector.py's FILTER_MEANINGS: add what it shows"):
+            continue
+        shown = tshark.run(capture, "-Y", expression, "-T", "fields", "-e", "frame.number").split()
+        expected = [number for number, datagram in seen.items() if meaning(datagram)]
+        failures.check(shown == expected, f"{document}: filter {expression!r} shows frames "
+                       f"{shown}, the document means {expected}")
+        if must_match and not re.fullmatch(r"velantis\.[a-z_.0-9]+", expression):
+            failures.check(expected, f"{document}: filter {expression!r}: nothing in the "
+                           "session to show")
+    print(f"documented filters: {len(checked)} checked")
+
 
 def check_row(row, length, data, failures, label):
     """Checks one tshark row against the datagram's bytes; returns the expected view."""
@@ -366,11 +483,12 @@ def play_session(server, client, workdir):
                                         text="corrupted").encode())
         corrupted[vp.MESSAGE_OFFSET + 2] ^= 0x20
         sends = [bytes(corrupted), vp.Packet(client_id=3, message_type=vp.CONNECT).encode()[:100],
-                 vp.Packet(client_id=3, message_type=vp.CONNECT).encode() + b"\x55" * 144]
+                 vp.Packet(client_id=3, message_type=vp.CONNECT).encode() + b"\x55" * 144,
+                 vp.Packet(client_id=3, message_type=vp.CONNECT).encode()[:8]]
         for datagram in sends:
             raw.sendto(datagram, ("127.0.0.1", vp.SERVER_PORT))
         raw.close()
-        process.wait_for_line("stdout", "NetworkingComponentServer(): Message of size 100 bytes "
+        process.wait_for_line("stdout", "NetworkingComponentServer(): Message of size 8 bytes "
                               "received.", timeout=10)
         run_client(client, "--id", "2", "--disconnect", "--local-port", bob, "--wait", "0")
         run_client(client, "--id", "1", "--disconnect", "--local-port", alice, "--wait", "0")
@@ -441,17 +559,29 @@ def check_live(args, tshark, failures, workdir):
         [("PlayerPositionUpdate", 2, "Good", False)] * 3 + \
         [("PlayerPositionUpdate", 1, "Good", False), (4, 1, "Good", False),
          ("Connect", 3, "Bad", False), ("Connect", 3, "Unverified", True),
-         ("Connect", 3, "Unverified", True), ("Disconnect", 2, "Good", False),
+         ("Connect", 3, "Unverified", True), (None, None, None, True),
+         ("Disconnect", 2, "Good", False),
          ("Disconnect", 1, "Good", False)]
     failures.check(outline == want, f"datagrams to the server: {outline}")
     failures.check(any(v["unknown_type"] for v in to_server), "the unknown type is not flagged")
 
-    # Replies leave from the server's port, so they are claimed by port, heuristic or not.
     heuristic_off = tshark.rows(capture, "-o", "velantis.heuristic:FALSE")
-    failures.check(all((r["velantis.length"] != "") ==
-                       (str(vp.SERVER_PORT) in (r["udp.srcport"], r["udp.dstport"]))
-                       for r in heuristic_off), "with the heuristic off, what is decoded is not "
-                   "exactly what goes to or from the server's port")
+    # Every datagram of this server's session is to or from its port: none needs the heuristic.
+    failures.check(all(r["velantis.length"] != "" for r in heuristic_off),
+                   "with the heuristic off, datagrams on port 15000 are not decoded")
+    check_documented_filters(tshark, capture, rows, [view for _, view in views], failures,
+                             must_match=True)
+
+    # Cut short as a small snap length would: the fields that were captured, on port 15000.
+    cut = os.path.join(workdir, "cut.pcapng")
+    subprocess.run(["editcap", "-s", "200", capture, cut], check=True, stdin=subprocess.DEVNULL,
+                   capture_output=True, timeout=120)
+    for row in tshark.rows(cut):
+        length, data = payload_of(row)
+        failures.check(len(data) == min(length, 200 - 42), f"cut capture: frame "
+                       f"{row['frame.number']} kept {len(data)} of {length} bytes")
+        check_row(row, length, data, failures, "cut capture")
+
     tshark.check_no_lua_errors(capture, failures)
     if args.keep:
         shutil.copy(capture, args.keep)

@@ -171,6 +171,9 @@ def edge_cases():
     # A capture that kept only part of a datagram is not a short datagram.
     cases.append(Case("packet captured in part", template, captured=200,
                       expect={"decoded": True, "status": "Unverified"}))
+    # The heuristic cannot verify a checksum it does not have all of.
+    cases.append(Case("reply on another port captured in part", template, src_port=47000,
+                      dst_port=PLAYER_PORT, captured=200, expect={"decoded": False}))
     return cases
 
 

@@ -200,4 +200,29 @@ TEST_F(ToolsTest, LoadgenRefusesWhatItMustNotDo) {
   EXPECT_NE(unanswered.output.find("got no Welcome"), std::string::npos) << unanswered.output;
 }
 
+// The server of a loadgen run is named by its process id; a process that merely runs may be a
+// server that could not bind the port and idles while another one takes the load.
+TEST_F(ToolsTest, LoadgenServerPidMustHoldTheServersPort) {
+  const std::string self = std::to_string(Platform::CurrentProcessId());
+  const ToolRun served =
+      Loadgen("--players 2 --duration 0.5 --no-progress --json --server-pid " + self);
+  ASSERT_EQ(served.exitCode, 0) << served.output;
+  EXPECT_TRUE(std::regex_search(served.output, std::regex("\"serverPeakKilobytes\": ?[1-9]")))
+      << served.output;
+
+  const std::uint16_t elsewhere = UdpPeer().Port();
+  const ToolRun idle =
+      RunTool(VELANTIS_LOADGEN, "--port " + std::to_string(elsewhere) +
+                                    " --players 2 --duration 0.5 --server-pid " + self);
+  EXPECT_EQ(idle.exitCode, 2) << idle.output;
+  EXPECT_NE(idle.output.find("has not bound UDP port " + std::to_string(elsewhere)),
+            std::string::npos)
+      << idle.output;
+  EXPECT_EQ(idle.output.find("offered"), std::string::npos) << "no load is sent:\n" << idle.output;
+
+  const ToolRun gone = Loadgen("--server-pid 2147483646");
+  EXPECT_EQ(gone.exitCode, 2) << gone.output;
+  EXPECT_NE(gone.output.find("no such process"), std::string::npos) << gone.output;
+}
+
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -200,6 +202,41 @@ std::optional<std::map<std::uint16_t, std::uint64_t>> ReadUdpDrops() {
     drops[port] += *dropped;
   }
   return drops;
+}
+
+PortHolding HoldsUdpPort(long pid, std::uint16_t port) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (!fs::exists("/proc/self/net/udp", error)) return PortHolding::NoProcFolder;
+  const fs::path folder = fs::path("/proc") / std::to_string(pid);
+  std::ifstream table(folder / "net" / "udp");
+  std::string line;
+  if (!std::getline(table, line)) return PortHolding::NoSuchProcess;  // the column titles
+  // "sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode":
+  // the local address is "HEXIP:HEXPORT", the inode the tenth column.
+  std::set<std::string> sockets;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::vector<std::string> values;
+    for (std::string value; fields >> value;) values.push_back(value);
+    if (values.size() < 10) continue;
+    const std::size_t colon = values[1].find(':');
+    if (colon == std::string::npos) continue;
+    const std::string portText = values[1].substr(colon + 1);
+    std::uint16_t boundPort = 0;
+    const auto result =
+        std::from_chars(portText.data(), portText.data() + portText.size(), boundPort, 16);
+    if (result.ec == std::errc{} && boundPort == port) sockets.insert("socket:[" + values[9] + "]");
+  }
+  if (sockets.empty()) return PortHolding::DoesNotHold;
+  fs::directory_iterator files(folder / "fd", error);
+  if (error) return PortHolding::FilesUnreadable;
+  for (const fs::directory_iterator end; files != end; files.increment(error)) {
+    if (error) return PortHolding::FilesUnreadable;
+    const fs::path target = fs::read_symlink(files->path(), error);
+    if (!error && sockets.count(target.string()) != 0) return PortHolding::Holds;
+  }
+  return error ? PortHolding::FilesUnreadable : PortHolding::DoesNotHold;
 }
 
 }  // namespace Tools

@@ -71,4 +71,10 @@ std::optional<ProcessUsage> ReadProcessUsage(long pid);
 // port, from /proc/net/udp; nothing where that file does not exist.
 std::optional<std::map<std::uint16_t, std::uint64_t>> ReadUdpDrops();
 
+// Whether process `pid` holds a UDP socket bound to `port`: a row of its network namespace's UDP
+// table for the port whose socket is among the process's open files, as the service's start check
+// tells it. A process that merely runs may have failed to bind and be idling.
+enum class PortHolding { Holds, DoesNotHold, NoSuchProcess, FilesUnreadable, NoProcFolder };
+PortHolding HoldsUdpPort(long pid, std::uint16_t port);
+
 }  // namespace Tools

@@ -1,9 +1,12 @@
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/ToolSupport.h"
@@ -25,6 +28,37 @@ int ExitCode(Failure failure) {
       return Tools::kExitSocket;
   }
   return Tools::kExitFailed;
+}
+
+// A server that could not bind its port runs on, idle, while the load goes to whichever process
+// holds the port: its CPU time would be reported as the cost of the load.
+bool ServerPidServesPort(long pid, std::uint16_t port) {
+  const std::string process = "velantis-loadgen: --server-pid " + std::to_string(pid);
+  // Started a moment ago (`server & velantis-loadgen --server-pid $!`), it may not have bound yet.
+  Tools::PortHolding holding = Tools::HoldsUdpPort(pid, port);
+  for (int tries = 0; holding == Tools::PortHolding::DoesNotHold && tries < 50; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    holding = Tools::HoldsUdpPort(pid, port);
+  }
+  switch (holding) {
+    case Tools::PortHolding::Holds:
+    case Tools::PortHolding::NoProcFolder:  // reported as "no /proc here" with the figures
+      return true;
+    case Tools::PortHolding::DoesNotHold:
+      std::cerr << process << " has not bound UDP port " << port << " within 5 s"
+                << ": another program serves it, or that server could not bind it (stop the "
+                   "service or other server first)"
+                << std::endl;
+      return false;
+    case Tools::PortHolding::NoSuchProcess:
+      std::cerr << process << ": no such process" << std::endl;
+      return false;
+    case Tools::PortHolding::FilesUnreadable:
+      std::cerr << process << ": cannot see its open files to check that it holds UDP port " << port
+                << " (run velantis-loadgen as that process's user or as root)" << std::endl;
+      return false;
+  }
+  return false;
 }
 
 int RunOnce(const Options& options, const Platform::Ipv4Address& server,
@@ -137,6 +171,9 @@ int main(int argc, char** argv) {
   }
   const Platform::Ipv4Address server = Platform::MakeIpv4Address(*serverAddress, options.port);
   const std::string target = Tools::FormatAddress(server);
+  if (options.serverPid && !Loadgen::ServerPidServesPort(*options.serverPid, options.port)) {
+    return Tools::kExitUsage;
+  }
   return options.findCapacity ? Loadgen::FindCapacity(options, server, target)
                               : Loadgen::RunOnce(options, server, target);
 }

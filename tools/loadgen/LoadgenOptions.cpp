@@ -21,7 +21,8 @@ by the next one, which first disconnects the same ids.
 constexpr const char* kAfterOptions = R"help(Exit codes:
   0  the run (or search) completed; loss is reported, not treated as a failure
   1  the server did not answer: a player got no Welcome, or datagrams failed verification
-  2  usage error, or a target that is not a loopback address
+  2  usage error, a target that is not a loopback address, or a --server-pid process that
+     does not hold the server's UDP port
   3  socket error: sockets could not be opened or bound, or sending failed
 
 Examples:
@@ -102,7 +103,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
   AddValue(app, "--port", "N", options.port, WholeNumberIn(1, 65535), "server port")->group(group);
   AddValue(app, "--server-pid", "PID", options.serverPid, WholeNumberIn(1, 0x7fffffff),
            "also report the server's CPU time during the run and its memory, as /proc tells "
-           "them; not on Windows")
+           "them; the process must hold the server's UDP port; not on Windows")
       ->group(group);
   app.add_flag("--json", options.json, "print the figures as JSON instead of a table")
       ->group(group);

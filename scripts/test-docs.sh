@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# The docs leg: follows the README as a newcomer would, with its own commands, in the order of an
+# installation's life (tests/e2e/follow_readme.py says how the commands are found and checked):
+# build and install the Debian package, start the server by hand as the README says where no
+# systemd runs, check it, play the worked example, stop it, remove and purge the package, and
+# check after each command what it left behind.
+#
+# It installs a package and binds UDP 15000, so it needs root and runs in a network namespace of
+# its own. It refuses to run where velantis-server is already installed, and purges what it
+# installed when it ends. Without root it says so and does nothing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "docs: skipped: installing the package needs root"
+  exit 0
+fi
+# What the README's commands need and cannot fetch inside the namespace: the package's build
+# tools, and logrotate, which apt would otherwise install beside it as recommended.
+scripts/setup.sh dpkg-dev logrotate
+
+exec unshare -n bash -c 'ip link set lo up && exec python3 tests/e2e/follow_readme.py "$@"' \
+  follow-readme "$@"
