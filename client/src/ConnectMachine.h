@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+
+namespace Velantis {
+
+// When to send what while waiting for a Welcome. The server answers a Connect of an id it has
+// already registered with nothing at all, so a player whose Welcome was lost would wait for ever
+// on plain resends: after a few silent tries the player is deregistered (Disconnect) and the
+// Connect starts again. Time is given by the caller, in milliseconds of a steady clock.
+class ConnectMachine {
+ public:
+  struct Timing {
+    std::uint32_t firstResendMs = 500;
+    std::uint32_t maxResendMs = 2000;
+    std::uint32_t triesBeforeRestart = 3;
+    std::uint32_t giveUpMs = 10000;
+  };
+  enum class Action { None, SendConnect, SendDisconnectThenConnect, GiveUp };
+
+  explicit ConnectMachine(const Timing& timing) : timing_(Sanitised(timing)) {}
+
+  // The caller has just sent the first Connect.
+  void Start(std::int64_t nowMs);
+  // What is due at `nowMs`; the caller sends it. After GiveUp the machine is inactive.
+  Action Poll(std::int64_t nowMs);
+  void Welcomed() { active_ = false; }
+  void Stop() { active_ = false; }
+
+  bool Active() const { return active_; }
+  // When Poll next has something to do (meaningful while active).
+  std::int64_t NextDueMs() const { return due_ < giveUpAt_ ? due_ : giveUpAt_; }
+  std::uint32_t Tries() const { return tries_; }
+  std::uint32_t Restarts() const { return restarts_; }
+
+ private:
+  static Timing Sanitised(Timing timing);
+
+  Timing timing_;
+  bool active_ = false;
+  std::uint32_t tries_ = 0;
+  std::uint32_t restarts_ = 0;
+  std::uint32_t silentTries_ = 0;
+  std::uint32_t intervalMs_ = 0;
+  std::int64_t due_ = 0;
+  std::int64_t giveUpAt_ = 0;
+};
+
+}  // namespace Velantis
