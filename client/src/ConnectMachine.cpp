@@ -15,7 +15,6 @@ void ConnectMachine::Start(std::int64_t nowMs) {
   active_ = true;
   tries_ = 1;
   restarts_ = 0;
-  silentTries_ = 1;
   intervalMs_ = timing_.firstResendMs;
   due_ = nowMs + intervalMs_;
   giveUpAt_ = nowMs + timing_.giveUpMs;
@@ -29,18 +28,14 @@ ConnectMachine::Action ConnectMachine::Poll(std::int64_t nowMs) {
   }
   if (nowMs < due_) return Action::None;
   ++tries_;
-  if (silentTries_ >= timing_.triesBeforeRestart) {
-    // The Connect may well have arrived and only the answers been lost: start from scratch.
-    silentTries_ = 1;
-    ++restarts_;
-    intervalMs_ = timing_.firstResendMs;
-    due_ = nowMs + intervalMs_;
-    return Action::SendDisconnectThenConnect;
-  }
-  ++silentTries_;
   intervalMs_ = std::min(intervalMs_ * 2, timing_.maxResendMs);
   due_ = nowMs + intervalMs_;
-  return Action::SendConnect;
+  if (tries_ <= timing_.triesBeforeRestart) return Action::SendConnect;
+  // So many silent tries suggest that a Connect arrived and only the answers were lost: from now
+  // on every try starts from scratch. Unregistered, the Disconnect costs nothing; registered, it
+  // is the only way to a new Welcome.
+  ++restarts_;
+  return Action::SendDisconnectThenConnect;
 }
 
 }  // namespace Velantis

@@ -6,13 +6,14 @@ namespace Velantis {
 
 // When to send what while waiting for a Welcome. The server answers a Connect of an id it has
 // already registered with nothing at all, so a player whose Welcome was lost would wait for ever
-// on plain resends: after a few silent tries the player is deregistered (Disconnect) and the
-// Connect starts again. Time is given by the caller, in milliseconds of a steady clock.
+// on plain resends: after a few silent tries every further try deregisters the player first
+// (Disconnect) and starts again with a Connect. The wait between tries doubles up to a limit.
+// Time is given by the caller, in milliseconds of a steady clock.
 class ConnectMachine {
  public:
   struct Timing {
     std::uint32_t firstResendMs = 500;
-    std::uint32_t maxResendMs = 2000;
+    std::uint32_t maxResendMs = 1000;
     std::uint32_t triesBeforeRestart = 3;
     std::uint32_t giveUpMs = 10000;
   };
@@ -40,7 +41,6 @@ class ConnectMachine {
   bool active_ = false;
   std::uint32_t tries_ = 0;
   std::uint32_t restarts_ = 0;
-  std::uint32_t silentTries_ = 0;
   std::uint32_t intervalMs_ = 0;
   std::int64_t due_ = 0;
   std::int64_t giveUpAt_ = 0;

@@ -77,8 +77,8 @@ typedef struct velantis_config {
   uint16_t server_port;          /* default 15000 */
   uint16_t local_port;           /* 0: any free port */
   uint32_t first_resend_ms;      /* Connect resent after this without a Welcome; default 500 */
-  uint32_t max_resend_ms;        /* the back-off doubles the wait up to this; default 2000 */
-  uint32_t tries_before_restart; /* silent Connects before Disconnect + Connect; default 3 */
+  uint32_t max_resend_ms;        /* the back-off doubles the wait up to this; default 1000 */
+  uint32_t tries_before_restart; /* plain Connects, then Disconnect + Connect; default 3 */
   uint32_t connect_timeout_ms;   /* give up after this; default 10000 */
   uint32_t reserved;             /* 0 */
 } velantis_config;
