@@ -2,14 +2,15 @@
 # Builds and runs every test: formatting, the debug suite (unit, in-process and end-to-end), the
 # same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, the soak,
 # the fuzz targets, the Wireshark dissector read by tshark, the Debian package installed and driven
-# as its service runs, and the Windows build with its suite under Wine.
+# as its service runs, the client library (C, C#, a lossy path, its packages) and the Windows build
+# with its suite under Wine.
 #
 # VELANTIS_LEGS picks legs (default: all), e.g. VELANTIS_LEGS="format debug" scripts/test.sh
 # VELANTIS_FUZZ_SECONDS sets each fuzz target's run (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz dissector package windows"}
+legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz dissector package client windows"}
 jobs=${VELANTIS_JOBS:-2}
 failed=()
 
@@ -48,6 +49,7 @@ wants soak && leg soak suite release soak
 wants fuzz && leg fuzz scripts/run-fuzz.sh "${VELANTIS_FUZZ_SECONDS:-60}"
 wants dissector && leg dissector scripts/test-dissector.sh
 wants package && leg package scripts/test-package.sh
+wants client && leg client scripts/test-client.sh
 wants windows && leg windows scripts/test-windows.sh
 
 echo
