@@ -75,7 +75,9 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
       app.add_flag("--connect", options.connect,
                    "send a Connect; the server registers this socket's address under --id, "
                    "announces the newcomer (a Connect copy) to every registered player, this one "
-                   "included, and sends it a Welcome with its entity id")
+                   "included, and sends it a Welcome with its entity id. Without a Welcome the "
+                   "Connect is resent, then restarted with a Disconnect, as the client library "
+                   "does, for up to --wait seconds; the tries are counted on standard error")
           ->group(group);
   CLI::Option* sendType =
       AddValue(app, "--send-type", "N", options.sendType, WholeNumberIn(0, 255),
@@ -119,7 +121,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
            "local port to send from and listen on, 0 for any free port")
       ->group(group);
   AddValue(app, "--wait", "SECONDS", options.wait, NumberIn(0.0, 3600.0),
-           "how long to listen after the last send")
+           "how long to listen after the last send, and to keep trying --connect")
       ->group(group);
   AddValue(app, "--expect", "N", options.expect, WholeNumberIn(0, 1'000'000),
            "stop listening once N packets have arrived; fewer is a failure")
