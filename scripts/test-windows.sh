@@ -142,9 +142,11 @@ build() {
     timeout 900 cmake --build --preset mingw -j "$jobs"
 }
 
-end_to_end() {  # folder of velantis-server.exe [folder of velantis-client.exe, the same if not given]
-  timeout 300 python3 tests/wine/wine_e2e.py --server "$1/velantis-server.exe" \
-    --client "${2:-$1}/velantis-client.exe" --wine "$wine"
+end_to_end() {  # folder of velantis-server.exe [folder of velantis-client.exe [more options]]
+  local server=$1 client=${2:-$1}
+  shift $(($# < 2 ? $# : 2))
+  timeout 300 python3 tests/wine/wine_e2e.py --server "$server/velantis-server.exe" \
+    --client "$client/velantis-client.exe" --wine "$wine" "$@"
 }
 
 # Fails with a message unless the condition (the remaining arguments, run) holds.
@@ -200,6 +202,8 @@ check_zip() {
     zip_files=$(files_below "$portable/$package") &&
     expect "the zip holds the three programs and the README" \
       test "$(grep -c -x -E 'velantis-(server|client|loadgen)\.exe|doc/README\.md' <<<"$zip_files")" = 4 &&
+    expect "the zip holds the client library's DLL, import library, header and C# binding in sdk/" \
+      test "$(grep -c -x -E 'sdk/(velantis-client\.dll|libvelantis-client\.dll\.a|include/velantis/client\.h|Velantis\.Client\.cs)' <<<"$zip_files")" = 4 &&
     check_version_resources "$portable/$package" &&
     end_to_end "$portable/$package"
 }
@@ -263,7 +267,8 @@ step build build
 if [ $status -eq 0 ]; then
   # One test at a time: every test process of the prefix shares the same AppData folder.
   step ctest timeout 900 ctest --preset mingw -j 1
-  step end-to-end end_to_end "$build_dir" "$build_dir/tools"
+  step end-to-end end_to_end "$build_dir" "$build_dir/tools" \
+    --client-library-test "$build_dir/client/client_two_players.exe"
   step packages make_packages
 fi
 if [ -n "$package" ] && [ -f "$build_dir/$package.exe" ] && [ -f "$build_dir/$package.zip" ]; then
