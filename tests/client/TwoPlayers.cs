@@ -2,6 +2,8 @@
 // other's move relayed, both disconnect. Exit 0 when all of that happened, 1 otherwise.
 // Usage: mono two_players.exe [server-address [port [first-id]]]
 using System;
+using System.Net;
+using System.Net.Sockets;
 using Velantis.Client;
 
 internal static class TwoPlayers
@@ -40,6 +42,28 @@ internal static class TwoPlayers
                             return 1;
                         }
                     }
+                }
+            }
+            // Datagrams that are no packet arrive as rejections with their reason.
+            using (var stranger = new UdpClient(new IPEndPoint(IPAddress.Loopback, 0)))
+            {
+                var target = new IPEndPoint(IPAddress.Loopback, players[0].LocalPort);
+                stranger.Send(new byte[100], 100, target);
+                stranger.Send(new byte[1056], 1056, target);  // all zero: the checksum fails
+                var reasons = new bool[4];
+                for (int round = 0; round < 100 && !(reasons[1] && reasons[2]); ++round)
+                {
+                    while (players[0].Service(out e, 10))
+                    {
+                        if (e.Type == EventType.Rejected) reasons[(int)e.RejectReason] = true;
+                    }
+                }
+                Counters counters = players[0].Counters;
+                if (!reasons[(int)RejectReason.Size] || !reasons[(int)RejectReason.Checksum] ||
+                    counters.RejectedSize != 1 || counters.RejectedChecksum != 1)
+                {
+                    Console.Error.WriteLine("TwoPlayers: rejections not reported");
+                    return 1;
                 }
             }
             for (int i = 0; i < 2; ++i)

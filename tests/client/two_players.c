@@ -49,6 +49,42 @@ int main(int argc, char** argv) {
   velantis_config_init(&config);
   if (argc > 1) config.server_address = argv[1];
   if (argc > 2) config.server_port = (uint16_t)atoi(argv[2]);
+
+  /* Nobody answers on the next port: connecting gives up on time, with an event, a state and
+   * an error text, after resending. */
+  {
+    velantis_config silent = config;
+    velantis_counters counters;
+    velantis_event event;
+    velantis_client* lonely;
+    int failed = 0;
+    silent.server_port = (uint16_t)(config.server_port + 1);
+    silent.client_id = 1;
+    silent.first_resend_ms = 50;
+    silent.connect_timeout_ms = 400;
+    lonely = velantis_client_create(&silent, error, sizeof(error));
+    if (lonely == NULL) return fail(error, NULL);
+    if (velantis_client_connect(lonely, "anyone?", 0.0f, 0.0f) != VELANTIS_OK) {
+      return fail("connect", lonely);
+    }
+    for (rounds = 0; rounds < 100 && !failed; ++rounds) {
+      failed = velantis_client_service(lonely, &event, 100) == 1 &&
+               event.type == VELANTIS_EVENT_CONNECT_FAILED;
+    }
+    velantis_client_counters(lonely, &counters);
+    if (!failed || velantis_client_state(lonely) != VELANTIS_STATE_FAILED ||
+        strstr(velantis_client_last_error(lonely), "no Welcome") == NULL ||
+        counters.connect_tries < 4 || counters.connect_restarts < 1) {
+      return fail("an unanswered connect did not give up as it should", lonely);
+    }
+    printf("unanswered: gave up after %llu Connects, %llu restarts: %s\n",
+           (unsigned long long)counters.connect_tries,
+           (unsigned long long)counters.connect_restarts, velantis_client_last_error(lonely));
+    if (velantis_client_send_position(lonely, 0.0f, 0.0f, 1) != VELANTIS_ERROR_STATE) {
+      return fail("sending without a Welcome was not refused", lonely);
+    }
+    velantis_client_destroy(lonely);
+  }
   for (i = 0; i < PLAYERS; ++i) {
     ids[i] = (argc > 3 ? strtoull(argv[3], NULL, 10) : 3001) + (unsigned long long)i;
     config.client_id = ids[i];
