@@ -1,5 +1,6 @@
 // The C API: one Client object behind each handle. Nothing here throws (no allocation after
 // create, no library call that throws), so no exception can cross into a C caller.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -222,7 +223,6 @@ VELANTIS_CLIENT_API void velantis_client_destroy(velantis_client* client) {
 VELANTIS_CLIENT_API int velantis_client_connect(velantis_client* client, const char* text, float x,
                                                 float y) {
   if (client == nullptr) return VELANTIS_ERROR_ARGUMENT;
-  client->lastError[0] = '\0';
   if (client->state == VELANTIS_STATE_CONNECTING || client->state == VELANTIS_STATE_CONNECTED) {
     return client->Fail(VELANTIS_ERROR_STATE, "already connecting or connected");
   }
@@ -242,7 +242,6 @@ VELANTIS_CLIENT_API int velantis_client_connect(velantis_client* client, const c
 VELANTIS_CLIENT_API int velantis_client_service(velantis_client* client, velantis_event* event,
                                                 uint32_t timeout_ms) {
   if (client == nullptr || event == nullptr) return VELANTIS_ERROR_ARGUMENT;
-  client->lastError[0] = '\0';
   const std::int64_t deadline = NowMs() + timeout_ms;
   for (;;) {
     if (client->RunConnectTimers(*event)) return 1;
@@ -251,7 +250,9 @@ VELANTIS_CLIENT_API int velantis_client_service(velantis_client* client, velanti
     if (client->machine.Active() && client->machine.NextDueMs() < wakeAt) {
       wakeAt = client->machine.NextDueMs();
     }
-    const int wait = wakeAt > now ? static_cast<int>(wakeAt - now) : 0;
+    // In steps of at most a minute, which any poll takes, however long the caller asked for.
+    const int wait =
+        wakeAt > now ? static_cast<int>(std::min<std::int64_t>(wakeAt - now, 60000)) : 0;
     if (Platform::WaitReadable(client->socket, wait)) {
       if (client->ReceiveOne(*event) == 1) return 1;
     }
@@ -266,7 +267,6 @@ VELANTIS_CLIENT_API int velantis_client_service(velantis_client* client, velanti
 VELANTIS_CLIENT_API int velantis_client_send_position(velantis_client* client, float x, float y,
                                                       uint32_t entity_id) {
   if (client == nullptr) return VELANTIS_ERROR_ARGUMENT;
-  client->lastError[0] = '\0';
   if (client->state != VELANTIS_STATE_CONNECTED) {
     return client->Fail(VELANTIS_ERROR_STATE, "not connected: no Welcome has arrived");
   }
@@ -276,7 +276,6 @@ VELANTIS_CLIENT_API int velantis_client_send_position(velantis_client* client, f
 
 VELANTIS_CLIENT_API int velantis_client_disconnect(velantis_client* client) {
   if (client == nullptr) return VELANTIS_ERROR_ARGUMENT;
-  client->lastError[0] = '\0';
   client->machine.Stop();
   client->state = VELANTIS_STATE_IDLE;
   client->entityID = 0;
