@@ -18,6 +18,11 @@ class ConnectMachine {
     std::uint32_t giveUpMs = 10000;
   };
   enum class Action { None, SendConnect, SendDisconnectThenConnect, GiveUp };
+  // What an action asks the caller to send, in this order.
+  static bool SendsDisconnect(Action action) { return action == Action::SendDisconnectThenConnect; }
+  static bool SendsConnect(Action action) {
+    return action == Action::SendConnect || action == Action::SendDisconnectThenConnect;
+  }
 
   explicit ConnectMachine(const Timing& timing) : timing_(Sanitised(timing)) {}
 

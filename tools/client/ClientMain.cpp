@@ -283,12 +283,11 @@ int main(int argc, char** argv) {
       Listen(sender.Socket(), due, {}, tally, true);
       if (tally.welcomes > 0) break;
       const auto action = machine.Poll(nowMs());
-      if (action == Velantis::ConnectMachine::Action::SendDisconnectThenConnect &&
+      if (Velantis::ConnectMachine::SendsDisconnect(action) &&
           !send(MessageType::Disconnect, "", {}, 0)) {
         return Tools::kExitSocket;
       }
-      if ((action == Velantis::ConnectMachine::Action::SendConnect ||
-           action == Velantis::ConnectMachine::Action::SendDisconnectThenConnect) &&
+      if (Velantis::ConnectMachine::SendsConnect(action) &&
           !send(MessageType::Connect, "hello", {}, 0)) {
         return Tools::kExitSocket;
       }

@@ -124,12 +124,11 @@ Failure Run::ConnectAll() {
       Pump(k, 50);
       if (player.welcomed) break;
       const auto action = machine.Poll(NowMilliseconds());
-      if (action == Velantis::ConnectMachine::Action::SendDisconnectThenConnect &&
+      if (Velantis::ConnectMachine::SendsDisconnect(action) &&
           !Send(player, MessageType::Disconnect, "loadgen", {})) {
         return Failure::Socket;
       }
-      if ((action == Velantis::ConnectMachine::Action::SendConnect ||
-           action == Velantis::ConnectMachine::Action::SendDisconnectThenConnect) &&
+      if (Velantis::ConnectMachine::SendsConnect(action) &&
           !Send(player, MessageType::Connect, "loadgen", {})) {
         return Failure::Socket;
       }
