@@ -53,7 +53,12 @@ else()
   set(VELANTIS_CLIENT_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
   set(VELANTIS_CLIENT_CSHARPDIR ${CMAKE_INSTALL_DATAROOTDIR}/velantis-client/csharp)
 endif()
-set(VELANTIS_CLIENT_CMAKEDIR ${VELANTIS_CLIENT_LIBDIR}/cmake/VelantisClient)
+if(WIN32)
+  # Where find_package looks below a prefix of sdk\ (CMAKE_PREFIX_PATH=<install folder>\sdk).
+  set(VELANTIS_CLIENT_CMAKEDIR sdk/cmake)
+else()
+  set(VELANTIS_CLIENT_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/VelantisClient)
+endif()
 install(TARGETS velantis-client-lib EXPORT VelantisClientTargets
         RUNTIME DESTINATION ${VELANTIS_CLIENT_BINDIR} COMPONENT ClientRuntime
                 ${VELANTIS_CLIENT_EXCLUDE}

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The Windows leg: cross-compiles the server, its tests and tools for 64-bit Windows with
 # mingw-w64, runs the GoogleTest suite under Wine through CTest, then runs the real server .exe
-# under Wine and talks to it over loopback UDP (tests/wine/wine_e2e.py). Then it makes the
+# under Wine and talks to it over loopback UDP (tests/wine/wine_e2e.py), with velantis-client.exe
+# and a C program on the client library's DLL as more players. Then it makes the
 # installer and the portable zip, and in a second fresh prefix unpacks the zip and runs the same
 # end-to-end check on its server, installs silently, checks the installed files and the
 # uninstaller's registry entry, runs the check on the installed server, uninstalls silently and
-# checks what is left. The installer is a 32-bit program: without a 32-bit Wine (wine32:i386 on
+# checks what is left; last, two bots built against the zip's sdk folder with find_package play
+# against the zip's server. The installer is a 32-bit program: without a 32-bit Wine (wine32:i386 on
 # Debian) that cannot be installed, only the installer steps are skipped, and the leg says so.
 #
 # Everything Wine touches lives in fresh temporary prefixes that are deleted at the end. Their
@@ -208,6 +210,28 @@ check_zip() {
     end_to_end "$portable/$package"
 }
 
+# A game built against the zip's sdk folder with find_package, as a developer on Windows would
+# build one: two bots under Wine, against the zip's server, each see the other walk. The bots'
+# connect logic waits for the server to come up. Run last: the server is only stopped with the
+# prefix's other processes.
+check_sdk() {
+  local folder="$WINEPREFIX/drive_c/Portable Velantis ($user_name)/$package"
+  local out=$build_dir/sdk-example ok=0
+  rm -rf "$out"
+  cmake -S examples -B "$out" -G Ninja --toolchain "$repo/cmake/mingw-w64-x86_64.cmake" \
+    -DVelantisClient_DIR="$folder/sdk/cmake" >/dev/null &&
+    cmake --build "$out" >/dev/null && cp "$folder/sdk/velantis-client.dll" "$out/" || return 1
+  "$wine" "$folder/velantis-server.exe" </dev/null >/dev/null 2>&1 &
+  timeout 120 "$wine" "$out/bot.exe" 127.0.0.1 21 100 </dev/null >"$out/bot21.txt" 2>&1 &
+  local first=$!
+  timeout 120 "$wine" "$out/bot.exe" 127.0.0.1 22 100 </dev/null >"$out/bot22.txt" 2>&1 || ok=1
+  wait $first || ok=1
+  "$wineserver" -k >/dev/null 2>&1 || true
+  expect "bot 21 saw bot 22 walk" grep -q '^player 22 at ' "$out/bot21.txt" || ok=1
+  expect "bot 22 saw bot 21 walk" grep -q '^player 21 at ' "$out/bot22.txt" || ok=1
+  return $ok
+}
+
 menu_folder="ProgramData/Microsoft/Windows/Start Menu/Programs/Velantis"
 
 # Prints a key of the 64-bit registry view with its values, without carriage returns; fails when
@@ -287,6 +311,7 @@ if [ -n "$package" ] && [ -f "$build_dir/$package.exe" ] && [ -f "$build_dir/$pa
       step uninstall uninstall_silently
     fi
   fi
+  step sdk check_sdk
 fi
 
 log "Windows leg took $((SECONDS - start)) s"
