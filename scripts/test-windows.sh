@@ -221,6 +221,11 @@ check_sdk() {
   cmake -S examples -B "$out" -G Ninja --toolchain "$repo/cmake/mingw-w64-x86_64.cmake" \
     -DVelantisClient_DIR="$folder/sdk/cmake" >/dev/null &&
     cmake --build "$out" >/dev/null && cp "$folder/sdk/velantis-client.dll" "$out/" || return 1
+  local exported
+  exported=$(x86_64-w64-mingw32-objdump -p "$folder/sdk/velantis-client.dll" |
+    sed -n 's/^\t\[ *[0-9]*\] \([A-Za-z_].*\)$/\1/p')
+  expect "the DLL exports velantis_* functions and nothing else" \
+    test -n "$exported" -a -z "$(grep -v '^velantis_' <<<"$exported")" || ok=1
   "$wine" "$folder/velantis-server.exe" </dev/null >/dev/null 2>&1 &
   timeout 120 "$wine" "$out/bot.exe" 127.0.0.1 21 100 </dev/null >"$out/bot21.txt" 2>&1 &
   local first=$!
