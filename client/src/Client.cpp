@@ -28,6 +28,15 @@ void CopyText(char* target, std::size_t capacity, const char* text) {
   std::snprintf(target, capacity, "%s", text);
 }
 
+// A server on this machine answers on loopback only, so the socket stays off the network then;
+// any other server needs the wildcard address.
+Platform::Ipv4Address LocalAddress(std::uint32_t serverAddress, std::uint16_t localPort) {
+  unsigned char firstByte = 0;
+  std::memcpy(&firstByte, &serverAddress, 1);
+  if (firstByte != 127) return Platform::MakeIpv4Address(0, localPort);
+  return Platform::LoopbackAddress(localPort);
+}
+
 }  // namespace
 
 struct velantis_client {
@@ -199,7 +208,7 @@ VELANTIS_CLIENT_API velantis_client* velantis_client_create(const velantis_confi
   if (client->socket == Platform::kNoSocket) {
     std::snprintf(reason, sizeof(reason), "cannot open a UDP socket (system error %d)",
                   Platform::LastSocketError());
-  } else if (!Platform::Bind(client->socket, Platform::MakeIpv4Address(0, config->local_port))) {
+  } else if (!Platform::Bind(client->socket, LocalAddress(address, config->local_port))) {
     std::snprintf(reason, sizeof(reason),
                   "cannot bind UDP port %u (system error %d); is it in use by another program?",
                   static_cast<unsigned>(config->local_port), Platform::LastSocketError());
