@@ -2,7 +2,10 @@
 # Debian package and the Windows installer and zip.
 #
 # Components: Server (the server, its service and log rotation on Linux), Tools (velantis-client,
-# velantis-loadgen), Dissector (the Wireshark plugin) and Documentation.
+# velantis-loadgen), Dissector (the Wireshark plugin) and Documentation, which make the server's
+# package; ClientRuntime (the client library) and ClientDevelopment (its header, link, pkg-config
+# and CMake files, the C# binding), which make the library's two Debian packages and the sdk
+# folder of the Windows installer and zip.
 
 include(GNUInstallDirs)
 
@@ -38,6 +41,59 @@ install(FILES packaging/wireshark/README.md DESTINATION ${VELANTIS_INSTALL_DOCDI
         COMPONENT Documentation)
 if(EXISTS ${PROJECT_SOURCE_DIR}/docs)
   install(DIRECTORY docs/ DESTINATION ${VELANTIS_INSTALL_DOCDIR}/docs COMPONENT Documentation)
+endif()
+
+# The client library. On Linux its files are left out of a plain `cmake --install`, which stays
+# what the server's package holds; `--component ClientRuntime` / `ClientDevelopment` and the
+# library's packages install them. Windows installs everything together, below sdk\.
+if(WIN32)
+  set(VELANTIS_CLIENT_EXCLUDE)
+  set(VELANTIS_CLIENT_LIBDIR sdk)
+  set(VELANTIS_CLIENT_BINDIR sdk)
+  set(VELANTIS_CLIENT_INCLUDEDIR sdk/include)
+  set(VELANTIS_CLIENT_CSHARPDIR sdk)
+else()
+  set(VELANTIS_CLIENT_EXCLUDE EXCLUDE_FROM_ALL)
+  set(VELANTIS_CLIENT_LIBDIR ${CMAKE_INSTALL_LIBDIR})
+  set(VELANTIS_CLIENT_BINDIR ${CMAKE_INSTALL_BINDIR})
+  set(VELANTIS_CLIENT_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
+  set(VELANTIS_CLIENT_CSHARPDIR ${CMAKE_INSTALL_DATAROOTDIR}/velantis-client/csharp)
+endif()
+if(WIN32)
+  # Where find_package looks below a prefix of sdk\ (CMAKE_PREFIX_PATH=<install folder>\sdk).
+  set(VELANTIS_CLIENT_CMAKEDIR sdk/cmake)
+else()
+  set(VELANTIS_CLIENT_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/VelantisClient)
+endif()
+install(TARGETS velantis-client-lib EXPORT VelantisClientTargets
+        RUNTIME DESTINATION ${VELANTIS_CLIENT_BINDIR} COMPONENT ClientRuntime
+                ${VELANTIS_CLIENT_EXCLUDE}
+        LIBRARY DESTINATION ${VELANTIS_CLIENT_LIBDIR} COMPONENT ClientRuntime
+                NAMELINK_COMPONENT ClientDevelopment ${VELANTIS_CLIENT_EXCLUDE}
+        ARCHIVE DESTINATION ${VELANTIS_CLIENT_LIBDIR} COMPONENT ClientDevelopment
+                ${VELANTIS_CLIENT_EXCLUDE}
+        INCLUDES DESTINATION ${VELANTIS_CLIENT_INCLUDEDIR})
+install(FILES client/include/velantis/client.h DESTINATION ${VELANTIS_CLIENT_INCLUDEDIR}/velantis
+        COMPONENT ClientDevelopment ${VELANTIS_CLIENT_EXCLUDE})
+install(FILES client/bindings/csharp/Velantis.Client.cs DESTINATION ${VELANTIS_CLIENT_CSHARPDIR}
+        COMPONENT ClientDevelopment ${VELANTIS_CLIENT_EXCLUDE})
+install(EXPORT VelantisClientTargets NAMESPACE VelantisClient:: DESTINATION ${VELANTIS_CLIENT_CMAKEDIR}
+        COMPONENT ClientDevelopment ${VELANTIS_CLIENT_EXCLUDE})
+include(CMakePackageConfigHelpers)
+configure_file(client/VelantisClientConfig.cmake.in
+               ${PROJECT_BINARY_DIR}/packaging/VelantisClientConfig.cmake @ONLY)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/packaging/VelantisClientConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/VelantisClientConfig.cmake
+              ${PROJECT_BINARY_DIR}/packaging/VelantisClientConfigVersion.cmake
+        DESTINATION ${VELANTIS_CLIENT_CMAKEDIR} COMPONENT ClientDevelopment
+        ${VELANTIS_CLIENT_EXCLUDE})
+if(NOT WIN32)
+  configure_file(client/velantis-client.pc.in ${PROJECT_BINARY_DIR}/packaging/velantis-client.pc
+                 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/velantis-client.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT ClientDevelopment
+          ${VELANTIS_CLIENT_EXCLUDE})
 endif()
 
 if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/wireshark/velantis.lua)
@@ -89,6 +145,13 @@ if(NOT WIN32)
   add_custom_target(velantis-changelog ALL DEPENDS ${changelogGz})
   install(FILES packaging/debian/copyright ${changelogGz}
           DESTINATION ${VELANTIS_INSTALL_DOCDIR} COMPONENT Documentation)
+  set(clientPackages libvelantis-client1 libvelantis-client-dev)
+  set(clientComponents ClientRuntime ClientDevelopment)
+  foreach(package component IN ZIP_LISTS clientPackages clientComponents)
+    install(FILES packaging/debian/copyright ${changelogGz}
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component}
+            EXCLUDE_FROM_ALL)
+  endforeach()
 endif()
 
 set(CPACK_PACKAGE_NAME ${VELANTIS_PACKAGE_NAME})
@@ -106,22 +169,64 @@ velantis-loadgen, which measures the server under load, and a Wireshark plugin\n
 that decodes the protocol.")
 set(CPACK_STRIP_FILES ON)
 
-# One Debian package holds everything: the tools and the plugin are small, and an operator who
-# installs the server wants the client to check it with.
+# Three Debian packages. velantis-server holds the server and everything an operator uses with
+# it: the tools and the plugin are small, and an operator who installs the server wants the
+# client to check it with. The client library comes as Debian wants a shared library: the
+# runtime libvelantis-client1 (named for its SONAME) and the development package
+# libvelantis-client-dev.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A shlibs file (and the ldconfig calls) for the package that holds a shared library.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+set(CPACK_DEBIAN_SERVER_PACKAGE_NAME ${VELANTIS_PACKAGE_NAME})
+set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
 # deb-systemd-helper and deb-systemd-invoke, which the maintainer scripts use.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.52)")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS logrotate)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "tshark | wireshark")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "init-system-helpers (>= 1.52)")
+set(CPACK_DEBIAN_SERVER_PACKAGE_RECOMMENDS logrotate)
+set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "tshark | wireshark")
+set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
     ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
     ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_SERVER_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
+if(NOT WIN32)
+  # CPackDeb puts the one project summary above every package's description unless it is CPack's
+  # own default; here each package's description starts with a summary line of its own.
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
+endif()
+
+set(VELANTIS_CLIENT_ABOUT
+    "The library speaks the game's UDP protocol for a game client: it connects\n\
+(resending, and starting again when only the server's answer was lost),\n\
+turns received packets into events one at a time, and sends position\n\
+updates. C API, no global state, no allocation per packet.")
+set(CPACK_DEBIAN_CLIENTRUNTIME_PACKAGE_NAME libvelantis-client1)
+set(CPACK_DEBIAN_CLIENTRUNTIME_PACKAGE_SECTION libs)
+# The library cache is updated by dpkg's ldconfig trigger; the scripts only keep CPack from
+# writing ldconfig calls of its own into the package, which Debian no longer wants.
+set(CPACK_DEBIAN_CLIENTRUNTIME_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/debian/libvelantis-client1/triggers
+    ${PROJECT_SOURCE_DIR}/packaging/debian/libvelantis-client1/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/debian/libvelantis-client1/postrm)
+set(CPACK_DEBIAN_CLIENTRUNTIME_DESCRIPTION
+    "client library of a small multiplayer game's UDP protocol\n${VELANTIS_CLIENT_ABOUT}")
+set(CPACK_DEBIAN_CLIENTDEVELOPMENT_PACKAGE_NAME libvelantis-client-dev)
+set(CPACK_DEBIAN_CLIENTDEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_CLIENTDEVELOPMENT_PACKAGE_DEPENDS
+    "libvelantis-client1 (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_CLIENTDEVELOPMENT_DESCRIPTION
+    "client library of a small multiplayer game's UDP protocol - development files\n\
+${VELANTIS_CLIENT_ABOUT}\n\
+.\n\
+This package holds the C header, the link to the library, a pkg-config file,\n\
+the CMake package VelantisClient and the C# binding.")
 
 if(WIN32)
   # The installer (velantis-server-<version>-win64.exe) and the portable zip hold the same files.
@@ -149,3 +254,12 @@ else()
 endif()
 
 include(CPack)
+
+if(NOT WIN32)
+  cpack_add_component_group(server)
+  foreach(component Server Tools Dissector Documentation)
+    cpack_add_component(${component} GROUP server)
+  endforeach()
+  cpack_add_component(ClientRuntime)
+  cpack_add_component(ClientDevelopment DEPENDS ClientRuntime)
+endif()

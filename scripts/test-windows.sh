@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The Windows leg: cross-compiles the server, its tests and tools for 64-bit Windows with
 # mingw-w64, runs the GoogleTest suite under Wine through CTest, then runs the real server .exe
-# under Wine and talks to it over loopback UDP (tests/wine/wine_e2e.py). Then it makes the
+# under Wine and talks to it over loopback UDP (tests/wine/wine_e2e.py), with velantis-client.exe
+# and a C program on the client library's DLL as more players. Then it makes the
 # installer and the portable zip, and in a second fresh prefix unpacks the zip and runs the same
 # end-to-end check on its server, installs silently, checks the installed files and the
 # uninstaller's registry entry, runs the check on the installed server, uninstalls silently and
-# checks what is left. The installer is a 32-bit program: without a 32-bit Wine (wine32:i386 on
+# checks what is left; last, two bots built against the zip's sdk folder with find_package play
+# against the zip's server. The installer is a 32-bit program: without a 32-bit Wine (wine32:i386 on
 # Debian) that cannot be installed, only the installer steps are skipped, and the leg says so.
 #
 # Everything Wine touches lives in fresh temporary prefixes that are deleted at the end. Their
@@ -142,9 +144,11 @@ build() {
     timeout 900 cmake --build --preset mingw -j "$jobs"
 }
 
-end_to_end() {  # folder of velantis-server.exe [folder of velantis-client.exe, the same if not given]
-  timeout 300 python3 tests/wine/wine_e2e.py --server "$1/velantis-server.exe" \
-    --client "${2:-$1}/velantis-client.exe" --wine "$wine"
+end_to_end() {  # folder of velantis-server.exe [folder of velantis-client.exe [more options]]
+  local server=$1 client=${2:-$1}
+  shift $(($# < 2 ? $# : 2))
+  timeout 300 python3 tests/wine/wine_e2e.py --server "$server/velantis-server.exe" \
+    --client "$client/velantis-client.exe" --wine "$wine" "$@"
 }
 
 # Fails with a message unless the condition (the remaining arguments, run) holds.
@@ -200,8 +204,37 @@ check_zip() {
     zip_files=$(files_below "$portable/$package") &&
     expect "the zip holds the three programs and the README" \
       test "$(grep -c -x -E 'velantis-(server|client|loadgen)\.exe|doc/README\.md' <<<"$zip_files")" = 4 &&
+    expect "the zip holds the client library's DLL, import library, header and C# binding in sdk/" \
+      test "$(grep -c -x -E 'sdk/(velantis-client\.dll|libvelantis-client\.dll\.a|include/velantis/client\.h|Velantis\.Client\.cs)' <<<"$zip_files")" = 4 &&
     check_version_resources "$portable/$package" &&
     end_to_end "$portable/$package"
+}
+
+# A game built against the zip's sdk folder with find_package, as a developer on Windows would
+# build one: two bots under Wine, against the zip's server, each see the other walk. The bots'
+# connect logic waits for the server to come up. Run last: the server is only stopped with the
+# prefix's other processes.
+check_sdk() {
+  local folder="$WINEPREFIX/drive_c/Portable Velantis ($user_name)/$package"
+  local out=$build_dir/sdk-example ok=0
+  rm -rf "$out"
+  cmake -S examples -B "$out" -G Ninja --toolchain "$repo/cmake/mingw-w64-x86_64.cmake" \
+    -DVelantisClient_DIR="$folder/sdk/cmake" >/dev/null &&
+    cmake --build "$out" >/dev/null && cp "$folder/sdk/velantis-client.dll" "$out/" || return 1
+  local exported
+  exported=$(x86_64-w64-mingw32-objdump -p "$folder/sdk/velantis-client.dll" |
+    sed -n 's/^\t\[ *[0-9]*\] \([A-Za-z_].*\)$/\1/p')
+  expect "the DLL exports velantis_* functions and nothing else" \
+    test -n "$exported" -a -z "$(grep -v '^velantis_' <<<"$exported")" || ok=1
+  "$wine" "$folder/velantis-server.exe" </dev/null >/dev/null 2>&1 &
+  timeout 120 "$wine" "$out/bot.exe" 127.0.0.1 21 100 </dev/null >"$out/bot21.txt" 2>&1 &
+  local first=$!
+  timeout 120 "$wine" "$out/bot.exe" 127.0.0.1 22 100 </dev/null >"$out/bot22.txt" 2>&1 || ok=1
+  wait $first || ok=1
+  "$wineserver" -k >/dev/null 2>&1 || true
+  expect "bot 21 saw bot 22 walk" grep -q '^player 22 at ' "$out/bot21.txt" || ok=1
+  expect "bot 22 saw bot 21 walk" grep -q '^player 21 at ' "$out/bot22.txt" || ok=1
+  return $ok
 }
 
 menu_folder="ProgramData/Microsoft/Windows/Start Menu/Programs/Velantis"
@@ -263,7 +296,8 @@ step build build
 if [ $status -eq 0 ]; then
   # One test at a time: every test process of the prefix shares the same AppData folder.
   step ctest timeout 900 ctest --preset mingw -j 1
-  step end-to-end end_to_end "$build_dir" "$build_dir/tools"
+  step end-to-end end_to_end "$build_dir" "$build_dir/tools" \
+    --client-library-test "$build_dir/client/client_two_players.exe"
   step packages make_packages
 fi
 if [ -n "$package" ] && [ -f "$build_dir/$package.exe" ] && [ -f "$build_dir/$package.zip" ]; then
@@ -282,6 +316,7 @@ if [ -n "$package" ] && [ -f "$build_dir/$package.exe" ] && [ -f "$build_dir/$pa
       step uninstall uninstall_silently
     fi
   fi
+  step sdk check_sdk
 fi
 
 log "Windows leg took $((SECONDS - start)) s"

@@ -3,14 +3,15 @@
 # same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, the soak,
 # the fuzz targets, the game played across address-translating routers, the Wireshark dissector
 # read by tshark, the Debian package installed and driven as its service runs, the README followed
-# command by command from install to purge, and the Windows build with its suite under Wine.
+# command by command from install to purge, the client library (C, C#, a lossy path, its packages)
+# and the Windows build with its suite under Wine.
 #
 # VELANTIS_LEGS picks legs (default: all), e.g. VELANTIS_LEGS="format debug" scripts/test.sh
 # VELANTIS_FUZZ_SECONDS sets each fuzz target's run (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz nat dissector package docs windows"}
+legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz nat dissector package docs client windows"}
 jobs=${VELANTIS_JOBS:-2}
 failed=()
 
@@ -52,6 +53,7 @@ wants nat && leg nat scripts/test-nat.sh
 wants dissector && leg dissector scripts/test-dissector.sh
 wants package && leg package scripts/test-package.sh
 wants docs && leg docs scripts/test-docs.sh
+wants client && leg client scripts/test-client.sh
 wants windows && leg windows scripts/test-windows.sh
 
 echo

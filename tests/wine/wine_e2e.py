@@ -332,6 +332,15 @@ def run(args):
                          and "checksum=OK" in output,
                          f"exit {tool.returncode}: {output!r} {tool.stderr[-500:]!r}")
 
+        if args.client_library_test:
+            # A C program on velantis-client.dll: two players connect, move, see each other's
+            # moves and disconnect, under Wine against the server under Wine.
+            game = subprocess.run([wine, args.client_library_test, "127.0.0.1", "15000", "3001"],
+                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+            checks.check("a C program on velantis-client.dll plays two players under Wine",
+                         game.returncode == 0,
+                         f"exit {game.returncode}: {game.stdout[-500:]!r} {game.stderr[-500:]!r}")
+
         second = WineServer(wine, args.server)
         refused = second.wait_for(second.stderr,
                                   "NetworkingComponent(): Binding error - Code: 10048",
@@ -378,6 +387,8 @@ def main():
     parser.add_argument("--server", required=True, help="path of velantis-server.exe")
     parser.add_argument("--wine", help="Wine loader (default: wine64, then wine)")
     parser.add_argument("--client", help="path of velantis-client.exe, to play one more player")
+    parser.add_argument("--client-library-test",
+                        help="path of client_two_players.exe, with velantis-client.dll beside it")
     parser.add_argument("--startup-timeout", type=float, default=60.0)
     parser.add_argument("--port-wait", type=float, default=60.0,
                         help="seconds to wait for another program to free port 15000")

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "ConnectMachine.h"
 #include "Version.h"
 #include "common/CommandLine.h"
 #include "common/ToolSupport.h"
@@ -74,7 +75,9 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
       app.add_flag("--connect", options.connect,
                    "send a Connect; the server registers this socket's address under --id, "
                    "announces the newcomer (a Connect copy) to every registered player, this one "
-                   "included, and sends it a Welcome with its entity id")
+                   "included, and sends it a Welcome with its entity id. Without a Welcome the "
+                   "Connect is resent, then restarted with a Disconnect, as the client library "
+                   "does, for up to --wait seconds; the tries are counted on standard error")
           ->group(group);
   CLI::Option* sendType =
       AddValue(app, "--send-type", "N", options.sendType, WholeNumberIn(0, 255),
@@ -118,7 +121,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
            "local port to send from and listen on, 0 for any free port")
       ->group(group);
   AddValue(app, "--wait", "SECONDS", options.wait, NumberIn(0.0, 3600.0),
-           "how long to listen after the last send")
+           "how long to listen after the last send, and to keep trying --connect")
       ->group(group);
   AddValue(app, "--expect", "N", options.expect, WholeNumberIn(0, 1'000'000),
            "stop listening once N packets have arrived; fewer is a failure")
@@ -176,13 +179,16 @@ struct Tally {
   std::uint64_t welcomes = 0;
 };
 
-// Prints every datagram that arrives until `deadline`, or until `expected` packets have arrived.
+// Prints every datagram that arrives until `deadline`, until `expected` packets have arrived, or
+// with `untilWelcome` until a Welcome has.
 void Listen(Platform::SocketHandle socket, Tools::Clock::time_point deadline,
-            std::optional<std::uint64_t> expected, Tally& tally) {
+            std::optional<std::uint64_t> expected, Tally& tally, bool untilWelcome = false) {
   std::byte buffer[Tools::kReceiveCapacity];
   Tools::Received received;
+  const std::uint64_t welcomesBefore = tally.welcomes;
   for (;;) {
     if (expected && tally.packets >= *expected) return;
+    if (untilWelcome && tally.welcomes > welcomesBefore) return;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Tools::Clock::now());
     const int timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
@@ -259,7 +265,43 @@ int main(int argc, char** argv) {
     return true;
   };
 
-  if (options.connect && !send(MessageType::Connect, "hello", {}, 0)) return Tools::kExitSocket;
+  if (options.connect) {
+    // As a game connects: the client library's connect logic decides when to resend the Connect
+    // and when to start again with a Disconnect, within --wait.
+    Velantis::ConnectMachine::Timing timing;
+    timing.giveUpMs = static_cast<std::uint32_t>(options.wait * 1000.0);
+    Velantis::ConnectMachine machine(timing);
+    const auto nowMs = [] {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(
+                 Tools::Clock::now().time_since_epoch())
+          .count();
+    };
+    if (!send(MessageType::Connect, "hello", {}, 0)) return Tools::kExitSocket;
+    machine.Start(nowMs());
+    while (tally.welcomes == 0 && machine.Active()) {
+      const auto due = Tools::Clock::time_point(std::chrono::milliseconds(machine.NextDueMs()));
+      Listen(sender.Socket(), due, {}, tally, true);
+      if (tally.welcomes > 0) break;
+      const auto action = machine.Poll(nowMs());
+      if (Velantis::ConnectMachine::SendsDisconnect(action) &&
+          !send(MessageType::Disconnect, "", {}, 0)) {
+        return Tools::kExitSocket;
+      }
+      if (Velantis::ConnectMachine::SendsConnect(action) &&
+          !send(MessageType::Connect, "hello", {}, 0)) {
+        return Tools::kExitSocket;
+      }
+    }
+    if (tally.welcomes == 0) {
+      std::cerr << "velantis-client: no Welcome after " << machine.Tries() << " Connect(s) ("
+                << machine.Restarts() << " restart(s)) in " << options.wait
+                << " s; is a server listening on " << Tools::FormatAddress(server) << "?"
+                << std::endl;
+      return Tools::kExitFailed;
+    }
+    std::cerr << "velantis-client: welcomed after " << machine.Tries() << " Connect(s) ("
+              << machine.Restarts() << " restart(s))" << std::endl;
+  }
   if (options.sendType &&
       !send(static_cast<MessageType>(*options.sendType), "", {}, options.entity)) {
     return Tools::kExitSocket;

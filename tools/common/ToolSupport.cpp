@@ -1,5 +1,7 @@
 #include "common/ToolSupport.h"
 
+#include "Codec.h"
+
 #include <charconv>
 #include <cstring>
 #include <filesystem>
@@ -85,12 +87,9 @@ void Decode(const std::byte* data, long size, Received& received) {
   received.size = size;
   received.wholePacket = size == static_cast<long>(Packet::kSize);
   received.checksumOk = false;
-  received.packet.Reset();
-  if (!received.wholePacket) return;
-  received.packet.LoadBytes(data);
-  std::uint64_t checksum = 0;
-  received.checksumOk = received.packet.Verify(checksum);
-  received.packet.Header().checksum = checksum;
+  const Velantis::Verdict verdict = Velantis::DecodeDatagram(data, size, received.packet);
+  received.checksumOk =
+      verdict == Velantis::Verdict::Packet || verdict == Velantis::Verdict::UnknownType;
 }
 
 std::string Quoted(std::string_view text) {

@@ -9,13 +9,17 @@
 #include <iostream>
 #include <string_view>
 
+#include "ConnectMachine.h"
+
 namespace Loadgen {
 namespace {
 
 // Enough for every relay the server can deliver in the longest run; beyond it latency is taken
 // from the first samples only.
 constexpr std::size_t kMaxLatencySamples = 8'000'000;
-constexpr int kConnectWaitMilliseconds = 2000;
+// A loaded server may take a while to answer: the first resend comes late, and a player gets
+// about as long as two tries of two seconds each used to give it.
+constexpr Velantis::ConnectMachine::Timing kConnectTiming{1000, 2000, 2, 4000};
 // A server that answers, but too slowly to admit every player within this, is not worth loading.
 constexpr double kMaxConnectSeconds = 60.0;
 
@@ -27,6 +31,12 @@ bool ParseStamp(std::string_view text, std::uint64_t& tag, long long& nanosecond
   if (tagError != std::errc{} || tagEnd == end || *tagEnd != ' ') return false;
   const auto [stampEnd, stampError] = std::from_chars(tagEnd + 1, end, nanoseconds);
   return stampError == std::errc{} && stampEnd == end;
+}
+
+std::int64_t NowMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             Tools::Clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
@@ -105,16 +115,23 @@ Failure Run::ConnectAll() {
   auto nextProgress = start + std::chrono::seconds(1);
   for (std::size_t k = 0; k < players_.size(); ++k) {
     Player& player = players_[k];
-    // A second try re-registers from scratch: if only the Welcome was lost, a bare Connect
-    // would just be answered with "already connected" and nothing else.
-    for (int attempt = 0; attempt < 2 && !player.welcomed; ++attempt) {
-      if (attempt > 0 && !Send(player, MessageType::Disconnect, "loadgen", {})) {
+    // Resends and restarts (a Disconnect first, since a bare repeated Connect is not answered
+    // when only the Welcome was lost) as the client library does them.
+    Velantis::ConnectMachine machine(kConnectTiming);
+    if (!Send(player, MessageType::Connect, "loadgen", {})) return Failure::Socket;
+    machine.Start(NowMilliseconds());
+    while (!player.welcomed && machine.Active()) {
+      Pump(k, 50);
+      if (player.welcomed) break;
+      const auto action = machine.Poll(NowMilliseconds());
+      if (Velantis::ConnectMachine::SendsDisconnect(action) &&
+          !Send(player, MessageType::Disconnect, "loadgen", {})) {
         return Failure::Socket;
       }
-      if (!Send(player, MessageType::Connect, "loadgen", {})) return Failure::Socket;
-      const auto deadline =
-          Tools::Clock::now() + std::chrono::milliseconds(kConnectWaitMilliseconds);
-      while (!player.welcomed && Tools::Clock::now() < deadline) Pump(k, 50);
+      if (Velantis::ConnectMachine::SendsConnect(action) &&
+          !Send(player, MessageType::Connect, "loadgen", {})) {
+        return Failure::Socket;
+      }
     }
     if (!player.welcomed) {
       std::cerr << "velantis-loadgen: player " << k + 1 << " (id " << player.id

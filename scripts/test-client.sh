@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# The client leg: the client library as game developers get it.
+#
+#   exports      libvelantis-client.so.1 has that SONAME and exports velantis_* and nothing else
+#   c            two players through the C API against the real server (tests/client/two_players.c)
+#   csharp       the same through the C# binding under mono (tests/client/TwoPlayers.cs)
+#   lossy        ten players connect through a router dropping 30% each way, and one whose only
+#                lost datagram is its Welcome (tests/client/lossy_connect.py, network namespaces)
+#   packages     libvelantis-client1 and libvelantis-client-dev: lintian, installed with dpkg,
+#                examples/ built against them with find_package and with pkg-config, two bots
+#                run against the server, then both packages purged
+#
+# Servers run in private network namespaces, so nothing here touches a port of the machine.
+# Everything but the exports check needs root (namespaces, dpkg); without it those steps are
+# skipped and the leg says so.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+jobs=${VELANTIS_JOBS:-2}
+build=$repo/build/debug
+package_build=$repo/build/package
+
+log() { echo "test-client: $*"; }
+root=0
+[ "$(id -u)" -eq 0 ] && root=1
+if [ $root -eq 1 ]; then
+  scripts/setup.sh iproute2 nftables mono-devel lintian dpkg-dev pkg-config binutils
+fi
+
+# Runs the command in a network namespace of its own with a server on its loopback UDP 15000.
+with_server() {
+  unshare -n bash -c '
+    ip link set lo up
+    data=$(mktemp -d)
+    XDG_DATA_HOME=$data "$0" >"$data/console.txt" 2>&1 &
+    server=$!
+    for _ in $(seq 100); do
+      grep -q "Waiting a message" "$data/console.txt" && break
+      sleep 0.05
+    done
+    status=0
+    timeout 120 "$@" || status=$?
+    kill $server
+    wait $server 2>/dev/null || true
+    rm -rf "$data"
+    exit $status' "$@"
+}
+
+. scripts/steps.sh
+
+build_debug() {
+  cmake --preset debug >/dev/null &&
+    cmake --build --preset debug -j "$jobs" --target velantis-server velantis-client \
+      velantis-client-lib client_two_players
+}
+
+check_exports() {
+  local library=$build/client/libvelantis-client.so.1 soname others
+  soname=$(objdump -p "$library" | awk '$1 == "SONAME" {print $2}')
+  [ "$soname" = libvelantis-client.so.1 ] || { log "  SONAME is '$soname'"; return 1; }
+  # Defined dynamic symbols, less the version node itself (type A).
+  others=$(nm -D --defined-only "$library" | awk '$2 != "A" {print $3}' | sed 's/@.*//' |
+    grep -v '^velantis_' || true)
+  [ -z "$others" ] || { log "  exported beside velantis_*: $others"; return 1; }
+  log "  $(nm -D --defined-only "$library" | grep -c ' T velantis_') velantis_* functions exported"
+}
+
+c_two_players() {
+  with_server "$build/velantis-server" "$build/client/client_two_players"
+}
+
+csharp_two_players() {
+  local out=$build/csharp
+  mkdir -p "$out"
+  mcs -langversion:7.2 -warnaserror -out:"$out/two_players.exe" \
+    client/bindings/csharp/Velantis.Client.cs tests/client/TwoPlayers.cs &&
+    LD_LIBRARY_PATH=$build/client with_server "$build/velantis-server" mono "$out/two_players.exe"
+}
+
+lossy() {
+  timeout 300 python3 tests/client/lossy_connect.py --server "$build/velantis-server" \
+    --client "$build/tools/velantis-client"
+}
+
+# Installed on this machine with dpkg rather than into a staging folder: only then do the
+# package's dependencies, ldconfig trigger, and the default search paths of find_package,
+# pkg-config and the dynamic loader get tested as a game developer meets them. CI machines are
+# thrown away; the trap purges both packages whatever happens.
+client_packages=(libvelantis-client-dev libvelantis-client1)
+purge_packages() { dpkg --purge "${client_packages[@]}" >/dev/null 2>&1 || true; }
+
+packages() {
+  local deb runtime dev examples tag
+  cmake --preset package >/dev/null && cmake --build --preset package -j "$jobs" || return 1
+  rm -f "$package_build"/*.deb
+  (cd "$package_build" && cpack -G DEB >/dev/null) || return 1
+  runtime=$(echo "$package_build"/libvelantis-client1_*.deb)
+  dev=$(echo "$package_build"/libvelantis-client-dev_*.deb)
+  [ -f "$runtime" ] && [ -f "$dev" ] || { log "  the library's packages were not made"; return 1; }
+  lintian --fail-on error "$runtime" "$dev" 2>&1 | grep -v 'root privileges' |
+    tee "$package_build/lintian-client.txt"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || return 1
+  for tag in $(sed -n 's/^W: [^ ]* \([a-z0-9-]*\).*/\1/p' "$package_build/lintian-client.txt" |
+    sort -u); do
+    grep -q "\`$tag\`" packaging/README.md ||
+      { log "  lintian warning $tag is not explained in packaging/README.md"; return 1; }
+  done
+
+  purge_packages
+  trap purge_packages EXIT
+  dpkg -i "$runtime" "$dev" >/dev/null || return 1
+  examples=$(mktemp -d)
+  # find_package(VelantisClient), as examples/CMakeLists.txt does, with no paths given.
+  cmake -S examples -B "$examples/cmake" -G Ninja >/dev/null &&
+    cmake --build "$examples/cmake" >/dev/null || { rm -rf "$examples"; return 1; }
+  # And by hand with pkg-config.
+  cc -Wall -Wextra -Werror -o "$examples/bot-pkg-config" examples/bot/bot.c \
+    $(pkg-config --cflags --libs velantis-client) -lm || { rm -rf "$examples"; return 1; }
+  # Two bots at once: each must report the other walking.
+  local status=0
+  with_server "$build/velantis-server" bash -c '
+    "$1" 127.0.0.1 11 150 >"$3/bot11.txt" & first=$!
+    "$2" 127.0.0.1 12 150 >"$3/bot12.txt"
+    wait $first' _ "$examples/cmake/bot" "$examples/bot-pkg-config" "$examples" || status=1
+  grep -q '^player 12 at ' "$examples/bot11.txt" || { log "  bot 11 never saw bot 12"; status=1; }
+  grep -q '^player 11 at ' "$examples/bot12.txt" || { log "  bot 12 never saw bot 11"; status=1; }
+  head -n 3 "$examples/bot11.txt"
+  rm -rf "$examples"
+  dpkg --purge "${client_packages[@]}" >/dev/null || status=1
+  trap - EXIT
+  [ ! -e /usr/lib/x86_64-linux-gnu/libvelantis-client.so.1 ] || status=1
+  return $status
+}
+
+start=$SECONDS
+step build build_debug
+if [ $status -eq 0 ]; then
+  step exports check_exports
+  if [ $root -eq 1 ]; then
+    step c c_two_players
+    step csharp csharp_two_players
+    step lossy lossy
+    step packages packages
+  else
+    log "SKIPPED c, csharp, lossy and packages: they need root (namespaces, dpkg)"
+  fi
+fi
+log "client leg took $((SECONDS - start)) s"
+exit $status
