@@ -59,17 +59,24 @@ endif()
 if(NOT WIN32)
   set(VELANTIS_FULL_DOCDIR ${CMAKE_INSTALL_PREFIX}/${VELANTIS_INSTALL_DOCDIR})
   set(VELANTIS_FULL_LIBEXECDIR ${CMAKE_INSTALL_FULL_LIBEXECDIR}/${VELANTIS_PACKAGE_NAME})
+  # The log is rotated by a unit of its own, as the server's user, with this configuration.
+  set(VELANTIS_LOGROTATE /usr/sbin/logrotate)
+  set(VELANTIS_LOGROTATE_CONF
+      ${CMAKE_INSTALL_FULL_SYSCONFDIR}/${VELANTIS_PACKAGE_NAME}/logrotate.conf)
   configure_file(packaging/linux/velantis-server.service.in
                  ${PROJECT_BINARY_DIR}/packaging/velantis-server.service @ONLY)
+  configure_file(packaging/linux/velantis-server-logrotate.service.in
+                 ${PROJECT_BINARY_DIR}/packaging/velantis-server-logrotate.service @ONLY)
   # systemd looks for units of packages in lib/systemd/system below the prefix (/usr for a package).
   install(FILES ${PROJECT_BINARY_DIR}/packaging/velantis-server.service
+                ${PROJECT_BINARY_DIR}/packaging/velantis-server-logrotate.service
+                packaging/linux/velantis-server-logrotate.timer
           DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system COMPONENT Server)
   install(PROGRAMS packaging/linux/velantis-server-check-bound
           DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/${VELANTIS_PACKAGE_NAME} RENAME check-bound
           COMPONENT Server)
-  install(FILES packaging/linux/velantis-server.logrotate
-          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d RENAME velantis-server
-          COMPONENT Server)
+  install(FILES packaging/linux/logrotate.conf
+          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/${VELANTIS_PACKAGE_NAME} COMPONENT Server)
 
   # Debian wants the copyright and a compressed changelog beside the documentation.
   file(STRINGS packaging/debian/changelog changelogTop LIMIT_COUNT 1)
@@ -106,12 +113,13 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# deb-systemd-helper and deb-systemd-invoke, which the maintainer scripts use.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.52)")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS logrotate)
+# deb-systemd-helper and deb-systemd-invoke, which the maintainer scripts use; logrotate, which
+# velantis-server-logrotate.service runs.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.52), logrotate")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "tshark | wireshark")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/debian/preinst
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
     ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
     ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
