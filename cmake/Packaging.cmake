@@ -146,6 +146,30 @@ if(WIN32)
 !include '${PROJECT_SOURCE_DIR}/packaging/windows/installer.nsh'")
   set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "!insertmacro VelantisAddFirewallRule")
   set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "!insertmacro VelantisRemoveFirewallRule")
+  # An upgrade replaces the earlier install wherever it is: the installer runs the earlier
+  # uninstaller first (without asking when silent), and installs into the earlier folder unless
+  # given another (installer.nsh: InstallDirRegKey).
+  set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+  # CPack's own installer script with two changes. Its start-up looks for the earlier install's
+  # uninstall entry in the 32-bit registry view, where a 32-bit installer looks by default; ours is
+  # in the 64-bit one. And it runs the earlier uninstaller in place, which cannot delete itself, so
+  # that uninstaller and its folder are left: the installer deletes them once it has run.
+  file(READ ${CMAKE_ROOT}/Modules/Internal/CPack/NSIS.template.in nsisScript)
+  set(nsisChanges
+      "Function .onInit\n"
+      "Function .onInit\n  SetRegView 64\n"
+      "  IfErrors uninst_failed inst\n"
+      "  IfErrors uninst_failed\n  Delete \"$3\\@CPACK_NSIS_UNINSTALL_NAME@.exe\"\n  RMDir \"$3\"\n  Goto inst\n")
+  while(nsisChanges)
+    list(POP_FRONT nsisChanges from to)
+    string(FIND "${nsisScript}" "${from}" at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "CPack's NSIS.template.in has no \"${from}\": review the changes made to it")
+    endif()
+    string(REPLACE "${from}" "${to}" nsisScript "${nsisScript}")
+  endwhile()
+  file(WRITE ${PROJECT_BINARY_DIR}/packaging/nsis/NSIS.template.in "${nsisScript}")
+  set(CPACK_MODULE_PATH ${PROJECT_BINARY_DIR}/packaging/nsis ${CMAKE_MODULE_PATH})
 else()
   set(CPACK_GENERATOR DEB)
 endif()

@@ -12,8 +12,15 @@ import time
 
 def main():
     port, extra = int(sys.argv[1]), int(sys.argv[2])
+    # Root may raise its hard limit too, where the machine's default is lower than the sockets.
+    want = extra + 64
     _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (want, max(want, hard)))
+    except (ValueError, OSError):
+        if hard < want:
+            sys.exit(f"hold-udp.py: {extra} sockets need a limit of {want} open files, not {hard}")
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     held = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     held.bind(("0.0.0.0", port))
     others = []
