@@ -148,26 +148,47 @@ if(WIN32)
   set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "!insertmacro VelantisRemoveFirewallRule")
   # An upgrade replaces the earlier install wherever it is: the installer runs the earlier
   # uninstaller first (without asking when silent), and installs into the earlier folder unless
-  # given another (installer.nsh: InstallDirRegKey).
+  # given another with /D=.
   set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
-  # CPack's own installer script with two changes. Its start-up looks for the earlier install's
-  # uninstall entry in the 32-bit registry view, where a 32-bit installer looks by default; ours is
-  # in the 64-bit one. And it runs the earlier uninstaller in place, which cannot delete itself, so
-  # that uninstaller and its folder are left: the installer deletes them once it has run.
+  # CPack's own installer script, changed where the 64-bit registry view matters. Its start-up
+  # looks for the earlier install's uninstall entry in the 32-bit view, where a 32-bit installer
+  # looks by default; ours is in the 64-bit one. InstallDirRegKey, which would bring back the earlier
+  # folder, reads only the 32-bit view (makensis 3.08 takes no HKLM64 there), so the start-up reads
+  # the folder CPack's installer writes to the maker's key itself, unless /D= named one. And the
+  # earlier uninstaller, run in place, cannot delete itself: the installer deletes it and its
+  # folder once it has run.
   file(READ ${CMAKE_ROOT}/Modules/Internal/CPack/NSIS.template.in nsisScript)
-  set(nsisChanges
-      "Function .onInit\n"
-      "Function .onInit\n  SetRegView 64\n"
-      "  IfErrors uninst_failed inst\n"
-      "  IfErrors uninst_failed\n  Delete \"$3\\@CPACK_NSIS_UNINSTALL_NAME@.exe\"\n  RMDir \"$3\"\n  Goto inst\n")
-  while(nsisChanges)
-    list(POP_FRONT nsisChanges from to)
-    string(FIND "${nsisScript}" "${from}" at)
+  set(nsisFrom1 [=[
+Function .onInit
+]=])
+  set(nsisTo1 [=[
+Function .onInit
+  SetRegView 64
+  StrCmp $INSTDIR "@CPACK_NSIS_INSTALL_ROOT@\@CPACK_PACKAGE_INSTALL_DIRECTORY@" 0 remembered
+  ReadRegStr $0 HKLM "Software\@CPACK_PACKAGE_VENDOR@\@CPACK_PACKAGE_INSTALL_REGISTRY_KEY@" ""
+  StrCmp $0 "" 0 +2
+  ReadRegStr $0 HKCU "Software\@CPACK_PACKAGE_VENDOR@\@CPACK_PACKAGE_INSTALL_REGISTRY_KEY@" ""
+  StrCmp $0 "" remembered
+  StrCpy $INSTDIR $0
+remembered:
+]=])
+  set(nsisFrom2 [=[
+  IfErrors uninst_failed inst
+]=])
+  set(nsisTo2 [=[
+  IfErrors uninst_failed
+  Delete "$3\@CPACK_NSIS_UNINSTALL_NAME@.exe"
+  RMDir "$3"
+  Goto inst
+]=])
+  foreach(change 1 2)
+    string(FIND "${nsisScript}" "${nsisFrom${change}}" at)
     if(at EQUAL -1)
-      message(FATAL_ERROR "CPack's NSIS.template.in has no \"${from}\": review the changes made to it")
+      message(FATAL_ERROR "CPack's NSIS.template.in has no \"${nsisFrom${change}}\": review the "
+                          "changes cmake/Packaging.cmake makes to it")
     endif()
-    string(REPLACE "${from}" "${to}" nsisScript "${nsisScript}")
-  endwhile()
+    string(REPLACE "${nsisFrom${change}}" "${nsisTo${change}}" nsisScript "${nsisScript}")
+  endforeach()
   file(WRITE ${PROJECT_BINARY_DIR}/packaging/nsis/NSIS.template.in "${nsisScript}")
   set(CPACK_MODULE_PATH ${PROJECT_BINARY_DIR}/packaging/nsis ${CMAKE_MODULE_PATH})
 else()

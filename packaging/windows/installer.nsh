@@ -82,7 +82,3 @@ Function un.onUninstSuccess
   SetRegView 64
   DeleteRegKey /ifempty HKLM "Software\${VELANTIS_MAKER}"
 FunctionEnd
-
-; An upgrade installs where the earlier install is: CPack's installer writes its folder to the
-; maker's key, in the 64-bit view (above). A folder given with /D= comes first.
-InstallDirRegKey HKLM64 "Software\${VELANTIS_MAKER}\Velantis" ""
