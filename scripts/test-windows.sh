@@ -262,7 +262,8 @@ upgrade_elsewhere() {
     -D CPACK_PACKAGE_FILE_NAME="$newer_package" >/dev/null) &&
     expect "the installer of version $newer is made" test -f "$build_dir/$newer_package.exe" ||
     return 1
-  installed_dir="Velantis $newer"
+  # Without spaces: NSIS takes /D= unquoted, and Wine quotes an argument with spaces.
+  installed_dir="Velantis-$newer"
   local installed="$WINEPREFIX/drive_c/$installed_dir"
   expect "the newer installer exits 0" timeout 300 "$wine32" "$build_dir/$newer_package.exe" /S \
     "/D=$(windows_path "$installed_dir")" </dev/null >/dev/null 2>&1 || return 1
