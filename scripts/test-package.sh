@@ -144,7 +144,7 @@ boot_container() {
     --private-network --link-journal=no --boot </dev/null >"$build/container-console.log" 2>&1 &
   nspawn_pid=$!
   local tries
-  for tries in $(seq 100); do
+  for _ in $(seq 100); do
     leader=$(pgrep -P "$nspawn_pid" -x systemd || true)
     [ -n "$leader" ] && break
     kill -0 "$nspawn_pid" 2>/dev/null || break
