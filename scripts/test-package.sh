@@ -104,6 +104,9 @@ cleanup() {
     mountpoint -q "$container" && umount -l "$container"
     rmdir "$container"
   fi
+  # nspawn leaves its machine's (empty) propagation folder where /run is not a tmpfs.
+  rmdir "/run/systemd/nspawn/propagate/$machine" 2>/dev/null
+  return 0
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
@@ -125,17 +128,19 @@ boot_container() {
     -o "lowerdir=/,upperdir=$container/upper,workdir=$container/work" "$container/root"
   local root=$container/root
   # A machine of its own: its own id, and none of this machine's own services and timers (apt's,
-  # man-db's, databases...) starting in it; only what Debian's systemd starts by itself.
+  # man-db's, databases...) starting in it; only what Debian's systemd starts by itself. The
+  # package's own units are left alone: installed here, they are installed there too, and the
+  # install check removes them there first.
   systemd-id128 new >"$root/etc/machine-id"
   local wanted
   for wanted in "$root"/etc/systemd/system/*.wants/*; do
     [ -e "$wanted" ] || [ -L "$wanted" ] || continue
-    ln -sfn /dev/null "$root/etc/systemd/system/$(basename "$wanted")"
+    case ${wanted##*/} in velantis-*) continue ;; esac
+    ln -sfn /dev/null "$root/etc/systemd/system/${wanted##*/}"
   done
   ln -sfn /dev/null "$root/etc/systemd/system/console-getty.service"
   # Image builders forbid starting services from maintainer scripts; a booted machine allows it.
   rm -f "$root/usr/sbin/policy-rc.d"
-  # A package of the same name installed here is installed there too: the leg removes it there.
   mkdir -p "$root$leg_dir"
   cp "$deb" "$root$leg_dir/velantis-server.deb"
   cp -r tests/e2e tests/package "$root$leg_dir/"
@@ -143,7 +148,6 @@ boot_container() {
   systemd-nspawn --quiet --directory="$root" --machine="$machine" --register=no --keep-unit \
     --private-network --link-journal=no --boot </dev/null >"$build/container-console.log" 2>&1 &
   nspawn_pid=$!
-  local tries
   for _ in $(seq 100); do
     leader=$(pgrep -P "$nspawn_pid" -x systemd || true)
     [ -n "$leader" ] && break

@@ -2,7 +2,8 @@
 # Builds and runs every test: formatting, the debug suite (unit, in-process and end-to-end), the
 # same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, the soak,
 # the fuzz targets, the Wireshark dissector read by tshark, the Debian package installed and driven
-# as its service runs, and the Windows build with its suite under Wine.
+# under systemd in a container booted for it, and the Windows build with its suite and installer
+# under Wine.
 #
 # VELANTIS_LEGS picks legs (default: all), e.g. VELANTIS_LEGS="format debug" scripts/test.sh
 # VELANTIS_FUZZ_SECONDS sets each fuzz target's run (default 60).
