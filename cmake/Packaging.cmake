@@ -121,17 +121,24 @@ endif()
 if(NOT WIN32)
   set(VELANTIS_FULL_DOCDIR ${CMAKE_INSTALL_PREFIX}/${VELANTIS_INSTALL_DOCDIR})
   set(VELANTIS_FULL_LIBEXECDIR ${CMAKE_INSTALL_FULL_LIBEXECDIR}/${VELANTIS_PACKAGE_NAME})
+  # The log is rotated by a unit of its own, as the server's user, with this configuration.
+  set(VELANTIS_LOGROTATE /usr/sbin/logrotate)
+  set(VELANTIS_LOGROTATE_CONF
+      ${CMAKE_INSTALL_FULL_SYSCONFDIR}/${VELANTIS_PACKAGE_NAME}/logrotate.conf)
   configure_file(packaging/linux/velantis-server.service.in
                  ${PROJECT_BINARY_DIR}/packaging/velantis-server.service @ONLY)
+  configure_file(packaging/linux/velantis-server-logrotate.service.in
+                 ${PROJECT_BINARY_DIR}/packaging/velantis-server-logrotate.service @ONLY)
   # systemd looks for units of packages in lib/systemd/system below the prefix (/usr for a package).
   install(FILES ${PROJECT_BINARY_DIR}/packaging/velantis-server.service
+                ${PROJECT_BINARY_DIR}/packaging/velantis-server-logrotate.service
+                packaging/linux/velantis-server-logrotate.timer
           DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system COMPONENT Server)
   install(PROGRAMS packaging/linux/velantis-server-check-bound
           DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/${VELANTIS_PACKAGE_NAME} RENAME check-bound
           COMPONENT Server)
-  install(FILES packaging/linux/velantis-server.logrotate
-          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d RENAME velantis-server
-          COMPONENT Server)
+  install(FILES packaging/linux/logrotate.conf
+          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/${VELANTIS_PACKAGE_NAME} COMPONENT Server)
 
   # Debian wants the copyright and a compressed changelog beside the documentation.
   file(STRINGS packaging/debian/changelog changelogTop LIMIT_COUNT 1)
@@ -186,12 +193,13 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME ${VELANTIS_PACKAGE_NAME})
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
-# deb-systemd-helper and deb-systemd-invoke, which the maintainer scripts use.
-set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "init-system-helpers (>= 1.52)")
-set(CPACK_DEBIAN_SERVER_PACKAGE_RECOMMENDS logrotate)
+# deb-systemd-helper and deb-systemd-invoke, which the maintainer scripts use; logrotate, which
+# velantis-server-logrotate.service runs.
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "init-system-helpers (>= 1.52), logrotate")
 set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "tshark | wireshark")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/debian/preinst
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
     ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
     ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
@@ -249,6 +257,51 @@ if(WIN32)
 !include '${PROJECT_SOURCE_DIR}/packaging/windows/installer.nsh'")
   set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "!insertmacro VelantisAddFirewallRule")
   set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "!insertmacro VelantisRemoveFirewallRule")
+  # An upgrade replaces the earlier install wherever it is: the installer runs the earlier
+  # uninstaller first (without asking when silent), and installs into the earlier folder unless
+  # given another with /D=.
+  set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+  # CPack's own installer script, changed where the 64-bit registry view matters. Its start-up
+  # looks for the earlier install's uninstall entry in the 32-bit view, where a 32-bit installer
+  # looks by default; ours is in the 64-bit one. InstallDirRegKey, which would bring back the earlier
+  # folder, reads only the 32-bit view (makensis 3.08 takes no HKLM64 there), so the start-up reads
+  # the folder CPack's installer writes to the maker's key itself, unless /D= named one. And the
+  # earlier uninstaller, run in place, cannot delete itself: the installer deletes it and its
+  # folder once it has run.
+  file(READ ${CMAKE_ROOT}/Modules/Internal/CPack/NSIS.template.in nsisScript)
+  set(nsisFrom1 [=[
+Function .onInit
+]=])
+  set(nsisTo1 [=[
+Function .onInit
+  SetRegView 64
+  StrCmp $INSTDIR "@CPACK_NSIS_INSTALL_ROOT@\@CPACK_PACKAGE_INSTALL_DIRECTORY@" 0 remembered
+  ReadRegStr $0 HKLM "Software\@CPACK_PACKAGE_VENDOR@\@CPACK_PACKAGE_INSTALL_REGISTRY_KEY@" ""
+  StrCmp $0 "" 0 +2
+  ReadRegStr $0 HKCU "Software\@CPACK_PACKAGE_VENDOR@\@CPACK_PACKAGE_INSTALL_REGISTRY_KEY@" ""
+  StrCmp $0 "" remembered
+  StrCpy $INSTDIR $0
+remembered:
+]=])
+  set(nsisFrom2 [=[
+  IfErrors uninst_failed inst
+]=])
+  set(nsisTo2 [=[
+  IfErrors uninst_failed
+  Delete "$3\@CPACK_NSIS_UNINSTALL_NAME@.exe"
+  RMDir "$3"
+  Goto inst
+]=])
+  foreach(change 1 2)
+    string(FIND "${nsisScript}" "${nsisFrom${change}}" at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "CPack's NSIS.template.in has no \"${nsisFrom${change}}\": review the "
+                          "changes cmake/Packaging.cmake makes to it")
+    endif()
+    string(REPLACE "${nsisFrom${change}}" "${nsisTo${change}}" nsisScript "${nsisScript}")
+  endforeach()
+  file(WRITE ${PROJECT_BINARY_DIR}/packaging/nsis/NSIS.template.in "${nsisScript}")
+  set(CPACK_MODULE_PATH ${PROJECT_BINARY_DIR}/packaging/nsis ${CMAKE_MODULE_PATH})
 else()
   set(CPACK_GENERATOR DEB)
 endif()

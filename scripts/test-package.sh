@@ -1,94 +1,456 @@
 #!/usr/bin/env bash
-# The package leg: builds the Debian package and checks what a Linux operator gets from it.
-# Lints it, installs it on this machine (no systemd runs here, so nothing may start), checks the
-# installed files against `cmake --install`, rates and verifies the installed unit, drives the
-# installed server with the end-to-end suite as its unit would run it (as an unprivileged user,
-# with the unit's environment; log rotation under load included), then removes and purges it.
+# The package leg: builds the Debian package, lints it and compares it with `cmake --install` on
+# this machine (nothing installed here), then boots a container under its own systemd
+# (systemd-nspawn -b over a throw-away overlay of this machine's root, with a network of its own)
+# and there installs the package and drives it as an operator would: the service starts and
+# serves, fails cleanly when the port is taken (also with thousands of UDP sockets open), its
+# sandbox leaves it no writable path but its log folder, its rotation timer rotates the log under
+# load as the service's own user without losing a line, a symlink planted in the log folder turns
+# the rotation against no root-owned file, and restart, stop, upgrade, remove and purge do what the
+# README says. Everything runs inside the container: this machine's packages, services, logs and
+# network are never touched, and the container, its overlay and its mounts are gone when the leg
+# ends, also when it fails.
 #
-# Needs root (it installs a package); without root it says so and does nothing.
+# Each check is a function `check_NAME` run by `step`; a failed check fails the leg, and the next
+# ones still run. VELANTIS_PACKAGE_DEB=FILE drives that package instead of building one (and skips
+# lintian and the comparison with `cmake --install`), e.g. to see the leg fail on an older one.
+# Needs root and systemd-nspawn (Debian's systemd-container); without root it says
+# so and does nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+repo=$(pwd)
 
+log() { echo "package: $*"; }
 if [ "$(id -u)" -ne 0 ]; then
-  echo "package: skipped: installing the package needs root"
+  log "skipped: booting a container and installing the package need root"
   exit 0
 fi
-scripts/setup.sh dpkg-dev lintian logrotate systemd
+# The container boots this machine's own root, so what the package needs there (systemd,
+# logrotate) and what the checks run there (ss, python3) are installed here.
+scripts/setup.sh dpkg-dev lintian systemd-container systemd logrotate iproute2 python3
+# shellcheck source=scripts/steps.sh
+. scripts/steps.sh
 
-build=build/package
+build=$repo/build/package
 unit=/usr/lib/systemd/system/velantis-server.service
+logs=/var/log/velantis-server/OrlinStudio/Velantis/Server/ThreadsLogs
+rotation_config=/etc/velantis-server/logrotate.conf
+leg_dir=/opt/velantis-leg  # inside the container: the package and the test files
 fail() {
-  echo "package: $*" >&2
-  exit 1
+  log "$*" >&2
+  return 1
 }
-installed() { dpkg-query -W -f='${Status}' velantis-server 2>/dev/null | grep -q "ok installed"; }
-server_running() { pgrep -f '^/usr/bin/velantis-server' >/dev/null; }
 
-cmake --preset package >/dev/null
-cmake --build --preset package -j "${VELANTIS_JOBS:-2}"
-rm -f "$build"/velantis-server_*.deb
-(cd "$build" && cpack -G DEB >/dev/null)
-deb=$(echo "$build"/velantis-server_*.deb)
-echo "package: built $deb"
+# ---- On this machine: build, lint, compare (nothing is installed here) ----
 
-# Errors fail the leg; a warning passes only if packaging/README.md gives the reason it is kept.
-lintian --fail-on error "$deb" | tee "$build/lintian.txt"
-for tag in $(sed -n 's/^W: [^ ]* \([a-z0-9-]*\).*/\1/p' "$build/lintian.txt" | sort -u); do
-  grep -q "\`$tag\`" packaging/README.md || fail "lintian warning $tag is not explained in packaging/README.md"
-done
-
-# The package holds exactly what `cmake --install` puts in a staging folder.
-stage=$(mktemp -d)
-trap 'rm -rf "$stage"' EXIT
-DESTDIR="$stage" cmake --install "$build" >/dev/null
-(cd "$stage" && find . ! -type d | sed 's|^\./|/|' | sort) >"$build/staged.txt"
-dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | sort >"$build/packaged.txt"
-diff -u "$build/staged.txt" "$build/packaged.txt" || fail "the package differs from cmake --install"
-
-if installed; then dpkg --purge velantis-server >/dev/null; fi
-# Installing twice also runs the upgrade path of the maintainer scripts.
-dpkg -i "$deb"
-dpkg -i "$deb"
-server_running && fail "installing started the server where no systemd runs"
-for path in $(cat "$build/packaged.txt"); do
-  [ -e "$path" ] || fail "$path is not installed"
-done
-for program in velantis-server velantis-client velantis-loadgen; do
-  [ -x /usr/bin/$program ] || fail "/usr/bin/$program is not an executable"
-done
-version=$(dpkg-deb -f "$deb" Version)
-for tool in velantis-client velantis-loadgen; do
-  /usr/bin/$tool --help | grep -qF "$version" || fail "$tool --help does not show version $version"
-done
-
-# The unit as installed: systemd finds nothing to say about it, and rates it 2.0 or lower.
-verify=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify failed: $verify"
-[ -z "$verify" ] || fail "systemd-analyze verify: $verify"
-exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
-echo "package: systemd-analyze security rates the unit $exposure"
-awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || fail "exposure $exposure is above 2.0"
-
-if command -v tshark >/dev/null && [ -e /usr/lib/x86_64-linux-gnu/wireshark/plugins/velantis.lua ]; then
-  tshark -G protocols 2>&1 | grep -qw velantis || fail "tshark does not load the installed plugin"
+if [ -n "${VELANTIS_PACKAGE_DEB:-}" ]; then
+  deb=$(realpath "$VELANTIS_PACKAGE_DEB")
+  mkdir -p "$build"
+  log "drives $deb"
+else
+  cmake --preset package >/dev/null
+  cmake --build --preset package -j "${VELANTIS_JOBS:-2}"
+  rm -f "$build"/velantis-server_*.deb
+  (cd "$build" && cpack -G DEB >/dev/null)
+  deb=$(echo "$build"/velantis-server_*.deb)
+  log "built $deb"
 fi
 
-python3 tests/e2e/run_e2e.py --server /usr/bin/velantis-server --service-unit "$unit" \
-  --service-user nobody
+check_lintian() {
+  # Errors fail; a warning passes only if packaging/README.md gives the reason it is kept.
+  lintian --fail-on error "$deb" | tee "$build/lintian.txt" || return 1
+  local tag
+  for tag in $(sed -n 's/^W: [^ ]* \([a-z0-9-]*\).*/\1/p' "$build/lintian.txt" | sort -u); do
+    grep -q "\`$tag\`" packaging/README.md ||
+      fail "lintian warning $tag is not explained inside packaging/README.md" || return 1
+  done
+}
 
-# Removal stops nothing that runs here, keeps the configuration and masks the unit; purging
-# forgets the unit and the configuration but keeps the logs unless asked.
-mkdir -p /var/log/velantis-server
-echo "a log line" >/var/log/velantis-server/kept.logs
-dpkg --remove velantis-server
-for path in /usr/bin/velantis-server /usr/bin/velantis-client "$unit"; do
-  [ ! -e "$path" ] || fail "$path is left after removal"
-done
-[ -e /etc/logrotate.d/velantis-server ] || fail "removal must keep the configuration"
-dpkg --purge velantis-server
-left=$(find /etc /usr /var/lib/systemd /var/lib/dpkg/info -name 'velantis-server*' 2>/dev/null || true)
-[ -z "$left" ] || fail "left after purge: $left"
-[ -e /var/log/velantis-server/kept.logs ] || fail "purge removed the logs"
-dpkg -i "$deb" >/dev/null
-VELANTIS_PURGE_LOGS=yes dpkg --purge velantis-server
-[ ! -e /var/log/velantis-server ] || fail "VELANTIS_PURGE_LOGS=yes did not remove the logs"
-echo "package: installed, served, rotated, removed and purged"
+check_contents() {
+  # The package holds exactly what `cmake --install` puts in a staging folder.
+  dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | sort >"$build/packaged.txt"
+  [ -z "${VELANTIS_PACKAGE_DEB:-}" ] || return 0
+  local stage
+  stage=$(mktemp -d)
+  DESTDIR="$stage" cmake --install "$build" >/dev/null
+  (cd "$stage" && find . ! -type d | sed 's|^\./|/|' | sort) >"$build/staged.txt"
+  rm -rf "$stage"
+  diff -u "$build/staged.txt" "$build/packaged.txt" || fail "the package differs from cmake --install"
+}
+
+[ -n "${VELANTIS_PACKAGE_DEB:-}" ] || step lintian check_lintian
+step contents check_contents
+
+# ---- The container ----
+
+container=
+machine=velantis-leg-$$
+nspawn_pid=
+leader=
+
+cleanup() {
+  set +e
+  if [ -n "$nspawn_pid" ] && kill -0 "$nspawn_pid" 2>/dev/null; then
+    kill -TERM "$nspawn_pid" # nspawn asks the container's systemd to power off
+    for _ in $(seq 150); do
+      kill -0 "$nspawn_pid" 2>/dev/null || break
+      sleep 0.2
+    done
+    kill -0 "$nspawn_pid" 2>/dev/null && kill -KILL "$nspawn_pid"
+    wait "$nspawn_pid" 2>/dev/null
+  fi
+  if [ -n "$container" ]; then
+    mountpoint -q "$container/root" && umount -l "$container/root"
+    mountpoint -q "$container" && umount -l "$container"
+    rmdir "$container"
+  fi
+  # nspawn leaves its machine's (empty) propagation folder where /run is not a tmpfs.
+  rmdir "/run/systemd/nspawn/propagate/$machine" 2>/dev/null
+  return 0
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+# inside COMMAND...: runs a command inside the container, as root, in its namespaces.
+inside() {
+  nsenter --target "$leader" --mount --uts --ipc --net --pid -- \
+    env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
+    SYSTEMD_PAGER= "$@"
+}
+prop() { inside systemctl show -P "$2" "$1"; }  # prop UNIT PROPERTY
+
+boot_container() {
+  container=$(mktemp -d /tmp/velantis-leg.XXXXXX)
+  mount -t tmpfs -o mode=0755,size=4G velantis-leg "$container"
+  mkdir "$container/upper" "$container/work" "$container/root"
+  # This machine's root as the read-only lower layer: nothing written inside reaches it.
+  mount -t overlay velantis-leg \
+    -o "lowerdir=/,upperdir=$container/upper,workdir=$container/work" "$container/root"
+  local root=$container/root
+  # A machine of its own: its own id, and none of this machine's own services and timers (apt's,
+  # man-db's, databases...) starting in it; only what Debian's systemd starts by itself. The
+  # package's own units are left alone: installed here, they are installed there too, and the
+  # install check removes them there first.
+  systemd-id128 new >"$root/etc/machine-id"
+  local wanted
+  for wanted in "$root"/etc/systemd/system/*.wants/*; do
+    [ -e "$wanted" ] || [ -L "$wanted" ] || continue
+    case ${wanted##*/} in velantis-*) continue ;; esac
+    ln -sfn /dev/null "$root/etc/systemd/system/${wanted##*/}"
+  done
+  ln -sfn /dev/null "$root/etc/systemd/system/console-getty.service"
+  # Image builders forbid starting services from maintainer scripts; a booted machine allows it.
+  rm -f "$root/usr/sbin/policy-rc.d"
+  mkdir -p "$root$leg_dir"
+  cp "$deb" "$root$leg_dir/velantis-server.deb"
+  cp -r tests/e2e tests/package "$root$leg_dir/"
+
+  systemd-nspawn --quiet --directory="$root" --machine="$machine" --register=no --keep-unit \
+    --private-network --link-journal=no --boot </dev/null >"$build/container-console.log" 2>&1 &
+  nspawn_pid=$!
+  for _ in $(seq 100); do
+    leader=$(pgrep -P "$nspawn_pid" -x systemd || true)
+    [ -n "$leader" ] && break
+    kill -0 "$nspawn_pid" 2>/dev/null || break
+    sleep 0.2
+  done
+  [ -n "$leader" ] || fail "the container did not boot; see $build/container-console.log" || return 1
+  wait_for 60 inside test -S /run/systemd/private ||
+    fail "the container's systemd did not start; see $build/container-console.log" || return 1
+  local state
+  state=$(inside timeout 90 systemctl is-system-running --wait || true)
+  log "the container's systemd is $state"
+  case $state in
+    running) ;;
+    degraded) inside systemctl --failed --no-legend ;; # a unit of this machine's that fails there
+    *) fail "the container's systemd did not finish booting" || return 1 ;;
+  esac
+  booted=yes
+}
+
+# wait_for TIMEOUT_S COMMAND...: true as soon as the command succeeds within TIMEOUT_S.
+wait_for() {
+  local end=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ $SECONDS -lt "$end" ] || return 1
+    sleep 0.2
+  done
+}
+port_holder() { inside ss -H -uln 'sport = :15000' -p | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -1; }
+serving() {  # the service is active, never restarted, and its own process holds UDP 15000
+  [ "$(prop velantis-server ActiveState)" = active ] &&
+    [ "$(prop velantis-server NRestarts)" = 0 ] &&
+    [ -n "$(port_holder)" ] && [ "$(port_holder)" = "$(prop velantis-server MainPID)" ]
+}
+installed() { inside dpkg-query -W -f='${Status}' velantis-server 2>/dev/null | grep -q "ok installed"; }
+says() { inside journalctl -q -o cat --no-pager "$@"; }
+
+check_install() {
+  if installed; then inside dpkg --purge velantis-server >/dev/null; fi
+  inside dpkg -i "$leg_dir/velantis-server.deb" || return 1
+  wait_for 10 serving || fail "the service is not serving after installing: $(
+    inside systemctl status --no-pager velantis-server)" || return 1
+  [ "$(prop velantis-server-logrotate.timer ActiveState)" = active ] ||
+    fail "the rotation timer is not active" || return 1
+  local path
+  for path in $(cat "$build/packaged.txt"); do
+    inside test -e "$path" || fail "$path is not installed" || return 1
+  done
+  local version
+  version=$(dpkg-deb -f "$deb" Version)
+  for tool in velantis-client velantis-loadgen; do
+    inside "/usr/bin/$tool" --help | grep -qF "$version" ||
+      fail "$tool --help does not show version $version" || return 1
+  done
+}
+
+check_units() {
+  # systemd finds nothing to say about the units, and rates each service 2.0 or lower.
+  local name verify exposure
+  for name in velantis-server.service velantis-server-logrotate.service \
+    velantis-server-logrotate.timer; do
+    verify=$(inside systemd-analyze verify "/usr/lib/systemd/system/$name" 2>&1) &&
+      [ -z "$verify" ] || fail "systemd-analyze verify $name: $verify" || return 1
+  done
+  for name in velantis-server.service velantis-server-logrotate.service; do
+    exposure=$(inside systemd-analyze security "$name" 2>&1 |
+      sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+    log "systemd-analyze security rates $name $exposure"
+    awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' ||
+      fail "exposure of $name, $exposure, is above 2.0" || return 1
+  done
+}
+
+check_client() {
+  # As the README says to see whether it serves.
+  local out
+  out=$(inside timeout 20 velantis-client --id 1 --connect --expect 2 2>&1) ||
+    fail "velantis-client got no Welcome: $out" || return 1
+  grep -q Welcome <<<"$out" || fail "velantis-client saw no Welcome: $out"
+}
+
+check_sandbox() {
+  # A drop-in adds a probe to each service, run inside the service's own sandbox: it writes a file
+  # wherever it can, and every such file that is seen outside the sandbox is a writable path of
+  # the machine. The log folder must be the only one.
+  local name token wrote dir leaks
+  for name in velantis-server velantis-server-logrotate; do
+    token=$name-$RANDOM
+    inside mkdir -p "/run/systemd/system/$name.service.d"
+    inside sh -c "printf '[Service]\nExecStartPost=/bin/sh $leg_dir/package/write-probe.sh $token\n' \
+      >/run/systemd/system/$name.service.d/probe.conf"
+    inside systemctl daemon-reload
+    inside systemctl restart "$name.service" || fail "$name does not start with the probe" || return 1
+    wrote=$(says -u "$name" | sed -n "s/^velantis-probe $token: wrote //p")
+    inside rm "/run/systemd/system/$name.service.d/probe.conf"
+    inside systemctl daemon-reload
+    [ -n "$wrote" ] || fail "the probe inside $name reported nothing" || return 1
+    leaks=
+    for dir in $wrote; do
+      inside test -e "$dir/.velantis-probe-$token" || continue
+      inside rm -f "$dir/.velantis-probe-$token"
+      case $dir in
+        # The folders systemd hands to the units' user: LogsDirectory=, StateDirectory=.
+        /var/log/velantis-server | /var/log/private/velantis-server) ;;
+        /var/lib/velantis-server | /var/lib/private/velantis-server) ;;
+        *) leaks="$leaks $dir" ;;
+      esac
+    done
+    log "$name could write to $(echo $wrote) (outside its sandbox:${leaks:- its own folders only})"
+    [ -z "$leaks" ] || fail "$name can write to the machine's$leaks" || return 1
+  done
+  inside systemctl restart velantis-server && wait_for 10 serving
+}
+
+check_port_taken() {
+  # Another program holds UDP 15000, with 5,000 more UDP sockets open in the network namespace:
+  # `systemctl start` fails within the check's 5 s and a second, with one clear message.
+  inside systemctl stop velantis-server
+  inside sh -c "timeout 60 python3 $leg_dir/package/hold-udp.py 15000 5000 >/run/velantis-hold.pid &"
+  wait_for 10 inside test -s /run/velantis-hold.pid || fail "the port holder did not start" || return 1
+  local cursor begin elapsed messages result=0
+  cursor=$(inside journalctl -q -n 0 --show-cursor | sed -n 's/^-- cursor: //p')
+  begin=$(date +%s%N)
+  if inside systemctl start velantis-server; then
+    fail "systemctl start succeeded while another program held the port"
+    result=1
+  fi
+  elapsed=$((($(date +%s%N) - begin) / 1000000))
+  messages=$(says -u velantis-server --after-cursor "$cursor" | grep -c "has not bound UDP port 15000" || true)
+  inside systemctl stop velantis-server # ends the automatic restarts
+  inside sh -c 'kill $(cat /run/velantis-hold.pid); rm /run/velantis-hold.pid'
+  inside systemctl reset-failed velantis-server
+  log "with the port taken and 5,000 more sockets open, systemctl start failed after $elapsed ms;" \
+    "the journal says:"
+  says -u velantis-server --after-cursor "$cursor" | sed 's/^/    /'
+  [ "$elapsed" -le 6000 ] || fail "the failing start took $elapsed ms, more than 6 s" || result=1
+  [ "$messages" = 1 ] || fail "the journal says 'has not bound' $messages times, not once: $(
+    says -u velantis-server --after-cursor "$cursor")" || result=1
+  inside systemctl start velantis-server && wait_for 10 serving ||
+    fail "the service does not serve once the port is free" || result=1
+  return $result
+}
+
+check_restart_stop() {
+  local before
+  before=$(prop velantis-server MainPID)
+  inside systemctl restart velantis-server || return 1
+  wait_for 10 serving || fail "not serving after a restart" || return 1
+  [ "$(prop velantis-server MainPID)" != "$before" ] || fail "restart kept the old server" || return 1
+  inside systemctl stop velantis-server
+  [ "$(prop velantis-server ActiveState)" = inactive ] || fail "stop left it $(
+    prop velantis-server ActiveState)" || return 1
+  [ -z "$(port_holder)" ] || fail "UDP 15000 is still held after stop" || return 1
+  inside systemctl start velantis-server && wait_for 10 serving
+}
+
+# rotate_fast / rotate_normally: the timer fires every second and the configuration rotates any log
+# over 1 KB, as an operator could set them; and back.
+rotate_fast() {
+  inside cp "$rotation_config" "$rotation_config.leg"
+  inside sed -i 's/^\( *maxsize\) .*/\1 1k/' "$rotation_config"
+  inside mkdir -p /run/systemd/system/velantis-server-logrotate.timer.d
+  inside sh -c "printf '[Timer]\nOnCalendar=\nOnActiveSec=1s\nOnUnitActiveSec=1s\nAccuracySec=50ms\n' \
+    >/run/systemd/system/velantis-server-logrotate.timer.d/fast.conf"
+  inside systemctl daemon-reload
+}
+rotate_normally() {
+  inside systemctl stop velantis-server-logrotate.timer
+  inside rm -f /run/systemd/system/velantis-server-logrotate.timer.d/fast.conf
+  inside mv "$rotation_config.leg" "$rotation_config"
+  inside systemctl daemon-reload
+  inside systemctl start velantis-server-logrotate.timer
+}
+
+check_rotation_under_load() {
+  # The timer rotates the log every second during a load from velantis-loadgen; between them the
+  # rotated files hold every datagram's record exactly once, every line whole.
+  inside systemctl stop velantis-server velantis-server-logrotate.timer
+  inside sh -c "rm -f $logs/* /var/lib/velantis-server/logrotate.state"
+  inside systemctl start velantis-server && wait_for 10 serving || return 1
+  rotate_fast
+  inside systemctl start velantis-server-logrotate.timer
+  local result=0
+  inside sh -c "velantis-loadgen --players 8 --rate 100 --duration 4 --json --no-progress \
+    >$leg_dir/load.json" || fail "velantis-loadgen failed" || result=1
+  inside systemctl stop velantis-server-logrotate.timer
+  sleep 1 # the players' last Disconnects may still be on their way into the log
+  inside python3 "$leg_dir/e2e/rotation_check.py" "$logs/Thread_0.logs" "$leg_dir/load.json" 3 ||
+    result=1
+  local failed
+  failed=$(says -u velantis-server-logrotate -p err | tail -3)
+  [ -z "$failed" ] || fail "the rotation reported errors: $failed" || result=1
+  rotate_normally
+  return $result
+}
+
+check_symlink_attack() {
+  # The server's user owns its log folder, so a compromised server may replace ThreadsLogs with a
+  # symlink to a root-owned folder; the rotation, as that user, must leave the folder's files be.
+  local victim=/srv/velantis-leg-victim result=0 before after
+  inside systemctl stop velantis-server
+  inside mkdir -p "$victim"
+  inside sh -c "head -c 4096 /dev/zero | tr '\\0' x >$victim/important.logs"
+  before=$(inside sha256sum "$victim/important.logs")
+  inside mv "$logs" "$logs.leg"
+  inside ln -s "$victim" "$logs"
+  inside chown -h "$(inside stat -c %u "$logs.leg")" "$logs"
+  rotate_fast
+  inside systemctl start velantis-server-logrotate.service || true
+  inside systemctl reset-failed velantis-server-logrotate.service
+  after=$(inside sha256sum "$victim/important.logs" 2>&1 || true)
+  [ "$before" = "$after" ] || fail "the root-owned file was changed: $after" || result=1
+  [ "$(inside ls "$victim")" = important.logs ] || fail "the root-owned folder now holds: $(
+    inside ls "$victim")" || result=1
+  inside rm "$logs"
+  inside mv "$logs.leg" "$logs"
+  inside rm -rf "$victim"
+  # Nor does the system's own logrotate, which runs as root, rotate anything of the package's.
+  if inside grep -rl velantis /etc/logrotate.conf /etc/logrotate.d; then
+    fail "the system's logrotate, as root, still rotates the package's logs" || result=1
+  fi
+  rotate_normally
+  inside systemctl start velantis-server && wait_for 10 serving || result=1
+  return $result
+}
+
+check_upgrade() {
+  # Installing the package again is an upgrade: the service restarts and serves.
+  local before
+  before=$(prop velantis-server MainPID)
+  inside dpkg -i "$leg_dir/velantis-server.deb" >/dev/null || return 1
+  wait_for 10 serving || fail "not serving after the upgrade" || return 1
+  [ "$(prop velantis-server MainPID)" != "$before" ] || fail "the upgrade did not restart it" ||
+    return 1
+  [ "$(prop velantis-server-logrotate.timer ActiveState)" = active ] ||
+    fail "the rotation timer is not active after the upgrade"
+}
+
+check_remove_purge() {
+  # Removal stops the service and its timer and keeps the configuration and the logs; purging
+  # forgets the units' enablement, the configuration and the rotation's state but keeps the logs
+  # unless asked.
+  local path left
+  inside sh -c "echo 'a log line' >/var/log/velantis-server/kept.logs"
+  inside dpkg --remove velantis-server >/dev/null || return 1
+  [ -z "$(port_holder)" ] || fail "UDP 15000 is held after removal" || return 1
+  for path in /usr/bin/velantis-server /usr/bin/velantis-client "$unit"; do
+    inside test ! -e "$path" || fail "$path is left after removal" || return 1
+  done
+  [ "$(prop velantis-server-logrotate.timer ActiveState)" = inactive ] ||
+    fail "the rotation timer is still active after removal" || return 1
+  inside test -e "$rotation_config" || fail "removal must keep the configuration" || return 1
+  inside test ! -L /etc/systemd/system/velantis-server.service || fail "removal masked the unit" ||
+    return 1
+  inside dpkg --purge velantis-server >/dev/null || return 1
+  left=$(inside find /etc /usr /var/lib/systemd /var/lib/dpkg/info /var/lib/velantis-server \
+    /var/lib/private -name 'velantis-server*' 2>/dev/null || true)
+  [ -z "$left" ] || fail "left after purge: $left" || return 1
+  inside test -e /var/log/velantis-server/kept.logs || fail "purge removed the logs" || return 1
+  inside dpkg -i "$leg_dir/velantis-server.deb" >/dev/null
+  inside env VELANTIS_PURGE_LOGS=yes dpkg --purge velantis-server >/dev/null
+  inside test ! -e /var/log/velantis-server || fail "VELANTIS_PURGE_LOGS=yes did not remove the logs" ||
+    return 1
+  inside test ! -e /var/log/private/velantis-server || fail "the logs are left inside /var/log/private"
+}
+
+check_e2e() {
+  # The end-to-end suites against the installed server, run as `nobody` with the unit's
+  # environment, and the start check against servers that serve, cannot bind or have ended. They
+  # use UDP 15000 of the container's network, so the service stops meanwhile.
+  inside systemctl stop velantis-server
+  local result=0
+  inside python3 "$leg_dir/e2e/run_e2e.py" --server /usr/bin/velantis-server --service-unit "$unit" \
+    --service-user nobody || result=1
+  inside systemctl start velantis-server && wait_for 10 serving || result=1
+  return $result
+}
+
+# This machine's own copy of the package, if any, is left as it was.
+host_state() { dpkg-query -W -f='${Status} ${Version}' velantis-server 2>/dev/null || true; }
+host_before=$(host_state)
+check_host_untouched() {
+  [ "$(host_state)" = "$host_before" ] || fail "the package's state on this machine changed"
+}
+
+booted=
+step boot boot_container
+if [ -z "$booted" ]; then
+  log "FAILED: no container, so nothing of the package could be checked"
+  exit 1
+fi
+step install check_install
+step units check_units
+step client check_client
+step e2e check_e2e
+step sandbox check_sandbox
+step port-taken check_port_taken
+step restart-stop check_restart_stop
+step rotation-under-load check_rotation_under_load
+step symlink-attack check_symlink_attack
+step upgrade check_upgrade
+step remove-purge check_remove_purge
+step host-untouched check_host_untouched
+[ "$status" = 0 ] && log "installed, served, rotated, upgraded, removed and purged under systemd"
+exit "$status"

@@ -5,10 +5,12 @@
 # and a C program on the client library's DLL as more players. Then it makes the
 # installer and the portable zip, and in a second fresh prefix unpacks the zip and runs the same
 # end-to-end check on its server, installs silently, checks the installed files and the
-# uninstaller's registry entry, runs the check on the installed server, uninstalls silently and
-# checks what is left; last, two bots built against the zip's sdk folder with find_package play
-# against the zip's server. The installer is a 32-bit program: without a 32-bit Wine (wine32:i386 on
-# Debian) that cannot be installed, only the installer steps are skipped, and the leg says so.
+# uninstaller's registry entry, runs the check on the installed server, installs a newer version
+# into another folder over it (the earlier install must be gone) and again without naming a folder
+# (it must stay where it is), uninstalls silently and checks what is left; last, two bots built
+# against the zip's sdk folder with find_package play against the zip's server. The installer is a
+# 32-bit program: without a 32-bit Wine (wine32:i386 on Debian) that cannot be installed, only the
+# installer steps are skipped, and the leg says so.
 #
 # Everything Wine touches lives in fresh temporary prefixes that are deleted at the end. Their
 # user has a non-ASCII name, so the data folder the server logs to is one too.
@@ -241,9 +243,9 @@ menu_folder="ProgramData/Microsoft/Windows/Start Menu/Programs/Velantis"
 
 # Prints a key of the 64-bit registry view with its values, without carriage returns; fails when
 # there is no such key (reg.exe then says so on standard output).
-registry() {
+registry() {  # KEY [reg.exe query option...]
   local values
-  values=$(timeout 60 "$wine" reg.exe query "$1" </dev/null 2>/dev/null) || return 1
+  values=$(timeout 60 "$wine" reg.exe query "$@" </dev/null 2>/dev/null) || return 1
   tr -d '\r' <<<"$values"
 }
 no_key() { ! registry "$1" >/dev/null; }
@@ -271,20 +273,70 @@ install_silently() {
   return $ok
 }
 
+# The Windows path of a folder below drive C:.
+windows_path() { echo "C:\\${1//\//\\}"; }
+
+# Lines naming the program in both registry views' uninstall entries, and its Start-menu links.
+uninstall_entries() {
+  local view
+  for view in 'HKLM\Software' 'HKLM\Software\Wow6432Node'; do
+    registry "$view\Microsoft\Windows\CurrentVersion\Uninstall" /s || true
+  done | grep -E '^ +DisplayName +REG_SZ +Velantis server$'
+}
+menu_links() { find "$WINEPREFIX/drive_c" -name 'Velantis server.lnk'; }
+
+# A newer version installed into another folder replaces the earlier install: one folder, one
+# uninstall entry, one Start-menu link, all of the newer one. Installed again without naming a
+# folder, it stays in that folder.
+upgrade_elsewhere() {
+  local newer=$version.1 earlier="$WINEPREFIX/drive_c/$installed_dir" ok=0 entry
+  local newer_package=velantis-server-$newer-win64
+  (cd "$build_dir" && timeout 600 cpack -G NSIS -D CPACK_PACKAGE_VERSION="$newer" \
+    -D CPACK_PACKAGE_FILE_NAME="$newer_package" >/dev/null) &&
+    expect "the installer of version $newer is made" test -f "$build_dir/$newer_package.exe" ||
+    return 1
+  # Without spaces: NSIS takes /D= unquoted, and Wine quotes an argument with spaces.
+  installed_dir="Velantis-$newer"
+  local installed="$WINEPREFIX/drive_c/$installed_dir"
+  expect "the newer installer exits 0" timeout 300 "$wine32" "$build_dir/$newer_package.exe" /S \
+    "/D=$(windows_path "$installed_dir")" </dev/null >/dev/null 2>&1 || return 1
+  expect "the earlier folder is gone" test ! -e "$earlier" || ok=1
+  expect "the newer folder holds the programs, the uninstaller and install.log" \
+    test "$(files_below "$installed")" = \
+    "$(printf '%s\n' "$zip_files" Uninstall.exe install.log | LC_ALL=C sort)" || ok=1
+  expect "one uninstall entry" test "$(uninstall_entries | wc -l)" = 1 || ok=1
+  entry=$(registry "$uninstall_key") || true
+  expect "... of version $newer" grep -q -E "^ +DisplayVersion +REG_SZ +$newer\$" <<<"$entry" || ok=1
+  expect "... that runs the newer Uninstall.exe" grep -q -F \
+    "UninstallString    REG_SZ    \"$(windows_path "$installed_dir")\\Uninstall.exe\"" <<<"$entry" ||
+    ok=1
+  expect "one Start-menu link" test "$(menu_links | wc -l)" = 1 || ok=1
+  expect "... to the newer server" grep -q -a -F "$installed_dir" "$(menu_links | head -1)" || ok=1
+
+  expect "installing again without a folder exits 0" timeout 300 "$wine32" \
+    "$build_dir/$newer_package.exe" /S </dev/null >/dev/null 2>&1 || return 1
+  expect "it installs into the same folder" test -f "$installed/velantis-server.exe" || ok=1
+  expect "... and no other" test ! -e "$earlier" || ok=1
+  expect "still one uninstall entry" test "$(uninstall_entries | wc -l)" = 1 || ok=1
+  expect "still one Start-menu link" test "$(menu_links | wc -l)" = 1 || ok=1
+  rm -f "$build_dir/$newer_package.exe"
+  return $ok
+}
+
 uninstall_silently() {
   local installed="$WINEPREFIX/drive_c/$installed_dir" menu="$WINEPREFIX/drive_c/$menu_folder"
   local ok=0
   # The uninstaller copies itself to the temporary folder and runs from there, so the command
   # returns at once: wait for it to finish its work, the maker's registry key going last.
   expect "the uninstaller exits 0" timeout 120 "$wine32" \
-    'C:\Program Files\Velantis\Uninstall.exe' /S </dev/null >/dev/null 2>&1 || return 1
+    "$(windows_path "$installed_dir")\\Uninstall.exe" /S </dev/null >/dev/null 2>&1 || return 1
   for _ in $(seq 60); do
     [ ! -e "$installed" ] && [ ! -e "$menu" ] && no_key 'HKLM\Software\OrlinStudio' && break
     sleep 0.5
   done
   expect "no program files are left" test ! -e "$installed" || ok=1
   expect "the Start menu entry is gone" test ! -e "$menu" || ok=1
-  expect "the uninstall entry is gone" no_key "$uninstall_key" || ok=1
+  expect "the uninstall entry is gone" test -z "$(uninstall_entries)" || ok=1
   expect "the maker's registry key is gone" no_key 'HKLM\Software\OrlinStudio' || ok=1
   expect "the player logs in %LOCALAPPDATA% are kept" test -s "$(echo \
     "$WINEPREFIX"/drive_c/users/*/AppData/Local/OrlinStudio/Velantis/Server/ThreadsLogs/Thread_0.logs)" ||
@@ -313,6 +365,7 @@ if [ -n "$package" ] && [ -f "$build_dir/$package.exe" ] && [ -f "$build_dir/$pa
     step install install_silently
     if [ -e "$WINEPREFIX/drive_c/$installed_dir/velantis-server.exe" ]; then
       step installed-end-to-end end_to_end "$WINEPREFIX/drive_c/$installed_dir"
+      step upgrade upgrade_elsewhere
       step uninstall uninstall_silently
     fi
   fi
