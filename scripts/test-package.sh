@@ -143,7 +143,7 @@ boot_container() {
   rm -f "$root/usr/sbin/policy-rc.d"
   mkdir -p "$root$leg_dir"
   cp "$deb" "$root$leg_dir/velantis-server.deb"
-  cp -r tests/e2e tests/package "$root$leg_dir/"
+  cp -r tests/e2e tests/package scripts/check-doc-links.py "$root$leg_dir/"
 
   systemd-nspawn --quiet --directory="$root" --machine="$machine" --register=no --keep-unit \
     --private-network --link-journal=no --boot </dev/null >"$build/container-console.log" 2>&1 &
@@ -203,6 +203,21 @@ check_install() {
     inside "/usr/bin/$tool" --help | grep -qF "$version" ||
       fail "$tool --help does not show version $version" || return 1
   done
+}
+
+check_doc_links() {
+  # Every document the package installs finds the documents it refers to installed beside it.
+  inside python3 "$leg_dir/check-doc-links.py" /usr/share/doc/velantis-server
+}
+
+# The README followed as its reader would, where systemd runs: from building and installing the
+# package to purging it, with its own commands, run inside the container (the source tree is seen
+# there at the same path, through the overlay). Run last: it needs the package purged and the logs
+# gone, as on a machine that never had it.
+check_readme() {
+  python3 tests/e2e/follow_readme.py --systemd --exec "nsenter --target $leader --mount --uts \
+--ipc --net --pid -- env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+LANG=C.UTF-8 SYSTEMD_PAGER="
 }
 
 check_units() {
@@ -441,6 +456,7 @@ if [ -z "$booted" ]; then
   exit 1
 fi
 step install check_install
+step doc-links check_doc_links
 step units check_units
 step client check_client
 step e2e check_e2e
@@ -451,6 +467,7 @@ step rotation-under-load check_rotation_under_load
 step symlink-attack check_symlink_attack
 step upgrade check_upgrade
 step remove-purge check_remove_purge
+step readme-with-systemd check_readme
 step host-untouched check_host_untouched
 [ "$status" = 0 ] && log "installed, served, rotated, upgraded, removed and purged under systemd"
 exit "$status"

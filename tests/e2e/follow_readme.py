@@ -58,6 +58,7 @@ from server_harness import LOG_RELATIVE  # noqa: E402
 STEPS = ["install", "start", "check", "example", "stop", "remove", "purge-logs"]
 MARKER = re.compile(r"^<!--\s*readme-leg:\s*(.*?)\s*-->\s*$")
 LOGS = "/var/log/velantis-server"
+ROTATION_CONFIG = "/etc/velantis-server/logrotate.conf"
 PRIVATE_LOGS = "/var/log/private/velantis-server"
 LOG_FILE = os.path.join(LOGS, LOG_RELATIVE)
 JOB_SPEC = re.compile(r"^kill %(\d+)$")
@@ -288,7 +289,7 @@ def expect_installed(m, s):
     if m.package_status() != "install ok installed":
         raise Failed(f"velantis-server is not installed: {m.package_status()!r}")
     for path in ("/usr/bin/velantis-server", "/usr/bin/velantis-client", "/usr/bin/velantis-loadgen",
-                 "/etc/logrotate.d/velantis-server",
+                 ROTATION_CONFIG,
                  "/usr/lib/systemd/system/velantis-server.service",
                  "/usr/share/doc/velantis-server/README.md"):
         if not m.exists(path):
@@ -351,7 +352,7 @@ def expect_removed(m, s):
     for path in ("/usr/bin/velantis-server", "/usr/bin/velantis-client"):
         if m.exists(path):
             raise Failed(f"{path} is left after apt remove")
-    for path in ("/etc/logrotate.d/velantis-server", LOG_FILE):
+    for path in (ROTATION_CONFIG, LOG_FILE):
         if not m.exists(path):
             raise Failed(f"apt remove took {path}, which it must keep")
     expect_stopped(m, s)
@@ -360,8 +361,8 @@ def expect_removed(m, s):
 def expect_purged_but_logs(m, s):
     if m.package_status() not in ("", "unknown ok not-installed"):
         raise Failed(f"after apt purge the package is {m.package_status()!r}")
-    if m.exists("/etc/logrotate.d/velantis-server"):
-        raise Failed("apt purge left /etc/logrotate.d/velantis-server")
+    if m.exists(ROTATION_CONFIG):
+        raise Failed(f"apt purge left {ROTATION_CONFIG}")
     if not m.exists(LOG_FILE):
         raise Failed(f"apt purge took {LOG_FILE}, which only VELANTIS_PURGE_LOGS=yes may")
 
