@@ -2,6 +2,7 @@
 #include "net/NetworkingComponentClient.h"
 #include "net/NetworkingComponentServer.h"
 #include "net/Packet.h"
+#include "net/ServerCounters.h"
 #include "utils/Console.h"
 #include "utils/MiscUtils.h"
 
@@ -14,7 +15,7 @@ void SendTo(Packet& packet, const Orlin::Ipv4Address& to, std::uint64_t asClient
   toClient.Init(asClientID, Orlin::Protocol::Udp);
   toClient.CreateSocket();
   toClient.SetTargetAddress(to);
-  toClient.Send(packet);
+  Bump(toClient.Send(packet) ? Counters().packetsSent : Counters().sendFailures);
   if (toClient.Socket() != Platform::kNoSocket) toClient.CloseSocket();
 }
 
@@ -27,11 +28,13 @@ void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsM
   auto& clients = NetworkingComponentServer::Clients();
   const std::uint64_t id = receivedPacket.Header().clientID;
   if (clients.contains(id)) {
+    Bump(Counters().connectsRefused);
     Report(logs, "Client already connected.");
     return;
   }
   const std::uint64_t clientIDinMap = id;
   clients.insert({clientIDinMap, from});
+  Counters().registeredPlayers.store(clients.size(), std::memory_order_relaxed);
   Report(logs, "Client connected.");
 
   const auto entityID = static_cast<std::uint32_t>(MiscUtils::GenerateRandomId());
@@ -49,7 +52,9 @@ void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsM
 }
 
 void Disconnect(const Packet& receivedPacket, LogsManager& logs) {
-  if (NetworkingComponentServer::Clients().erase(receivedPacket.Header().clientID) == 1) {
+  auto& clients = NetworkingComponentServer::Clients();
+  if (clients.erase(receivedPacket.Header().clientID) == 1) {
+    Counters().registeredPlayers.store(clients.size(), std::memory_order_relaxed);
     Report(logs, "Client disconnected.");
   } else {
     Report(logs, "Client is not connected.");
@@ -73,15 +78,19 @@ void NetworkingComponentServer::Dispatch(Packet& receivedPacket, const Orlin::Ip
                                          LogsManager& logs) {
   switch (receivedPacket.Header().messageType) {
     case MessageType::Connect:
+      Bump(Counters().connectMessages);
       Connect(receivedPacket, from, logs);
       break;
     case MessageType::Disconnect:
+      Bump(Counters().disconnectMessages);
       Disconnect(receivedPacket, logs);
       break;
     case MessageType::PlayerPositionUpdate:
+      Bump(Counters().positionMessages);
       RelayPosition(receivedPacket);
       break;
     default:
+      Bump(Counters().unknownMessages);
       Console::Err("NetworkingComponent(): Default case triggered.");
       break;
   }

@@ -2,6 +2,7 @@
 
 #include "logs/ThreadsLogs.h"
 #include "net/NetworkingComponentServer.h"
+#include "net/ServerCounters.h"
 #include "utils/Console.h"
 
 NetworkingComponentServer& NetworkingComponentServer::GetInstance() {
@@ -13,6 +14,13 @@ NetworkingComponentServer::ClientRegistry& NetworkingComponentServer::Clients() 
   // Never destroyed: the receive thread may still be dispatching while the process exits.
   static auto* clients = new ClientRegistry();
   return *clients;
+}
+
+ServerCounters& Counters() {
+  // Never destroyed, like the registry: the receive thread and the metrics endpoint may still be
+  // using it while the process exits.
+  static auto* counters = new ServerCounters();
+  return *counters;
 }
 
 bool NetworkingComponentServer::Init(Orlin::Protocol protocol) {
