@@ -44,10 +44,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     parser.body_limit(0);
     // One deadline for the whole request: a client that trickles bytes gains nothing.
     stream.expires_after(kRequestTime);
-    http::async_read(stream, buffer, parser,
-                     [self = shared_from_this()](beast::error_code error, std::size_t) {
-                       self->Answer(error);
-                     });
+    http::async_read(
+        stream, buffer, parser,
+        [self = shared_from_this()](beast::error_code error, std::size_t) { self->Answer(error); });
   }
 
   void Close();
@@ -75,10 +74,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
       response.set(http::field::content_type, "text/plain; version=0.0.4; charset=utf-8");
     }
     stream.expires_after(kRequestTime);
-    http::async_write(stream, response,
-                      [self = shared_from_this()](beast::error_code, std::size_t) {
-                        self->Close();
-                      });
+    http::async_write(
+        stream, response,
+        [self = shared_from_this()](beast::error_code, std::size_t) { self->Close(); });
   }
 
   static std::string_view Path(beast::string_view target) {

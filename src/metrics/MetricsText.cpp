@@ -55,7 +55,8 @@ class Exposition {
   void AppendNumber(double value) {
     char buffer[64];
     std::to_chars_result result{};
-    if (value >= 0 && value < 9e15 && value == static_cast<double>(static_cast<std::uint64_t>(value))) {
+    if (value >= 0 && value < 9e15 &&
+        value == static_cast<double>(static_cast<std::uint64_t>(value))) {
       result = std::to_chars(buffer, buffer + sizeof(buffer), static_cast<std::uint64_t>(value));
     } else {
       result = std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::fixed);
@@ -83,8 +84,7 @@ std::string MetricsText() {
               {"outcome=\"wrong_size\"", AsNumber(Read(counters.datagramsWrongSize))},
               {"outcome=\"bad_checksum\"", AsNumber(Read(counters.datagramsBadChecksum))},
               {"outcome=\"receive_error\"", AsNumber(Read(counters.receiveErrors))}});
-  out.Family("velantis_messages_received_total", "counter",
-             "Valid packets by message type.",
+  out.Family("velantis_messages_received_total", "counter", "Valid packets by message type.",
              {{"type=\"connect\"", AsNumber(Read(counters.connectMessages))},
               {"type=\"disconnect\"", AsNumber(Read(counters.disconnectMessages))},
               {"type=\"position_update\"", AsNumber(Read(counters.positionMessages))},
