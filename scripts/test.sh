@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Builds and runs every test: formatting, the debug suite (unit, in-process and end-to-end), the
 # same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, the soak,
-# the fuzz targets, the Wireshark dissector read by tshark, the Debian package installed and driven
-# as its service runs, and the Windows build with its suite under Wine.
+# the fuzz targets, the Wireshark dissector read by tshark, the metrics endpoint scraped by
+# Prometheus under load, the Debian package installed and driven as its service runs, and the
+# Windows build with its suite under Wine.
 #
 # VELANTIS_LEGS picks legs (default: all), e.g. VELANTIS_LEGS="format debug" scripts/test.sh
 # VELANTIS_FUZZ_SECONDS sets each fuzz target's run (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz dissector package windows"}
+legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz dissector metrics package windows"}
 jobs=${VELANTIS_JOBS:-2}
 failed=()
 
@@ -47,6 +48,7 @@ wants tsan && leg tsan suite tsan tsan
 wants soak && leg soak suite release soak
 wants fuzz && leg fuzz scripts/run-fuzz.sh "${VELANTIS_FUZZ_SECONDS:-60}"
 wants dissector && leg dissector scripts/test-dissector.sh
+wants metrics && leg metrics scripts/test-metrics.sh
 wants package && leg package scripts/test-package.sh
 wants windows && leg windows scripts/test-windows.sh
 
