@@ -13,7 +13,7 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "package: skipped: installing the package needs root"
   exit 0
 fi
-scripts/setup.sh dpkg-dev lintian logrotate systemd
+scripts/setup.sh dpkg-dev lintian logrotate systemd help2man
 
 build=build/package
 unit=/usr/lib/systemd/system/velantis-server.service
