@@ -381,8 +381,14 @@ def main():
         finally:
             for process in reversed(processes):
                 stop(process)
+        # Only the reports of the counters step's faulty datagrams; a sanitizer's report or the
+        # endpoint's complaint would be something else.
+        expected_errors = {"NetworkingComponent(): [CORRUPTED] The packet received generate a "
+                           "wrong checksum.", "NetworkingComponent(): Default case triggered."}
         errors = open(os.path.join(work, "server.err")).read()
-        failures.check("MetricsEndpoint()" not in errors, f"the endpoint complained: {errors}")
+        unexpected = [line for line in errors.splitlines() if line not in expected_errors]
+        failures.check(not unexpected, "the server said on standard error: " +
+                       "\n".join(unexpected[:40]))
 
     if failures.messages:
         print(f"check_metrics: {len(failures.messages)} failure(s)")
