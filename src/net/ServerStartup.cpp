@@ -17,10 +17,10 @@ NetworkingComponentServer::ClientRegistry& NetworkingComponentServer::Clients() 
 }
 
 ServerCounters& Counters() {
-  // Never destroyed, like the registry: the receive thread and the metrics endpoint may still be
-  // using it while the process exits.
-  static auto* counters = new ServerCounters();
-  return *counters;
+  // Constant-initialised and trivially destroyed: no first-call guard on the receive thread, and
+  // nothing torn down while the endpoint may still read it at exit.
+  static constinit ServerCounters counters;
+  return counters;
 }
 
 bool NetworkingComponentServer::Init(Orlin::Protocol protocol) {
