@@ -1,6 +1,6 @@
 """Starts the real server process for one test and watches it from outside.
 
-The server takes no arguments and has no shutdown path, so every test gets a process of its own
+The server needs no arguments and has no shutdown path, so every test gets a process of its own
 with a fresh data folder, waits (bounded) until it is ready, and kills it when done. The same
 harness drives the Windows build under Wine: set VELANTIS_E2E_WINE=1 (or pass --wine to
 run_e2e.py). Under Wine the log lives in the prefix's AppData folder with CRLF line ends, and the
