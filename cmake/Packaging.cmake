@@ -159,6 +159,45 @@ if(NOT WIN32)
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component}
             EXCLUDE_FROM_ALL)
   endforeach()
+
+  # Manual pages made from each program's --help and --version, so they say what the program
+  # says. help2man runs the programs just built, so a cross build cannot make them.
+  if(VELANTIS_MAN_PAGES)
+    find_program(VELANTIS_HELP2MAN help2man)
+    if(NOT VELANTIS_HELP2MAN)
+      message(FATAL_ERROR "VELANTIS_MAN_PAGES needs help2man (Debian: help2man; "
+                          "scripts/setup.sh help2man installs it)")
+    endif()
+    set(manPages)
+    function(velantis_man_page target section component name)
+      set(page ${PROJECT_BINARY_DIR}/man/${target}.${section}.gz)
+      # The date and the version come from the project, so the page is the same in every build.
+      add_custom_command(
+        OUTPUT ${page}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+        COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${VELANTIS_SOURCE_DATE_EPOCH}
+                ${VELANTIS_HELP2MAN} --no-info --no-discard-stderr --section=${section}
+                "--name=${name}" "--source=Velantis ${PROJECT_VERSION}"
+                --output=${PROJECT_BINARY_DIR}/man/${target}.${section} $<TARGET_FILE:${target}>
+        COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/man/${target}.${section}
+        DEPENDS ${target} VERBATIM)
+      install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
+              COMPONENT ${component})
+      set(manPages ${manPages} ${page} PARENT_SCOPE)
+    endfunction()
+    # The date of the newest changelog entry.
+    file(STRINGS packaging/debian/changelog changelogDates REGEX "^ -- .*>  ")
+    list(GET changelogDates 0 changelogDate)
+    string(REGEX REPLACE "^ -- .*>  " "" changelogDate "${changelogDate}")
+    execute_process(COMMAND date -d "${changelogDate}" +%s
+                    OUTPUT_VARIABLE VELANTIS_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE)
+    velantis_man_page(velantis-server 8 Server "game server of Velantis")
+    if(VELANTIS_BUILD_TOOLS)
+      velantis_man_page(velantis-client 1 Tools "one Velantis player from the command line")
+      velantis_man_page(velantis-loadgen 1 Tools "load generator for the Velantis game server")
+    endif()
+    add_custom_target(velantis-man-pages ALL DEPENDS ${manPages})
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME ${VELANTIS_PACKAGE_NAME})

@@ -26,8 +26,9 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 0
 fi
 # The container boots this machine's own root, so what the package needs there (systemd,
-# logrotate) and what the checks run there (ss, python3) are installed here.
-scripts/setup.sh dpkg-dev lintian systemd-container systemd logrotate iproute2 python3
+# logrotate) and what the checks run there (ss, python3) are installed here; help2man makes the
+# manual pages.
+scripts/setup.sh dpkg-dev lintian systemd-container systemd logrotate iproute2 python3 help2man
 # shellcheck source=scripts/steps.sh
 . scripts/steps.sh
 

@@ -25,10 +25,17 @@ build_dir=$repo/build/mingw
 
 log() { echo "test-windows: $*"; }
 
+# The 64-bit loader itself. Debian's `wine` package alone only brings wrappers that hand over to
+# it: with `wine` and `wine32` but no `wine64`, a 64-bit prefix never finishes booting. So only
+# a 64-bit ELF program counts; wrapper scripts and 32-bit loaders do not.
+is_64bit_program() {
+  [ -f "$1" ] && [ -x "$1" ] && [ "$(head -c 5 "$1" | od -An -tx1 | tr -d ' \n')" = 7f454c4602 ]
+}
 find_wine() {
   local candidate
-  for candidate in "$(command -v wine64 || true)" /usr/lib/wine/wine64 "$(command -v wine || true)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+  for candidate in /usr/lib/wine/wine64 /usr/lib/x86_64-linux-gnu/wine/wine64 \
+    "$(command -v wine64 || true)" "$(command -v wine || true)"; do
+    if [ -n "$candidate" ] && is_64bit_program "$candidate"; then
       echo "$candidate"
       return 0
     fi
@@ -64,10 +71,10 @@ missing=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
 find_wine >/dev/null || missing+=(wine64)
 command -v makensis >/dev/null || missing+=(nsis)
-# GoogleTest is built from its sources for Windows; the tools' header-only libraries are the
-# host's own.
+# GoogleTest is built from its sources for Windows; the header-only libraries are the host's own.
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
 [ -f /usr/include/CLI/CLI.hpp ] || missing+=(libcli11-dev)
+[ -f /usr/include/boost/beast.hpp ] || missing+=(libboost-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
@@ -90,7 +97,7 @@ for tool in cmake cpack makensis ninja python3 strings timeout x86_64-w64-mingw3
   command -v "$tool" >/dev/null || { log "FAILED: $tool is needed"; exit 1; }
 done
 [ -f /usr/src/googletest/CMakeLists.txt ] || { log "FAILED: no GoogleTest sources"; exit 1; }
-wine=$(find_wine) || { log "FAILED: no wine64 or wine"; exit 1; }
+wine=$(find_wine) || { log "FAILED: no 64-bit Wine loader (package wine64)"; exit 1; }
 wineserver=$(find_wineserver) || { log "FAILED: no wineserver beside $wine"; exit 1; }
 
 # Quiet, throw-away prefixes: no debug channels, no Mono or Gecko install prompts, no desktop

@@ -1,8 +1,101 @@
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <cstdint>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "Version.h"
+#include "metrics/MetricsEndpoint.h"
 #include "net/NetworkingComponentServer.h"
 #include "platform/platform.h"
 
-int ProcessEntry() {
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+struct MetricsAddress {
+  std::string address;
+  std::uint16_t port = 0;
+};
+
+// "ADDR:PORT" with dotted IPv4 text and a port of 1-65535 in plain decimal.
+std::optional<MetricsAddress> ParseMetricsAddress(const std::string& text) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return std::nullopt;
+  MetricsAddress parsed{text.substr(0, colon), 0};
+  std::uint32_t networkOrder = 0;
+  if (Platform::ParseIpv4(parsed.address.c_str(), networkOrder) != 1) return std::nullopt;
+  const std::string port = text.substr(colon + 1);
+  unsigned value = 0;
+  const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
+  if (port.empty() || port[0] == '0' || error != std::errc() || end != port.data() + port.size() ||
+      value > 65535) {
+    return std::nullopt;
+  }
+  parsed.port = static_cast<std::uint16_t>(value);
+  return parsed;
+}
+
+struct Options {
+  std::optional<MetricsAddress> metrics;
+};
+
+// Nothing when the server is to start; otherwise the exit code: 0 after --help or --version, 2
+// after a usage error, which is reported on standard error.
+std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
+  CLI::App app(
+      "The Velantis game server. It receives the players' 1056-byte packets on UDP port 15000 of\n"
+      "every local IPv4 address, logs every datagram in its log file and answers Connect,\n"
+      "Disconnect and PlayerPositionUpdate messages. It runs until it is killed. With no option\n"
+      "it serves the game and nothing else.",
+      "velantis-server");
+  app.set_help_flag("-h,--help", "show this text and exit");
+  app.set_version_flag("--version", std::string("velantis-server ") + VELANTIS_VERSION,
+                       "show the program's version and exit");
+  std::string metrics;
+  app.add_option("--metrics", metrics,
+                 "also serve Prometheus metrics over HTTP at http://ADDR:PORT/metrics,\n"
+                 "on that address only (off unless given; the packaged service uses\n"
+                 "127.0.0.1:15100)")
+      ->type_name("ADDR:PORT")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return ParseMetricsAddress(text) ? std::string()
+                                             : "bad value '" + text.substr(0, 40) +
+                                                   "': expected ADDR:PORT, a dotted IPv4 address "
+                                                   "and a port of 1-65535, such as "
+                                                   "127.0.0.1:15100";
+          },
+          ""));
+  app.footer(
+      "The log is Thread_0.logs below OrlinStudio/Velantis/Server/ThreadsLogs in the user's data\n"
+      "folder ($XDG_DATA_HOME, or ~/.local/share; %LOCALAPPDATA% on Windows).\n"
+      "Exit codes: 0 after --help or --version, 1 when the metrics address cannot be bound,\n"
+      "2 for a usage error.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& done) {
+    return app.exit(done);
+  } catch (const CLI::ParseError& error) {
+    std::cerr << "velantis-server: " << error.what() << "\nTry 'velantis-server --help'."
+              << std::endl;
+    return kExitUsage;
+  }
+  if (!metrics.empty()) options.metrics = ParseMetricsAddress(metrics);
+  return std::nullopt;
+}
+
+}  // namespace
+
+int ProcessEntry(int argc, char** argv) {
   Platform::AttachConsole();
+  Options options;
+  if (const auto exitCode = ParseCommandLine(argc, argv, options)) return *exitCode;
+  if (options.metrics && !Metrics::StartEndpoint(options.metrics->address, options.metrics->port)) {
+    return kExitFailed;
+  }
   // Lives for the rest of the process: the receive thread uses it until the process is ended.
   static NetworkingComponentServer server;
   server.Init(Orlin::Protocol::Udp);

@@ -47,6 +47,7 @@ void LogsManager::Write(const std::string& text, const bool& append) {
       // The file is there but the disk is full or failing; creating folders would not help. The
       // platform took back what the write had added, and the next Write opens the file afresh,
       // so the log goes on one whole line at a time once there is room again.
+      LostWrites().fetch_add(1, std::memory_order_relaxed);
       Console::Err("LogsManager(Write): Cannot write the logs file \"", filePath, "\".");
       return;
     case Platform::WriteResult::OpenFailed:
@@ -59,8 +60,14 @@ void LogsManager::Write(const std::string& text, const bool& append) {
     Write(text, append);
     return;
   }
+  LostWrites().fetch_add(1, std::memory_order_relaxed);
   Console::Err("LogsManager(Write): Cannot create the directory and the logs file at \"", filePath,
                "\".");
+}
+
+std::atomic<std::uint64_t>& LogsManager::LostWrites() {
+  static std::atomic<std::uint64_t> lost{0};
+  return lost;
 }
 
 std::string LogsManager::Read() {

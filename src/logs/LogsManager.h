@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 // One plain-text log file below the server's data folder. The path is fixed at construction;
@@ -21,6 +23,9 @@ class LogsManager {
   void Remove();
 
   const std::string& FilePath() const { return filePath; }
+
+  // Texts that Write dropped, over every log of the process (for the metrics endpoint).
+  static std::atomic<std::uint64_t>& LostWrites();
 
  private:
   std::string fileName;

@@ -2,6 +2,7 @@
 #include "net/NetworkingComponentClient.h"
 #include "net/NetworkingComponentServer.h"
 #include "net/Packet.h"
+#include "net/ServerCounters.h"
 #include "utils/Console.h"
 #include "utils/MiscUtils.h"
 
@@ -17,7 +18,7 @@ void SendTo(Packet& packet, Platform::SocketHandle serverSocket, const Orlin::Ip
   toClient.UseSocket(serverSocket);
   toClient.SetTargetAddress(to);
   NetworkingComponentClient::playerUUID = asClientID;
-  toClient.Send(packet);
+  Bump(toClient.Send(packet) ? Counters().packetsSent : Counters().sendFailures);
   NetworkingComponentClient::playerUUID = 0;
 }
 
@@ -31,11 +32,13 @@ void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsM
   auto& clients = NetworkingComponentServer::Clients();
   const std::uint64_t id = receivedPacket.Header().clientID;
   if (clients.contains(id)) {
+    Bump(Counters().connectsRefused);
     Report(logs, "Client already connected.");
     return;
   }
   const std::uint64_t clientIDinMap = id;
   clients.insert({clientIDinMap, from});
+  Counters().registeredPlayers.store(clients.size(), std::memory_order_relaxed);
   Report(logs, "Client connected.");
 
   const auto entityID = static_cast<std::uint32_t>(MiscUtils::GenerateRandomId());
@@ -53,7 +56,9 @@ void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsM
 }
 
 void Disconnect(const Packet& receivedPacket, LogsManager& logs) {
-  if (NetworkingComponentServer::Clients().erase(receivedPacket.Header().clientID) == 1) {
+  auto& clients = NetworkingComponentServer::Clients();
+  if (clients.erase(receivedPacket.Header().clientID) == 1) {
+    Counters().registeredPlayers.store(clients.size(), std::memory_order_relaxed);
     Report(logs, "Client disconnected.");
   } else {
     Report(logs, "Client is not connected.");
@@ -77,15 +82,19 @@ void NetworkingComponentServer::Dispatch(Packet& receivedPacket, const Orlin::Ip
                                          LogsManager& logs, Platform::SocketHandle serverSocket) {
   switch (receivedPacket.Header().messageType) {
     case MessageType::Connect:
+      Bump(Counters().connectMessages);
       Connect(receivedPacket, from, logs, serverSocket);
       break;
     case MessageType::Disconnect:
+      Bump(Counters().disconnectMessages);
       Disconnect(receivedPacket, logs);
       break;
     case MessageType::PlayerPositionUpdate:
+      Bump(Counters().positionMessages);
       RelayPosition(receivedPacket, serverSocket);
       break;
     default:
+      Bump(Counters().unknownMessages);
       Console::Err("NetworkingComponent(): Default case triggered.");
       break;
   }

@@ -5,6 +5,7 @@
 #include "logs/ThreadsLogs.h"
 #include "net/NetworkingComponentServer.h"
 #include "net/Packet.h"
+#include "net/ServerCounters.h"
 #include "utils/Console.h"
 
 namespace {
@@ -82,6 +83,7 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
     const long received =
         Platform::ReceiveFrom(socket, buffer.data(), buffer.size(), from, lenFrom);
     if (received < 0) {
+      Bump(Counters().receiveErrors);
       Console::Out("error", Decimal(Platform::LastSocketError()));
       continue;
     }
@@ -102,15 +104,18 @@ void NetworkingComponentServer::HandleDatagram(const std::byte* data, std::size_
   Log(logs, line,
       {"NetworkingComponent(): Message of size ", Decimal(size), " bytes received. \n"});
   if (size != Packet::kSize) {
+    Bump(Counters().datagramsWrongSize);
     ReportCorrupted(logs, line);
     return;
   }
   receivedPacket.LoadBytes(data);
   std::uint64_t receivedChecksum = 0;
   if (!receivedPacket.Verify(receivedChecksum)) {
+    Bump(Counters().datagramsBadChecksum);
     ReportCorrupted(logs, line);
     return;
   }
+  Bump(Counters().datagramsValid);
   LogPacket(logs, line, receivedPacket, receivedChecksum);
   Dispatch(receivedPacket, from, logs, serverSocket);
 }

@@ -2,6 +2,7 @@
 
 #include "logs/ThreadsLogs.h"
 #include "net/NetworkingComponentServer.h"
+#include "net/ServerCounters.h"
 #include "utils/Console.h"
 
 NetworkingComponentServer& NetworkingComponentServer::GetInstance() {
@@ -13,6 +14,13 @@ NetworkingComponentServer::ClientRegistry& NetworkingComponentServer::Clients() 
   // Never destroyed: the receive thread may still be dispatching while the process exits.
   static auto* clients = new ClientRegistry();
   return *clients;
+}
+
+ServerCounters& Counters() {
+  // Constant-initialised and trivially destroyed: no first-call guard on the receive thread, and
+  // nothing torn down while the endpoint may still read it at exit.
+  static constinit ServerCounters counters;
+  return counters;
 }
 
 bool NetworkingComponentServer::Init(Orlin::Protocol protocol) {

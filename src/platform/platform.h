@@ -137,10 +137,22 @@ bool SetEnvironment(const char* name, const char* value);
 // The process id of the running process, for tools and tests.
 long CurrentProcessId();
 
+// What the running process uses, as the kernel counts it.
+struct ProcessStats {
+  double cpuSeconds = 0.0;  // user and system time
+  std::uint64_t residentBytes = 0;
+  std::uint64_t virtualBytes = 0;
+  std::uint64_t openDescriptors = 0;
+  std::uint64_t maxDescriptors = 0;  // the soft limit
+};
+// Read from /proc on Linux; nothing on other systems or when /proc cannot be read.
+std::optional<ProcessStats> ReadProcessStats();
+
 }  // namespace Platform
 
 // The program's own entry, called by the operating system's entry function (main on POSIX, the
-// windowed WinMain on Windows) in entry.cpp; the command line is not passed on.
-int ProcessEntry();
+// windowed WinMain on Windows) in entry.cpp with the command line as UTF-8 arguments, the
+// program's name first.
+int ProcessEntry(int argc, char** argv);
 
 namespace Platform {}  // namespace Platform

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "platform/platform.h"
 
@@ -234,6 +238,49 @@ bool SetEnvironment(const char* name, const char* value) {
 }
 
 long CurrentProcessId() { return static_cast<long>(getpid()); }
+
+std::optional<ProcessStats> ReadProcessStats() {
+#if defined(__linux__)
+  // /proc/self/stat: the command name in parentheses may hold spaces, so fields are counted from
+  // the last ')': state is field 3, utime 14, stime 15, vsize 23, rss (in pages) 24.
+  std::ifstream statFile("/proc/self/stat");
+  std::string stat;
+  if (!std::getline(statFile, stat)) return std::nullopt;
+  const std::size_t nameEnd = stat.rfind(')');
+  if (nameEnd == std::string::npos) return std::nullopt;
+  std::istringstream fields(stat.substr(nameEnd + 1));
+  std::string field;
+  unsigned long long utime = 0, stime = 0, vsize = 0, rssPages = 0;
+  for (int number = 3; number <= 24 && fields >> field; ++number) {
+    const unsigned long long value = std::strtoull(field.c_str(), nullptr, 10);
+    if (number == 14) utime = value;
+    if (number == 15) stime = value;
+    if (number == 23) vsize = value;
+    if (number == 24) rssPages = value;
+  }
+  if (!fields) return std::nullopt;
+  const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  if (ticksPerSecond <= 0 || pageSize <= 0) return std::nullopt;
+
+  ProcessStats stats;
+  stats.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(ticksPerSecond);
+  stats.virtualBytes = vsize;
+  stats.residentBytes = rssPages * static_cast<unsigned long long>(pageSize);
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry("/proc/self/fd", error), end;
+       !error && entry != end; entry.increment(error)) {
+    ++stats.openDescriptors;
+  }
+  // The iterator's own descriptor is among those listed.
+  if (stats.openDescriptors > 0) --stats.openDescriptors;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) stats.maxDescriptors = limit.rlim_cur;
+  return stats;
+#else
+  return std::nullopt;
+#endif
+}
 
 }  // namespace Platform
 

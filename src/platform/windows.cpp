@@ -252,6 +252,8 @@ bool SetEnvironment(const char* name, const char* value) {
 
 long CurrentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
 
+std::optional<ProcessStats> ReadProcessStats() { return std::nullopt; }
+
 }  // namespace Platform
 
 #endif

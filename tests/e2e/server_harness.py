@@ -1,6 +1,6 @@
 """Starts the real server process for one test and watches it from outside.
 
-The server takes no arguments and has no shutdown path, so every test gets a process of its own
+The server needs no arguments and has no shutdown path, so every test gets a process of its own
 with a fresh data folder, waits (bounded) until it is ready, and kills it when done. The same
 harness drives the Windows build under Wine: set VELANTIS_E2E_WINE=1 (or pass --wine to
 run_e2e.py). Under Wine the log lives in the prefix's AppData folder with CRLF line ends, and the
@@ -124,10 +124,11 @@ class ServerProcess:
 
     # ----- life cycle
 
-    def start(self, wait_ready=True, timeout=15.0, fresh=True):
-        """Starts the server; with `fresh`, no log of an earlier run is left for it to find."""
+    def start(self, wait_ready=True, timeout=15.0, fresh=True, options=()):
+        """Starts the server with the command-line `options`; with `fresh`, no log of an earlier
+        run is left for it to find."""
         env = dict(os.environ)
-        command = [server_path()]
+        command = [server_path(), *options]
         run_as = {"cwd": self.workdir}
         if service_unit():
             env, run_as = service_process_settings(self.data_home)
@@ -359,6 +360,7 @@ class ServerTestCase(unittest.TestCase):
 
     console_to_files = True
     start_timeout = 15.0
+    server_options = ()
 
     wine = property(lambda self: wine_mode())
 
@@ -372,7 +374,7 @@ class ServerTestCase(unittest.TestCase):
         wait_for_free_port(wait_for_port)
         server = ServerProcess(workdir, console_to_files=self.console_to_files)
         self.addCleanup(server.kill)
-        server.start(timeout=self.start_timeout)
+        server.start(timeout=self.start_timeout, options=self.server_options)
         return server
 
     def client(self, **kwargs):

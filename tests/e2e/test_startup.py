@@ -6,6 +6,8 @@ import subprocess
 import tempfile
 import time
 import unittest
+import urllib.error
+import urllib.request
 
 import velantis_protocol as vp
 from server_harness import (BIND_ERROR_LINE, Client, ServerProcess, ServerTestCase, server_path,
@@ -160,3 +162,98 @@ class ConsoleGoneAway(unittest.TestCase):
             client.receive_packet()
             self.assertEqual(client.receive_packet().message_type, vp.WELCOME)
         self.assertIsNone(server.poll(), "the server died writing to its console")
+
+
+class CommandLine(unittest.TestCase):
+    def run_server(self, *options):
+        if wine_mode():
+            self.skipTest("the Windows leg checks the .exe's command line itself")
+        workdir = tempfile.mkdtemp(prefix="velantis-e2e-")
+        self.addCleanup(shutil.rmtree, workdir, True)
+        env = dict(os.environ, XDG_DATA_HOME=workdir)
+        done = subprocess.run([server_path(), *options], stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, env=env, timeout=30)
+        self.assertEqual(os.listdir(workdir), [], "the server started serving")
+        return done
+
+    def test_help_and_version_exit_0_and_start_nothing(self):
+        helped = self.run_server("--help")
+        self.assertEqual(helped.returncode, 0)
+        self.assertIn("--metrics ADDR:PORT", helped.stdout)
+        version = self.run_server("--version")
+        self.assertEqual((version.returncode, version.stdout.split()[0]), (0, "velantis-server"))
+
+    def test_usage_errors_exit_2_and_start_nothing(self):
+        for options in (["--no-such-option"], ["extra"], ["--metrics"], ["--metrics=127.0.0.1"],
+                        ["--metrics=127.0.0.1:0"], ["--metrics=127.0.0.1:65536"],
+                        ["--metrics=localhost:15100"], ["--metrics=127.0.0.1:+80"]):
+            with self.subTest(options=options):
+                refused = self.run_server(*options)
+                self.assertEqual(refused.returncode, 2, refused.stderr)
+                self.assertTrue(refused.stderr.startswith("velantis-server: "), refused.stderr)
+                self.assertIn("Try 'velantis-server --help'.", refused.stderr)
+
+
+class Metrics(ServerTestCase):
+    """The endpoint beside a serving server; the metrics CI leg checks it under load."""
+    server_options = ("--metrics=127.0.0.1:15100",)
+
+    def scrape(self, path="/metrics"):
+        try:
+            with urllib.request.urlopen(f"http://127.0.0.1:15100{path}", timeout=10) as reply:
+                return reply.status, reply.read().decode()
+        except urllib.error.HTTPError as error:
+            return error.code, ""
+
+    def samples(self):
+        status, text = self.scrape()
+        self.assertEqual(status, 200)
+        return dict(line.rsplit(" ", 1) for line in text.splitlines() if not line.startswith("#"))
+
+    def test_endpoint_counts_what_the_receive_thread_did(self):
+        if self.console_visible:
+            self.assertEqual(self.server.stdout_lines()[0],
+                             "MetricsEndpoint(): Serving metrics on http://127.0.0.1:15100/metrics.")
+        alice, bob = self.client(), self.client()
+        self.connect(alice, 1)
+        self.connect(bob, 2, registered_before=[alice])
+        alice.send_packet(1, vp.CONNECT, b"again")
+        bob.send_packet(2, vp.PLAYER_POSITION_UPDATE, b"move", x=1.0)
+        alice.receive_packet(), bob.receive_packet()
+        bob.send(b"short")
+        bob.send_packet(2, vp.DISCONNECT)
+        time.sleep(0.3)
+        counts = self.samples()
+        self.assertEqual({name: counts[name] for name in (
+            'velantis_datagrams_received_total{outcome="valid"}',
+            'velantis_datagrams_received_total{outcome="wrong_size"}',
+            'velantis_messages_received_total{type="connect"}',
+            'velantis_messages_received_total{type="position_update"}',
+            'velantis_messages_received_total{type="disconnect"}',
+            "velantis_connects_refused_total", "velantis_packets_sent_total",
+            "velantis_registered_players")}, {
+            'velantis_datagrams_received_total{outcome="valid"}': "5",
+            'velantis_datagrams_received_total{outcome="wrong_size"}': "1",
+            'velantis_messages_received_total{type="connect"}': "3",
+            'velantis_messages_received_total{type="position_update"}': "1",
+            'velantis_messages_received_total{type="disconnect"}': "1",
+            "velantis_connects_refused_total": "1",
+            # Alice: announcement and Welcome; Bob: two announcements and Welcome; two relays.
+            "velantis_packets_sent_total": "7",
+            "velantis_registered_players": "1"})
+        self.assertEqual(self.scrape("/")[0], 404)
+
+    def test_lost_log_lines_are_counted(self):
+        if self.wine or service_unit():
+            self.skipTest("the file size limit is set on the server's own process, as root")
+        # A log that may not grow any more, as on a full disk: every line of a datagram is lost.
+        # Earlier runs' lines make the log, not the console files, reach the limit.
+        with open(self.server.log_path(), "ab") as log:
+            log.write(b"an earlier run\n" * 8192)
+        hard = resource.getrlimit(resource.RLIMIT_FSIZE)[1]
+        resource.prlimit(self.server.pid, resource.RLIMIT_FSIZE,
+                         (len(self.server.log_bytes()), hard))
+        self.client().send(b"x")  # its size line and its corrupted line
+        report = f'LogsManager(Write): Cannot write the logs file "{self.server.log_path()}".'
+        self.server.wait_for_line("stderr", report, count=2)
+        self.assertEqual(self.samples()["velantis_log_writes_lost_total"], "2")

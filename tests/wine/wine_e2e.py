@@ -25,9 +25,12 @@ import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import termios
 import threading
 import time
+import urllib.error
+import urllib.request
 
 # The packet codec and the port probe are the native end-to-end suite's.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "e2e"))
@@ -36,6 +39,7 @@ from server_harness import port_is_free  # noqa: E402
 
 PACKET_SIZE = vp.PACKET_SIZE
 SERVER_PORT = vp.SERVER_PORT
+METRICS_PORT = 15100
 CONNECT, WELCOME, DISCONNECT, POSITION = (vp.CONNECT, vp.WELCOME, vp.DISCONNECT,
                                           vp.PLAYER_POSITION_UPDATE)
 
@@ -96,7 +100,7 @@ def terminal_text(raw):
 class WineServer:
     """One velantis-server.exe under Wine, its console on a pseudo-terminal."""
 
-    def __init__(self, wine, exe):
+    def __init__(self, wine, exe, options=()):
         self.console_raw = bytearray()
         self.stderr_raw = bytearray()
         master, slave = pty.openpty()
@@ -104,7 +108,7 @@ class WineServer:
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 1000, 0, 0))
         self.master = master
         self.process = subprocess.Popen(
-            [wine, exe], stdin=slave, stdout=slave, stderr=subprocess.PIPE,
+            [wine, exe, *options], stdin=slave, stdout=slave, stderr=subprocess.PIPE,
             start_new_session=True, close_fds=True)
         os.close(slave)
         self.readers = [threading.Thread(target=self._pump_console, daemon=True),
@@ -215,6 +219,17 @@ def connect(checks, client, label, expected_number):
     return announce.get("entity")
 
 
+def http_get(path):
+    """(status, body) of a request to the server's metrics endpoint; (0, reason) if none."""
+    try:
+        with urllib.request.urlopen(f"http://127.0.0.1:{METRICS_PORT}{path}", timeout=10) as reply:
+            return reply.status, reply.read().decode()
+    except urllib.error.HTTPError as error:
+        return error.code, ""
+    except OSError as error:
+        return 0, str(error)
+
+
 def run(args):
     checks = Checks()
     prefix = os.environ.get("WINEPREFIX")
@@ -234,7 +249,8 @@ def run(args):
     for stale in log_files(prefix):
         os.remove(stale)
 
-    server = WineServer(wine, args.server)
+    # The windowed entry hands its command line on: the first server also serves its metrics.
+    server = WineServer(wine, args.server, [f"--metrics=127.0.0.1:{METRICS_PORT}"])
     second = None
     clients = []
     try:
@@ -332,6 +348,28 @@ def run(args):
                          and "checksum=OK" in output,
                          f"exit {tool.returncode}: {output!r} {tool.stderr[-500:]!r}")
 
+        metrics = http_get("/metrics")
+        connects = 5 if args.client else 4
+        checks.check("/metrics answers with the counts of what the server received",
+                     metrics[0] == 200 and 'velantis_build_info{version="' in metrics[1]
+                     and f'velantis_messages_received_total{{type="connect"}} {connects}\n'
+                     in metrics[1]
+                     and 'velantis_datagrams_received_total{outcome="bad_checksum"} 1'
+                     in metrics[1], repr(metrics))
+        checks.check("another path is not found", http_get("/other")[0] == 404)
+        # Not through pipes: the console the program opens outlives it and would hold them.
+        with tempfile.TemporaryFile() as errors:
+            usage = subprocess.Popen([wine, args.server, "--no-such-option"],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=errors)
+            try:
+                code = usage.wait(60)
+            except subprocess.TimeoutExpired:
+                usage.kill()
+                code = usage.wait()
+            errors.seek(0)
+            checks.check("an unknown option is a usage error (exit 2)", code == 2,
+                         f"exit {code}: {errors.read()[-500:]!r}")
         if args.client_library_test:
             # A C program on velantis-client.dll: two players connect, move, see each other's
             # moves and disconnect, under Wine against the server under Wine.

@@ -1,0 +1,120 @@
+#include "metrics/MetricsText.h"
+
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+
+#include "Version.h"
+#include "logs/LogsManager.h"
+#include "net/ServerCounters.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Taken while the program is loaded, before the entry runs: the process's start, as near as a
+// portable program can tell without reading the kernel's boot time.
+const double processStartSeconds =
+    std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+
+std::uint64_t Read(const ServerCounters::Counter& counter) {
+  return counter.load(std::memory_order_relaxed);
+}
+
+struct Sample {
+  std::string_view labels;  // such as outcome="valid", or empty
+  double value;
+};
+
+class Exposition {
+ public:
+  void Family(std::string_view name, std::string_view type, std::string_view help,
+              std::initializer_list<Sample> samples) {
+    Append({"# HELP ", name, " ", help, "\n# TYPE ", name, " ", type, "\n"});
+    for (const Sample& sample : samples) {
+      text.append(name);
+      if (!sample.labels.empty()) Append({"{", sample.labels, "}"});
+      text.push_back(' ');
+      AppendNumber(sample.value);
+      text.push_back('\n');
+    }
+  }
+  void Family(std::string_view name, std::string_view type, std::string_view help, double value) {
+    Family(name, type, help, {Sample{{}, value}});
+  }
+
+  std::string text;
+
+ private:
+  void Append(std::initializer_list<std::string_view> pieces) {
+    for (const std::string_view piece : pieces) text.append(piece);
+  }
+  // Whole numbers as integers, others as the shortest decimal text that reads back the same,
+  // whatever the locale.
+  void AppendNumber(double value) {
+    char buffer[64];
+    std::to_chars_result result{};
+    if (value >= 0 && value < 9e15 &&
+        value == static_cast<double>(static_cast<std::uint64_t>(value))) {
+      result = std::to_chars(buffer, buffer + sizeof(buffer), static_cast<std::uint64_t>(value));
+    } else {
+      result = std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::fixed);
+      if (result.ec != std::errc()) result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+    }
+    text.append(buffer, result.ptr);
+  }
+};
+
+double AsNumber(std::uint64_t count) { return static_cast<double>(count); }
+
+}  // namespace
+
+std::string MetricsText() {
+  ServerCounters& counters = Counters();
+  Exposition out;
+  out.text.reserve(4096);
+  out.Family("velantis_build_info", "gauge", "The server's version, as a label; always 1.",
+             {{"version=\"" VELANTIS_VERSION "\"", 1}});
+  out.Family("velantis_registered_players", "gauge", "Players registered now.",
+             AsNumber(Read(counters.registeredPlayers)));
+  out.Family("velantis_datagrams_received_total", "counter",
+             "Datagrams read from the game port by outcome; receive_error counts failed reads.",
+             {{"outcome=\"valid\"", AsNumber(Read(counters.datagramsValid))},
+              {"outcome=\"wrong_size\"", AsNumber(Read(counters.datagramsWrongSize))},
+              {"outcome=\"bad_checksum\"", AsNumber(Read(counters.datagramsBadChecksum))},
+              {"outcome=\"receive_error\"", AsNumber(Read(counters.receiveErrors))}});
+  out.Family("velantis_messages_received_total", "counter", "Valid packets by message type.",
+             {{"type=\"connect\"", AsNumber(Read(counters.connectMessages))},
+              {"type=\"disconnect\"", AsNumber(Read(counters.disconnectMessages))},
+              {"type=\"position_update\"", AsNumber(Read(counters.positionMessages))},
+              {"type=\"unknown\"", AsNumber(Read(counters.unknownMessages))}});
+  out.Family("velantis_connects_refused_total", "counter",
+             "Connects of an id already registered, answered with nothing.",
+             AsNumber(Read(counters.connectsRefused)));
+  out.Family("velantis_packets_sent_total", "counter",
+             "Packets sent to players: announcements, welcomes and relayed position updates.",
+             AsNumber(Read(counters.packetsSent)));
+  out.Family("velantis_send_failures_total", "counter",
+             "Packets that could not be sent (no socket, or the system refused the send).",
+             AsNumber(Read(counters.sendFailures)));
+  out.Family("velantis_log_writes_lost_total", "counter",
+             "Log lines dropped because the log file could not be opened or written.",
+             AsNumber(LogsManager::LostWrites().load(std::memory_order_relaxed)));
+
+  if (const auto process = Platform::ReadProcessStats()) {
+    out.Family("process_cpu_seconds_total", "counter", "User and system CPU time spent in seconds.",
+               process->cpuSeconds);
+    out.Family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+               AsNumber(process->residentBytes));
+    out.Family("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.",
+               AsNumber(process->virtualBytes));
+    out.Family("process_open_fds", "gauge", "Number of open file descriptors.",
+               AsNumber(process->openDescriptors));
+    out.Family("process_max_fds", "gauge", "Maximum number of open file descriptors.",
+               AsNumber(process->maxDescriptors));
+    out.Family("process_start_time_seconds", "gauge",
+               "Start time of the process since unix epoch in seconds.", processStartSeconds);
+  }
+  return out.text;
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// What the receive thread counts for the metrics endpoint. The receive thread only bumps these
+// with relaxed increments (no lock, no allocation); the endpoint's thread reads them whenever it is
+// scraped. Each counter only ever grows, except the player gauge.
+struct ServerCounters {
+  using Counter = std::atomic<std::uint64_t>;
+
+  // Datagrams by outcome, and failed receives.
+  Counter datagramsValid{0};
+  Counter datagramsWrongSize{0};
+  Counter datagramsBadChecksum{0};
+  Counter receiveErrors{0};
+  // Verified packets by message type.
+  Counter connectMessages{0};
+  Counter disconnectMessages{0};
+  Counter positionMessages{0};
+  Counter unknownMessages{0};
+  // Connects of an id that was already registered, answered with nothing.
+  Counter connectsRefused{0};
+  Counter packetsSent{0};
+  Counter sendFailures{0};
+  // Registered players: set, not counted, by the receive thread after each change.
+  Counter registeredPlayers{0};
+};
+
+// The process's one set, alive until the process ends.
+ServerCounters& Counters();
+
+inline void Bump(ServerCounters::Counter& counter) {
+  counter.fetch_add(1, std::memory_order_relaxed);
+}
