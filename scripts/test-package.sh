@@ -26,9 +26,10 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 0
 fi
 # The container boots this machine's own root, so what the package needs there (systemd,
-# logrotate) and what the checks run there (ss, python3) are installed here; help2man makes the
-# manual pages.
-scripts/setup.sh dpkg-dev lintian systemd-container systemd logrotate iproute2 python3 help2man
+# logrotate) and what the checks run there (ss, python3, promtool) are installed here; help2man
+# makes the manual pages.
+scripts/setup.sh dpkg-dev lintian systemd-container systemd logrotate iproute2 python3 help2man \
+  prometheus
 # shellcheck source=scripts/steps.sh
 . scripts/steps.sh
 
@@ -144,7 +145,7 @@ boot_container() {
   rm -f "$root/usr/sbin/policy-rc.d"
   mkdir -p "$root$leg_dir"
   cp "$deb" "$root$leg_dir/velantis-server.deb"
-  cp -r tests/e2e tests/package scripts/check-doc-links.py "$root$leg_dir/"
+  cp -r tests/e2e tests/package tests/metrics scripts/check-doc-links.py "$root$leg_dir/"
 
   systemd-nspawn --quiet --directory="$root" --machine="$machine" --register=no --keep-unit \
     --private-network --link-journal=no --boot </dev/null >"$build/container-console.log" 2>&1 &
@@ -219,6 +220,12 @@ check_readme() {
   python3 tests/e2e/follow_readme.py --systemd --exec "nsenter --target $leader --mount --uts \
 --ipc --net --pid -- env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
 LANG=C.UTF-8 SYSTEMD_PAGER="
+}
+
+check_metrics() {
+  # The unit serves its counts on loopback: scraped as an operator's Prometheus would, beside one
+  # player's session, under the unit's sandbox, and accepted by promtool.
+  inside timeout 60 python3 "$leg_dir/metrics/check_service.py"
 }
 
 check_units() {
@@ -460,6 +467,7 @@ step install check_install
 step doc-links check_doc_links
 step units check_units
 step client check_client
+step metrics check_metrics
 step e2e check_e2e
 step sandbox check_sandbox
 step port-taken check_port_taken
