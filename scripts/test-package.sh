@@ -80,8 +80,27 @@ check_contents() {
   diff -u "$build/staged.txt" "$build/packaged.txt" || fail "the package differs from cmake --install"
 }
 
+# The first release, 1.0.0, built from its commit, so that the upgrade an operator of that release
+# makes is driven too. Without the commit (a shallow clone) that one check is skipped.
+first_release=1ef4b09
+first_deb=
+build_first_release() {
+  if ! git cat-file -e "$first_release^{commit}" 2>/dev/null; then
+    log "the first release's commit $first_release is not in this clone: its upgrade is not checked"
+    return 0
+  fi
+  local tree=$repo/build/first-release
+  rm -rf "$tree" && mkdir -p "$tree"
+  git archive "$first_release" | tar -x -C "$tree" &&
+    (cd "$tree" && cmake --preset package >/dev/null &&
+      cmake --build --preset package -j "${VELANTIS_JOBS:-2}" >/dev/null &&
+      cd build/package && cpack -G DEB >/dev/null) || return 1
+  first_deb=$(echo "$tree"/build/package/velantis-server_*.deb)
+}
+
 [ -n "${VELANTIS_PACKAGE_DEB:-}" ] || step lintian check_lintian
 step contents check_contents
+[ -n "${VELANTIS_PACKAGE_DEB:-}" ] || step first-release build_first_release
 
 # ---- The container ----
 
@@ -145,6 +164,7 @@ boot_container() {
   rm -f "$root/usr/sbin/policy-rc.d"
   mkdir -p "$root$leg_dir"
   cp "$deb" "$root$leg_dir/velantis-server.deb"
+  [ -z "$first_deb" ] || cp "$first_deb" "$root$leg_dir/velantis-server-first.deb"
   cp -r tests/e2e tests/package tests/metrics scripts/check-doc-links.py "$root$leg_dir/"
 
   systemd-nspawn --quiet --directory="$root" --machine="$machine" --register=no --keep-unit \
@@ -410,6 +430,24 @@ check_upgrade() {
     fail "the rotation timer is not active after the upgrade"
 }
 
+check_upgrade_from_first_release() {
+  # An operator of 1.0.0 upgrades: under systemd that release's service never started (its start
+  # check could not see the server from inside the sandbox). After the upgrade it serves, and the
+  # root-run logrotate file of 1.0.0 is gone.
+  [ -n "$first_deb" ] || return 0
+  if installed; then inside dpkg --purge velantis-server >/dev/null; fi
+  inside dpkg -i "$leg_dir/velantis-server-first.deb" >/dev/null 2>&1 || true
+  inside test -e /etc/logrotate.d/velantis-server || fail "1.0.0 installed no logrotate file" ||
+    return 1
+  inside dpkg -i "$leg_dir/velantis-server.deb" >/dev/null || return 1
+  wait_for 15 serving || fail "not serving after the upgrade from 1.0.0: $(
+    inside systemctl status --no-pager velantis-server)" || return 1
+  inside test ! -e /etc/logrotate.d/velantis-server ||
+    fail "the upgrade from 1.0.0 left /etc/logrotate.d/velantis-server" || return 1
+  [ "$(prop velantis-server-logrotate.timer ActiveState)" = active ] ||
+    fail "the rotation timer is not active after the upgrade from 1.0.0"
+}
+
 check_remove_purge() {
   # Removal stops the service and its timer and keeps the configuration and the logs; purging
   # forgets the units' enablement, the configuration and the rotation's state but keeps the logs
@@ -475,6 +513,7 @@ step restart-stop check_restart_stop
 step rotation-under-load check_rotation_under_load
 step symlink-attack check_symlink_attack
 step upgrade check_upgrade
+step upgrade-from-1.0.0 check_upgrade_from_first_release
 step remove-purge check_remove_purge
 step readme-with-systemd check_readme
 step host-untouched check_host_untouched

@@ -59,6 +59,14 @@ STEPS = ["install", "start", "check", "example", "stop", "remove", "purge-logs"]
 MARKER = re.compile(r"^<!--\s*readme-leg:\s*(.*?)\s*-->\s*$")
 LOGS = "/var/log/velantis-server"
 ROTATION_CONFIG = "/etc/velantis-server/logrotate.conf"
+
+
+def project_version():
+    with open(os.path.join(HERE, "..", "..", "CMakeLists.txt")) as cmake:
+        return re.search(r"project\(velantis VERSION ([0-9.]+)", cmake.read()).group(1)
+
+
+DEB = f"velantis-server_{project_version()}_amd64.deb"
 PRIVATE_LOGS = "/var/log/private/velantis-server"
 LOG_FILE = os.path.join(LOGS, LOG_RELATIVE)
 JOB_SPEC = re.compile(r"^kill %(\d+)$")
@@ -281,8 +289,8 @@ def expect_built(m, s):
 
 
 def expect_deb(m, s):
-    if not m.exists("build/package/velantis-server_1.0.0_amd64.deb"):
-        raise Failed("cpack made no build/package/velantis-server_1.0.0_amd64.deb")
+    if not m.exists(f"build/package/{DEB}"):
+        raise Failed(f"cpack made no build/package/{DEB}")
 
 
 def expect_installed(m, s):
@@ -388,7 +396,7 @@ def expect_is_active(m, s, output):
 EXPECTATIONS = [
     (r"cmake --preset package && cmake --build --preset package", expect_built),
     (r"\(cd build/package && cpack -G DEB\)", expect_deb),
-    (r"apt install \./build/package/velantis-server_1\.0\.0_amd64\.deb", expect_installed),
+    (r"apt install \./build/package/" + re.escape(DEB), expect_installed),
     (r"install -d -o nobody -g nogroup -m 0700 /var/log/velantis-server", expect_log_folder),
     (r"runuser -u nobody -- env XDG_DATA_HOME=/var/log/velantis-server velantis-server "
      r">/dev/null &", expect_serving_unprivileged),
