@@ -12,3 +12,10 @@ step() {
     status=1
   fi
 }
+
+# build_programs TARGET...: the programs a leg drives, built in the release preset's folder
+# (build/release, which the soak leg builds too), so that the legs share one optimised build.
+build_programs() {
+  cmake --preset release >/dev/null &&
+    cmake --build --preset release -j "${VELANTIS_JOBS:-2}" --target "$@"
+}

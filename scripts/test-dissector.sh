@@ -15,8 +15,7 @@
 # leg says so and is skipped (exit 0).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-jobs=${VELANTIS_JOBS:-2}
-build_dir=build/dissector
+build_dir=build/release
 lua=packaging/wireshark/velantis.lua
 
 log() { echo "test-dissector: $*"; }
@@ -32,11 +31,7 @@ log "$(tshark --version 2>/dev/null | head -n 1)"
 
 . scripts/steps.sh
 
-build() {
-  cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELANTIS_BUILD_TESTS=OFF \
-    >/dev/null &&
-    cmake --build "$build_dir" -j "$jobs" --target velantis-server velantis-client
-}
+build() { build_programs velantis-server velantis-client; }
 
 step "edge-case capture" timeout 300 python3 tests/dissector/check_dissector.py edge --lua "$lua"
 if [ "$(id -u)" -eq 0 ]; then

@@ -6,8 +6,7 @@
 # and is skipped (exit 0). VELANTIS_JOBS sets the build's parallelism (default 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-jobs=${VELANTIS_JOBS:-2}
-build_dir=build/metrics
+build_dir=build/release
 
 log() { echo "test-metrics: $*"; }
 
@@ -21,11 +20,7 @@ log "$(prometheus --version 2>&1 | head -n 1)"
 
 . scripts/steps.sh
 
-build() {
-  cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELANTIS_BUILD_TESTS=OFF \
-    >/dev/null &&
-    cmake --build "$build_dir" -j "$jobs" --target velantis-server velantis-loadgen
-}
+build() { build_programs velantis-server velantis-loadgen; }
 
 # The checker stops what it started itself; the namespace goes away with its last process.
 scrape() {

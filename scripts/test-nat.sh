@@ -7,8 +7,7 @@
 # Needs root (namespaces and nftables); without root the leg says so and is skipped (exit 0).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-jobs=${VELANTIS_JOBS:-2}
-build_dir=build/nat
+build_dir=build/release
 prefix=vnat$$
 
 log() { echo "test-nat: $*"; }
@@ -89,11 +88,7 @@ scenario() {  # name [forward]
     --scenario "$1" --prefix "$prefix"
 }
 
-build() {
-  cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELANTIS_BUILD_TESTS=OFF \
-    -DVELANTIS_BUILD_TOOLS=OFF >/dev/null &&
-    cmake --build "$build_dir" -j "$jobs" --target velantis-server
-}
+build() { build_programs velantis-server; }
 
 . scripts/steps.sh
 step build build
