@@ -35,7 +35,7 @@ extern "C" {
 
 /* The version this header describes; velantis_client_version() tells the library's. */
 #define VELANTIS_CLIENT_VERSION_MAJOR 1
-#define VELANTIS_CLIENT_VERSION_MINOR 0
+#define VELANTIS_CLIENT_VERSION_MINOR 1
 #define VELANTIS_CLIENT_VERSION_PATCH 0
 
 typedef struct velantis_client velantis_client;
