@@ -82,7 +82,7 @@ def main():
     folder = sys.argv[1] if len(sys.argv) > 1 else str(ROOT / "build/capacity-rel/capacity")
     out = sys.argv[2] if len(sys.argv) > 2 else str(ROOT / "bench/capacity.svg")
     plt.rcParams["svg.hashsalt"] = "velantis"  # the same data draws the same file
-    figure, (latency, cpu) = plt.subplots(1, 2, figsize=(11, 4.4))
+    figure, (latency, cpu) = plt.subplots(1, 2, figsize=(11, 5))
     drawn = False
     for name, label, colour, style in PROGRAMS:
         points = load_runs(folder, name)
@@ -90,9 +90,11 @@ def main():
             continue
         drawn = True
         players = [p["players"] for p in points]
+        # Latency only means something while nothing is lost: the lines join the loss-free loads.
+        clean = [p for p in points if p["lossFree"]]
         for key, dash, width in (("p99", style, 1.8), ("p50", ":", 1.2)):
-            latency.plot(players, [p[key] for p in points], dash, color=colour, linewidth=width,
-                         label=f"{label} ({key})")
+            latency.plot([p["players"] for p in clean], [p[key] for p in clean], dash,
+                         color=colour, linewidth=width)
         cpu.plot(players, [p["cpu"] for p in points], style, color=colour, linewidth=1.8,
                  label=label)
         if name == "server":
@@ -106,16 +108,18 @@ def main():
     if not drawn:
         sys.exit(f"plot-capacity: no results in {folder}")
     latency.set_yscale("log")
-    latency.set_title("Relay latency (x: relays were lost)")
+    latency.set_title("Relay latency, p99 (solid) and p50 (dotted), loss-free loads")
     latency.set_ylabel("ms, sent to received")
-    cpu.set_title("CPU while sending (x: relays were lost)")
+    cpu.set_title("CPU while sending")
     cpu.set_ylabel("% of one core")
     for axes in (latency, cpu):
         axes.set_xlabel("players, 30 updates/s each, every update to every player")
         axes.grid(True, which="both", alpha=0.3)
-    latency.legend(fontsize=7, loc="upper left")
-    cpu.legend(fontsize=7, loc="upper left")
-    figure.tight_layout()
+    handles, labels = cpu.get_legend_handles_labels()
+    handles.append(plt.Line2D([], [], color="black", marker="x", linestyle=""))
+    labels.append("relays were lost at that load")
+    figure.legend(handles, labels, loc="lower center", ncol=3, fontsize=8, frameon=False)
+    figure.tight_layout(rect=(0, 0.12, 1, 1))
     figure.savefig(out, format="svg", metadata={"Date": None})
     print(f"plot-capacity: wrote {out}")
 

@@ -34,7 +34,7 @@ programs="${VELANTIS_CAPACITY_PROGRAMS:-server baseline floor baseline-floor}"
 port=15000
 
 cd "$root"
-cmake --preset release -B "$build" -DVELANTIS_BUILD_TESTS=OFF > /dev/null
+cmake --preset release -B "$build" -DVELANTIS_BUILD_TESTS=OFF -DVELANTIS_BUILD_TOOLS=ON > /dev/null
 cmake --build "$build" --parallel "$jobs" \
   --target velantis-server velantis-floor-server velantis-loadgen > /dev/null
 
