@@ -134,6 +134,13 @@ ThreadHandle StartThread(ThreadRoutine routine, void* argument);
 // size limit reached by the log ever ends the process.
 void AttachConsole();
 
+// Writes one whole console line (its line end included) to standard output or standard error and
+// makes sure it has left the process. POSIX hands it to the descriptor in one write(2), after
+// whatever the C library still buffered for the stream, so the order of lines is kept; elsewhere
+// it goes through the C library and is flushed. A line nobody can take (a reader gone away) is
+// dropped quietly.
+void WriteConsole(bool errorStream, const char* data, std::size_t size);
+
 // The current user's local application-data folder as UTF-8, without a trailing separator.
 std::optional<std::string> LocalAppDataFolder();
 

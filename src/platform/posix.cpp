@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -270,6 +271,19 @@ void AttachConsole() {
   // Likewise a log that grows past the process's file size limit (RLIMIT_FSIZE): the write fails
   // with EFBIG and is reported like a full disk, instead of SIGXFSZ ending the server.
   std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void WriteConsole(bool errorStream, const char* data, std::size_t size) {
+  std::FILE* stream = errorStream ? stderr : stdout;
+  std::fflush(stream);
+  const int fd = fileno(stream);
+  std::size_t written = 0;
+  while (written < size) {
+    const ssize_t count = ::write(fd, data + written, size - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return;
+    written += static_cast<std::size_t>(count);
+  }
 }
 
 std::optional<std::string> LocalAppDataFolder() {

@@ -207,6 +207,12 @@ ThreadHandle StartThread(ThreadRoutine routine, void* argument) {
   return thread;
 }
 
+void WriteConsole(bool errorStream, const char* data, std::size_t size) {
+  std::FILE* stream = errorStream ? stderr : stdout;
+  std::fwrite(data, 1, size, stream);
+  std::fflush(stream);
+}
+
 void AttachConsole() {
   AllocConsole();
   // Every text the server prints is UTF-8 (folder names included); a console left on the OEM
