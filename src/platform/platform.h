@@ -139,7 +139,7 @@ void AttachConsole();
 // whatever the C library still buffered for the stream, so the order of lines is kept; elsewhere
 // it goes through the C library and is flushed. A line nobody can take (a reader gone away) is
 // dropped quietly.
-void WriteConsole(bool errorStream, const char* data, std::size_t size);
+void WriteConsoleLine(bool errorStream, const char* data, std::size_t size);
 
 // The current user's local application-data folder as UTF-8, without a trailing separator.
 std::optional<std::string> LocalAppDataFolder();

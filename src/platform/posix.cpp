@@ -273,7 +273,7 @@ void AttachConsole() {
   std::signal(SIGXFSZ, SIG_IGN);
 }
 
-void WriteConsole(bool errorStream, const char* data, std::size_t size) {
+void WriteConsoleLine(bool errorStream, const char* data, std::size_t size) {
   std::FILE* stream = errorStream ? stderr : stdout;
   std::fflush(stream);
   const int fd = fileno(stream);

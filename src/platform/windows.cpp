@@ -207,7 +207,7 @@ ThreadHandle StartThread(ThreadRoutine routine, void* argument) {
   return thread;
 }
 
-void WriteConsole(bool errorStream, const char* data, std::size_t size) {
+void WriteConsoleLine(bool errorStream, const char* data, std::size_t size) {
   std::FILE* stream = errorStream ? stderr : stdout;
   std::fwrite(data, 1, size, stream);
   std::fflush(stream);

@@ -12,7 +12,7 @@ void Print(Stream stream, std::initializer_list<std::string_view> pieces) {
   line.clear();
   for (const std::string_view piece : pieces) line.append(piece);
   line.push_back('\n');
-  Platform::WriteConsole(stream == Stream::Err, line.data(), line.size());
+  Platform::WriteConsoleLine(stream == Stream::Err, line.data(), line.size());
 }
 
 }  // namespace Console
