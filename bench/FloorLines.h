@@ -1,10 +1,12 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <string_view>
 
 // The console lines and log texts the server writes for one relayed position update, at their
 // real lengths: what the floor writes in its place, in the benchmarks and in the floor server.
+// The server writes the ten log lines of a datagram as one record, with one open-append-close.
 namespace FloorLines {
 
 constexpr std::string_view kSizeLine =
@@ -23,5 +25,11 @@ constexpr std::array<std::string_view, 10> kLogLines = {
     "EntityID: 0\n",
     "=================== \n",
 };
+
+inline std::string LogRecord() {
+  std::string record;
+  for (const std::string_view line : kLogLines) record.append(line);
+  return record;
+}
 
 }  // namespace FloorLines

@@ -1,12 +1,14 @@
 // The floor as a server: per datagram the same system calls as velantis-server, and nothing else,
 // so that velantis-loadgen can measure how many players the system calls alone allow.
 //
-// Per datagram: one receive, one console line, ten log lines (each open-append, write, close).
-// Per packet sent: one socket, one console line, one sendto, one console line, one close. Lines
-// are fixed texts; nothing is formatted and the received checksum is not verified. What is sent
-// is resealed, because velantis-loadgen discards a packet whose checksum does not match; the
-// server seals every packet it sends as well. Message numbers and entity ids are left as they
-// came: velantis-loadgen does not look at them.
+// Per datagram: one receive, one console line, one log record of ten lines (open-append, write,
+// close). A relayed update goes to all its recipients with one batch send (sendmmsg on Linux) from
+// the floor server's own socket, then one console line per packet sent; the packets of a Connect
+// go one sendto each, as the server's do. Lines are fixed texts; nothing is formatted and the
+// received checksum is not verified. The packet is resealed once per datagram, because
+// velantis-loadgen discards a packet whose checksum does not match; message numbers and entity ids
+// are left as they came, since velantis-loadgen does not look at them, so every recipient gets the
+// same bytes.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "FloorLines.h"
 #include "net/Packet.h"
@@ -31,9 +34,10 @@ constexpr const char* kHelp =
 Usage: velantis-floor-server [--port N] [--log-dir DIR]
 
 Binds UDP on 127.0.0.1 and answers Connect, Disconnect and PlayerPositionUpdate the way
-velantis-server does, with the same system calls per datagram: one console line, ten log lines
-(each opened for appending, written and closed) and, for each packet sent, a socket of its own,
-two console lines, one sendto and a close. Runs until it is killed.
+velantis-server does, with the same system calls per datagram: one console line, one log record
+(opened for appending, written and closed), one batch send of a relayed update to all its
+recipients from its own socket (one sendto each for a Connect's packets) and one console line per
+packet sent. Runs until it is killed.
 
   --port N        UDP port (default 15000)
   --log-dir DIR   folder of the log file velantis-floor.logs (default: $XDG_DATA_HOME, else the
@@ -51,7 +55,6 @@ constexpr std::byte kWelcome{2};
 constexpr std::byte kDisconnect{3};
 constexpr std::byte kPlayerPositionUpdate{5};
 
-using FloorLines::kLogLines;
 using FloorLines::kSentLine;
 using FloorLines::kSizeLine;
 
@@ -77,12 +80,8 @@ void Seal(std::byte* packet) {
           Packet::ComputeChecksum(packet, static_cast<std::int32_t>(Packet::kSize)));
 }
 
-// Sealed once per packet sent, as the server seals each of its replies; here the bytes are the same
-// for every recipient of a datagram, since the floor does not number what it sends.
 // Every reply leaves from the floor server's own socket, as the server's do.
-void SealAndSend(Platform::SocketHandle socket, std::byte* packet,
-                 const Platform::Ipv4Address& to) {
-  Seal(packet);
+void Send(Platform::SocketHandle socket, const std::byte* packet, const Platform::Ipv4Address& to) {
   Platform::SendTo(socket, packet, Packet::kSize, to);
   ConsoleLine(kSentLine);
 }
@@ -160,6 +159,8 @@ int main(int argc, char** argv) {
                static_cast<unsigned>(options.port), logPath.c_str());
 
   std::map<std::uint64_t, Platform::Ipv4Address> clients;
+  const std::string record = FloorLines::LogRecord();
+  std::vector<Platform::OutgoingDatagram> batch;
   std::array<std::byte, kReceiveCapacity> buffer{};
   for (;;) {
     Platform::Ipv4Address from{};
@@ -167,9 +168,7 @@ int main(int argc, char** argv) {
     const long size = Platform::ReceiveFrom(socket, buffer.data(), buffer.size(), from, fromLength);
     if (size < 0) continue;
     ConsoleLine(kSizeLine);
-    for (const std::string_view line : kLogLines) {
-      Platform::WriteTextFile(logPath, line.data(), line.size(), true);
-    }
+    Platform::WriteTextFile(logPath, record.data(), record.size(), true);
     if (static_cast<std::size_t>(size) != Packet::kSize) continue;
 
     std::byte* packet = buffer.data();
@@ -177,15 +176,24 @@ int main(int argc, char** argv) {
     const std::byte type = packet[kTypeOffset];
     if (type == kConnect) {
       if (!clients.insert({clientID, from}).second) continue;
-      for (const auto& [id, address] : clients) SealAndSend(socket, packet, address);
+      Seal(packet);
+      for (const auto& [id, address] : clients) Send(socket, packet, address);
       packet[kTypeOffset] = kWelcome;
       Store64(packet, kClientIDOffset, 0);
-      SealAndSend(socket, packet, from);
+      Seal(packet);
+      Send(socket, packet, from);
     } else if (type == kDisconnect) {
       clients.erase(clientID);
     } else if (type == kPlayerPositionUpdate) {
       Store64(packet, kPlayerUUIDOffset, clientID);
-      for (const auto& [id, address] : clients) SealAndSend(socket, packet, address);
+      Seal(packet);
+      batch.clear();
+      for (const auto& [id, address] : clients) batch.push_back({packet, Packet::kSize, &address});
+      for (std::size_t next = 0; next < batch.size();) {
+        const long sent = Platform::SendBatch(socket, batch.data() + next, batch.size() - next);
+        for (long i = 0; i < sent; ++i) ConsoleLine(kSentLine);
+        next += sent > 0 ? static_cast<std::size_t>(sent) : 1;
+      }
     }
   }
 }

@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
-# Measures how many players at 30 Hz (every update relayed to every player) velantis-server and
-# velantis-floor-server each carry without loss, alternately, on UDP 127.0.0.1:15000, and prints
-# them side by side. Bounded: each search stops itself, the whole run keeps to a time budget, and
-# every process it starts is killed on the way out.
+# Measures how many players at 30 Hz (every update relayed to every player) each program carries
+# without loss, one after the other on UDP 127.0.0.1:15000, and prints them side by side: this
+# tree's velantis-server and velantis-floor-server, and the same two built from an earlier commit
+# (the baseline) for the before/after comparison. Bounded: each search stops itself, the whole run
+# keeps to a time budget, and every process it starts is killed on the way out. Run it in a
+# network namespace of its own when other programs may use the port:
+#   unshare -n sh -c 'ip link set lo up && scripts/run-capacity.sh'
 #
 # Usage: scripts/run-capacity.sh
 # Environment: VELANTIS_CAPACITY_BUILD (build folder, default build/capacity-rel), VELANTIS_JOBS
-#              (default 1), VELANTIS_CAPACITY_ROUNDS (server+floor pairs, default 2),
+#              (default 1), VELANTIS_CAPACITY_ROUNDS (rounds of all programs, default 2),
+#              VELANTIS_CAPACITY_BASELINE (commit built for "before", default 1ef4b09; empty
+#              skips it), VELANTIS_CAPACITY_PROGRAMS (which to load, default
+#              "server baseline floor baseline-floor"),
 #              VELANTIS_CAPACITY_SEARCH_TIME (seconds per search, default 180),
-#              VELANTIS_CAPACITY_BUDGET (seconds for all searches, default 840),
+#              VELANTIS_CAPACITY_BUDGET (seconds for all searches, default 1800),
 #              VELANTIS_CAPACITY_STEP_SECONDS (sending time per step, default 5),
 #              VELANTIS_CAPACITY_FIXED_PLAYERS (players of the fixed-load run that compares CPU
-#              per relay below saturation, default 40; 0 skips it).
+#              per relay below saturation, default 32; 0 skips it).
+# The JSON of every run stays in <build>/capacity; scripts/plot-capacity.py draws them.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -19,15 +26,43 @@ build="${VELANTIS_CAPACITY_BUILD:-$root/build/capacity-rel}"
 jobs="${VELANTIS_JOBS:-1}"
 rounds="${VELANTIS_CAPACITY_ROUNDS:-2}"
 search_time="${VELANTIS_CAPACITY_SEARCH_TIME:-180}"
-budget="${VELANTIS_CAPACITY_BUDGET:-840}"
+budget="${VELANTIS_CAPACITY_BUDGET:-1800}"
 step_seconds="${VELANTIS_CAPACITY_STEP_SECONDS:-5}"
-fixed_players="${VELANTIS_CAPACITY_FIXED_PLAYERS:-40}"
+fixed_players="${VELANTIS_CAPACITY_FIXED_PLAYERS:-32}"
+baseline="${VELANTIS_CAPACITY_BASELINE-1ef4b09}"
+programs="${VELANTIS_CAPACITY_PROGRAMS:-server baseline floor baseline-floor}"
 port=15000
 
 cd "$root"
-cmake --preset release -B "$build" -DVELANTIS_BUILD_TESTS=OFF > /dev/null
+cmake --preset release -B "$build" -DVELANTIS_BUILD_TESTS=OFF -DVELANTIS_BUILD_TOOLS=ON > /dev/null
 cmake --build "$build" --parallel "$jobs" \
   --target velantis-server velantis-floor-server velantis-loadgen > /dev/null
+
+# The baseline's server and floor server, built from its own tree (exported from git, so the
+# working tree and the history stay as they are) in a folder of its own below the build folder.
+if [[ -n "$baseline" ]]; then
+  base="$build/baseline-$baseline"
+  if [[ ! -x "$base/build/velantis-server" || ! -x "$base/build/bench/velantis-floor-server" ]]; then
+    rm -rf "$base"
+    mkdir -p "$base/src"
+    git -C "$root" archive "$baseline" | tar -x -C "$base/src"
+    (cd "$base/src" && cmake --preset release -B "$base/build" -DVELANTIS_BUILD_TESTS=OFF \
+      > /dev/null && cmake --build "$base/build" --parallel "$jobs" \
+      --target velantis-server velantis-floor-server > /dev/null)
+  fi
+else
+  programs="$(tr ' ' '\n' <<< "$programs" | grep -v '^baseline' | tr '\n' ' ')"
+fi
+
+program_path() {
+  case "$1" in
+    server) echo "$build/velantis-server" ;;
+    floor) echo "$build/bench/velantis-floor-server" ;;
+    baseline) echo "$base/build/velantis-server" ;;
+    baseline-floor) echo "$base/build/bench/velantis-floor-server" ;;
+    *) echo "run-capacity: unknown program '$1'" >&2 && exit 2 ;;
+  esac
+}
 
 results="$build/capacity"
 rm -rf "$results"
@@ -110,103 +145,119 @@ measure() {
   fi
 }
 
+# How busy the machine was: the load average before and after, beside the figures.
+uptime > "$results/load-before.txt"
+count=$(wc -w <<< "$programs")
 start=$SECONDS
 completed=0
 for round in $(seq 1 "$rounds"); do
-  # Both searches of a round must fit, with time for connecting and disconnecting.
-  if ((round > 1 && SECONDS - start + 2 * (search_time + 30) + 60 > budget)); then
+  # All searches of a round must fit, with time for connecting and disconnecting.
+  if ((round > 1 && SECONDS - start + count * (search_time + 30) + 60 > budget)); then
     echo "run-capacity: time budget of $budget s reached; $completed round(s) done" >&2
     break
   fi
   search=(--find-capacity --start 8 --duration "$step_seconds" --max-time "$search_time")
-  measure velantis-server "$build/velantis-server" "$results/server-$round.json" "${search[@]}"
-  measure velantis-floor-server "$build/bench/velantis-floor-server" \
-    "$results/floor-$round.json" "${search[@]}"
+  for name in $programs; do
+    measure "$name" "$(program_path "$name")" "$results/$name-$round.json" "${search[@]}"
+  done
   if ((fixed_players > 0)); then
     fixed=(--players "$fixed_players" --duration 10)
-    measure velantis-server "$build/velantis-server" "$results/server-fixed-$round.json" \
-      "${fixed[@]}"
-    measure velantis-floor-server "$build/bench/velantis-floor-server" \
-      "$results/floor-fixed-$round.json" "${fixed[@]}"
+    for name in $programs; do
+      measure "$name" "$(program_path "$name")" "$results/$name-fixed-$round.json" "${fixed[@]}"
+    done
   fi
   completed=$round
 done
+uptime > "$results/load-after.txt"
 
-python3 - "$results" "$completed" << 'PY'
-import json, statistics, sys
+python3 - "$results" "$completed" "$programs" << 'PY'
+import json, os, statistics, sys
 
-folder, rounds = sys.argv[1], int(sys.argv[2])
+folder, rounds, programs = sys.argv[1], int(sys.argv[2]), sys.argv[3].split()
+labels = {"server": "Server", "baseline": "Server before", "floor": "Floor",
+          "baseline-floor": "Floor before"}
 
 def cpu_per_relay(run):
     cpu = run["serverCpuSeconds"]
     return 1e6 * cpu / run["received"] if cpu is not None and run["received"] else None
 
+def share(seconds, run):
+    wall = run["sendSeconds"] + run["drainSeconds"]
+    return 100.0 * seconds / wall if seconds is not None and wall > 0 else None
+
 def best(path):
+    if not os.path.exists(path):
+        return None
     with open(path) as f:
         data = json.load(f)
     b = data["largestLossFree"]
     if b is None:
-        return None
-    wall = b["sendSeconds"] + b["drainSeconds"]
-    cpu = b["serverCpuSeconds"]
+        return {"players": None}
     return {
         "players": b["players"],
         "relays": b["offeredRelaysPerSecond"],
-        "cpu": 100.0 * cpu / wall if cpu is not None and wall > 0 else None,
+        "cpu": share(b["serverCpuSeconds"], b),
+        "loadgen": share(b["loadgenCpuSeconds"], b),
         "us_per_relay": cpu_per_relay(b),
         "p99": b["latencyP99Ms"],
         "lossy": min((r["players"] for r in data["runs"] if not r["lossFree"]), default=None),
     }
 
-def cell(r):
-    if r is None:
-        return "none loss-free | - | - | -"
-    lossy = f", lost at {r['lossy']}" if r["lossy"] else ""
-    cpu = f"{r['cpu']:.0f}%" if r["cpu"] is not None else "-"
-    per = f"{r['us_per_relay']:.1f} us" if r["us_per_relay"] is not None else "-"
-    return f"{r['players']}{lossy} | {r['relays']:.0f} | {cpu} | {per}"
+def pct(value):
+    return f"{value:.0f}%" if value is not None else "-"
 
-print("Largest loss-free number of players at 30 Hz, every update relayed to every player;")
-print("relays/s out, the program's CPU (% of one core) and its CPU per relay at that load.")
+print("Largest loss-free number of players at 30 Hz, every update relayed to every player; relays/s")
+print("out; p99 relay latency; the program's CPU and velantis-loadgen's (% of one core) and the")
+print("program's CPU per relay, all at that load.")
 print()
-print("| Round | Server: players | relays/s | CPU | CPU/relay "
-      "| Floor: players | relays/s | CPU | CPU/relay | Server / floor (players) |")
-print("|---|---|---|---|---|---|---|---|---|---|")
-ratios, servers, floors = [], [], []
+print("| Round | Program | Players | Relays/s | p99 | CPU | CPU/relay | Loadgen CPU |")
+print("|---|---|---|---|---|---|---|---|")
+found = {name: [] for name in programs}
 for k in range(1, rounds + 1):
-    s = best(f"{folder}/server-{k}.json")
-    f = best(f"{folder}/floor-{k}.json")
-    ratio = s["players"] / f["players"] if s and f else None
-    if s: servers.append(s["players"])
-    if f: floors.append(f["players"])
-    if ratio: ratios.append(ratio)
-    print(f"| {k} | {cell(s)} | {cell(f)} | {f'{ratio:.2f}' if ratio else '-'} |")
-if servers and floors:
+    for name in programs:
+        r = best(f"{folder}/{name}-{k}.json")
+        if r is None:
+            continue
+        if r["players"] is None:
+            print(f"| {k} | {labels[name]} | none loss-free | - | - | - | - | - |")
+            continue
+        found[name].append(r["players"])
+        lossy = f", lost at {r['lossy']}" if r["lossy"] else ""
+        per = f"{r['us_per_relay']:.1f} us" if r["us_per_relay"] is not None else "-"
+        p99 = f"{r['p99']:.1f} ms" if r["p99"] is not None else "-"
+        print(f"| {k} | {labels[name]} | {r['players']}{lossy} | {r['relays']:.0f} | {p99} | "
+              f"{pct(r['cpu'])} | {per} | {pct(r['loadgen'])} |")
+medians = {name: statistics.median(v) for name, v in found.items() if v}
+if medians:
     print()
-    print(f"Median players: server {statistics.median(servers):g}, "
-          f"floor {statistics.median(floors):g}, "
-          f"ratio {statistics.median(servers) / statistics.median(floors):.2f}")
+    print("Median players: " + ", ".join(f"{labels[n].lower()} {m:g}" for n, m in medians.items()))
+    pairs = [("server", "baseline", "server / server before"),
+             ("server", "floor", "server / floor"),
+             ("baseline", "baseline-floor", "server before / floor before")]
+    for a, b, text in pairs:
+        if a in medians and b in medians:
+            print(f"  {text}: {medians[a] / medians[b]:.2f}")
 
 fixed = []
 for k in range(1, rounds + 1):
-    try:
-        runs = [json.load(open(f"{folder}/{name}-fixed-{k}.json"))["run"]
-                for name in ("server", "floor")]
-        fixed.append((k, *runs))
-    except FileNotFoundError:
-        pass
+    for name in programs:
+        path = f"{folder}/{name}-fixed-{k}.json"
+        if os.path.exists(path):
+            fixed.append((k, name, json.load(open(path))["run"]))
 if fixed:
     print()
-    print("CPU per relay at a fixed load below both capacities:")
+    print("CPU per relay at a fixed load:")
     print()
-    print("| Round | Load | Server: lost | CPU | CPU/relay | Floor: lost | CPU | CPU/relay "
-          "| Server / floor (CPU per relay) |")
-    print("|---|---|---|---|---|---|---|---|---|")
-    for k, s, f in fixed:
-        def part(r):
-            wall = r["sendSeconds"] + r["drainSeconds"]
-            return (f"{r['lost']} | {100 * r['serverCpuSeconds'] / wall:.0f}% | "
-                    f"{cpu_per_relay(r):.2f} us")
-        print(f"| {k} | {s['players']} x {s['rate']:g} Hz | {part(s)} | {part(f)} | "
-              f"{cpu_per_relay(s) / cpu_per_relay(f):.3f} |")
+    print("| Round | Program | Load | Lost | p99 | CPU | CPU/relay | Loadgen CPU |")
+    print("|---|---|---|---|---|---|---|---|")
+    for k, name, r in fixed:
+        per = cpu_per_relay(r)
+        p99 = f"{r['latencyP99Ms']:.1f} ms" if r["latencyP99Ms"] is not None else "-"
+        print(f"| {k} | {labels[name]} | {r['players']} x {r['rate']:g} Hz | {r['lost']} | {p99} | "
+              f"{pct(share(r['serverCpuSeconds'], r))} | "
+              f"{f'{per:.2f} us' if per is not None else '-'} | "
+              f"{pct(share(r['loadgenCpuSeconds'], r))} |")
+for when in ("before", "after"):
+    with open(f"{folder}/load-{when}.txt") as f:
+        print(f"Machine load {when}: {f.read().strip()}")
 PY

@@ -46,7 +46,8 @@ void LogsManager::Write(const std::string& text, const bool& append) {
     case Platform::WriteResult::WriteFailed:
       // The file is there but the disk is full or failing; creating folders would not help. The
       // platform took back what the write had added, and the next Write opens the file afresh,
-      // so the log goes on one whole line at a time once there is room again.
+      // so the log goes on one whole text (a line, or a datagram's record) at a time once there
+      // is room again.
       LostWrites().fetch_add(1, std::memory_order_relaxed);
       Console::Err("LogsManager(Write): Cannot write the logs file \"", filePath, "\".");
       return;

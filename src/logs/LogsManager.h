@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 // One plain-text log file below the server's data folder. The path is fixed at construction;
 // every Write opens the file, writes and closes it again, so nothing stays open between calls and
@@ -33,4 +35,31 @@ class LogsManager {
   bool createDirTried = false;
   // directoryPath + fileName, built once: Write runs for every log line.
   std::string filePath;
+};
+
+// The lines one event (a received datagram) adds to a log, gathered in a buffer the caller keeps
+// and written with a single Write: one open-append-close per record instead of one per line. A
+// write that fails (a full disk) then loses the whole record, reported once, never half of it.
+class LogRecord {
+ public:
+  LogRecord(LogsManager& logs, std::string& buffer) : logs(logs), text(buffer) { text.clear(); }
+  LogRecord(const LogRecord&) = delete;
+  LogRecord& operator=(const LogRecord&) = delete;
+
+  // Adds one line, given in pieces that already end with its line feed.
+  void Add(std::initializer_list<std::string_view> pieces) {
+    for (const std::string_view piece : pieces) text.append(piece);
+  }
+  // The text gathered so far, to append to in place.
+  std::string& Text() { return text; }
+  // Appends what was gathered to the file, if anything, and starts the next record afresh.
+  void Write() {
+    if (text.empty()) return;
+    logs.Write(text, true);
+    text.clear();
+  }
+
+ private:
+  LogsManager& logs;
+  std::string& text;
 };

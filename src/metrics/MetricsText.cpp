@@ -99,7 +99,8 @@ std::string MetricsText() {
              "Packets that could not be sent (no socket, or the system refused the send).",
              AsNumber(Read(counters.sendFailures)));
   out.Family("velantis_log_writes_lost_total", "counter",
-             "Log lines dropped because the log file could not be opened or written.",
+             "Log writes (a datagram's record each) dropped because the log file could not be "
+             "opened or written.",
              AsNumber(LogsManager::LostWrites().load(std::memory_order_relaxed)));
 
   if (const auto process = Platform::ReadProcessStats()) {

@@ -1,3 +1,5 @@
+#include <vector>
+
 #include "logs/LogsManager.h"
 #include "net/NetworkingComponentClient.h"
 #include "net/NetworkingComponentServer.h"
@@ -11,35 +13,95 @@ namespace {
 // Every packet the server sends leaves from its own socket, the one its players send to: a router
 // that tracks connections lets a reply in only when it comes back from the address and port the
 // player sent to. The receive thread is the only one that sends, so the socket needs no lock.
-void SendTo(Packet& packet, Platform::SocketHandle serverSocket, const Orlin::Ipv4Address& to,
-            std::uint64_t asClientID) {
+NetworkingComponentClient& ReplyClient(Platform::SocketHandle serverSocket) {
   thread_local NetworkingComponentClient toClient;
   [[maybe_unused]] thread_local const bool ready = toClient.Init(0, Orlin::Protocol::Udp);
   toClient.UseSocket(serverSocket);
+  return toClient;
+}
+
+void SendTo(Packet& packet, Platform::SocketHandle serverSocket, const Orlin::Ipv4Address& to,
+            std::uint64_t asClientID) {
+  NetworkingComponentClient& toClient = ReplyClient(serverSocket);
   toClient.SetTargetAddress(to);
   NetworkingComponentClient::playerUUID = asClientID;
   Bump(toClient.Send(packet) ? Counters().packetsSent : Counters().sendFailures);
   NetworkingComponentClient::playerUUID = 0;
 }
 
-void Report(LogsManager& logs, const char* message) {
-  Console::Out("NetworkingComponentServer(): ", message);
-  logs.Write(std::string("NetworkingComponentServer(): ") + message + " \n", true);
+// A position update's copies, one per registered player in the registry's order, each stamped and
+// sealed for sending. They are made before the update itself is verified, so that all their
+// checksums and the update's are computed in one interleaved pass (Packet::ComputeChecksums).
+struct Relay {
+  std::vector<Packet> copies;
+  std::vector<Orlin::Ipv4Address> targets;
+  std::vector<const Packet*> checksummed;
+  std::vector<std::uint64_t> checksums;
+  // Whether the copies belong to the packet being dispatched, numbered from `firstNumber`.
+  bool prepared = false;
+  std::uint32_t firstNumber = 0;
+};
+
+Relay& PreparedRelay() {
+  // Kept for the thread's life so that a relay allocates nothing once the registry stops growing.
+  thread_local Relay relay;
+  return relay;
 }
 
-void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsManager& logs,
+// Prepares the copies of `update` for every registered player. When `verifying` is given, its
+// checksum is computed in the same pass and returned.
+std::uint64_t PrepareRelay(const Packet& update, const Packet* verifying) {
+  Relay& relay = PreparedRelay();
+  const auto& clients = NetworkingComponentServer::Clients();
+  const std::uint64_t id = update.Header().clientID;
+  relay.copies.resize(clients.size());
+  relay.targets.resize(clients.size());
+  relay.checksummed.clear();
+  if (verifying != nullptr) relay.checksummed.push_back(verifying);
+  std::size_t i = 0;
+  for (const auto& [registeredID, registeredAddress] : clients) {
+    const Orlin::Ipv4Address clientSock = registeredAddress;
+    Packet& updatePosPacket = relay.copies[i];
+    updatePosPacket = update;
+    updatePosPacket.Body().playerUUID = id;
+    relay.targets[i] = clientSock;
+    relay.checksummed.push_back(&updatePosPacket);
+    ++i;
+  }
+  NetworkingComponentClient::playerUUID = id;
+  NetworkingComponentClient::Stamp(relay.copies.data(), relay.copies.size());
+  NetworkingComponentClient::playerUUID = 0;
+  relay.checksums.resize(relay.checksummed.size());
+  Packet::ComputeChecksums(relay.checksummed.data(), relay.checksummed.size(),
+                           relay.checksums.data());
+  const std::size_t firstCopy = verifying != nullptr ? 1 : 0;
+  for (std::size_t k = 0; k < relay.copies.size(); ++k) {
+    relay.copies[k].Header().checksum = relay.checksums[firstCopy + k];
+  }
+  relay.prepared = true;
+  relay.firstNumber = NetworkingComponentClient::MessageCounter();
+  return verifying != nullptr ? relay.checksums[0] : 0;
+}
+
+void Report(LogRecord& record, const char* message) {
+  Console::Out("NetworkingComponentServer(): ", message);
+  record.Add({"NetworkingComponentServer(): ", message, " \n"});
+}
+
+void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogRecord& record,
              Platform::SocketHandle serverSocket) {
   auto& clients = NetworkingComponentServer::Clients();
   const std::uint64_t id = receivedPacket.Header().clientID;
   if (clients.contains(id)) {
     Bump(Counters().connectsRefused);
-    Report(logs, "Client already connected.");
+    Report(record, "Client already connected.");
     return;
   }
   const std::uint64_t clientIDinMap = id;
   clients.insert({clientIDinMap, from});
   Counters().registeredPlayers.store(clients.size(), std::memory_order_relaxed);
-  Report(logs, "Client connected.");
+  Report(record, "Client connected.");
+  record.Write();
 
   const auto entityID = static_cast<std::uint32_t>(MiscUtils::GenerateRandomId());
   for (const auto& [registeredID, registeredAddress] : clients) {
@@ -55,43 +117,65 @@ void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsM
   SendTo(responsePacket, serverSocket, from, 0);
 }
 
-void Disconnect(const Packet& receivedPacket, LogsManager& logs) {
+void Disconnect(const Packet& receivedPacket, LogRecord& record) {
   auto& clients = NetworkingComponentServer::Clients();
   if (clients.erase(receivedPacket.Header().clientID) == 1) {
     Counters().registeredPlayers.store(clients.size(), std::memory_order_relaxed);
-    Report(logs, "Client disconnected.");
+    Report(record, "Client disconnected.");
   } else {
-    Report(logs, "Client is not connected.");
+    Report(record, "Client is not connected.");
   }
 }
 
 // Relayed to every registered player, the sender included; the sender need not be registered.
-void RelayPosition(const Packet& receivedPacket, Platform::SocketHandle serverSocket) {
-  const std::uint64_t id = receivedPacket.Header().clientID;
-  for (const auto& [registeredID, registeredAddress] : NetworkingComponentServer::Clients()) {
-    const Orlin::Ipv4Address clientSock = registeredAddress;
-    Packet updatePosPacket = receivedPacket;
-    updatePosPacket.Body().playerUUID = id;
-    SendTo(updatePosPacket, serverSocket, clientSock, id);
-  }
+void RelayPosition(const Packet& receivedPacket, LogRecord& record,
+                   Platform::SocketHandle serverSocket) {
+  record.Write();
+  Relay& relay = PreparedRelay();
+  const bool current = relay.prepared &&
+                       relay.copies.size() == NetworkingComponentServer::Clients().size() &&
+                       relay.firstNumber == NetworkingComponentClient::MessageCounter();
+  if (!current) PrepareRelay(receivedPacket, nullptr);
+  relay.prepared = false;
+  NetworkingComponentClient& toClient = ReplyClient(serverSocket);
+  NetworkingComponentClient::playerUUID = receivedPacket.Header().clientID;
+  const std::size_t sent =
+      toClient.SendStamped(relay.copies.data(), relay.targets.data(), relay.copies.size());
+  Bump(Counters().packetsSent, sent);
+  Bump(Counters().sendFailures, relay.copies.size() - sent);
+  NetworkingComponentClient::playerUUID = 0;
 }
 
 }  // namespace
 
+bool NetworkingComponentServer::VerifyReceived(Packet& receivedPacket,
+                                               std::uint64_t& receivedChecksum) {
+  PreparedRelay().prepared = false;
+  if (receivedPacket.Header().messageType != MessageType::PlayerPositionUpdate ||
+      Clients().empty()) {
+    return receivedPacket.Verify(receivedChecksum);
+  }
+  receivedChecksum = receivedPacket.Header().checksum;
+  receivedPacket.Header().checksum = 0;
+  if (PrepareRelay(receivedPacket, &receivedPacket) == receivedChecksum) return true;
+  PreparedRelay().prepared = false;
+  return false;
+}
+
 void NetworkingComponentServer::Dispatch(Packet& receivedPacket, const Orlin::Ipv4Address& from,
-                                         LogsManager& logs, Platform::SocketHandle serverSocket) {
+                                         LogRecord& record, Platform::SocketHandle serverSocket) {
   switch (receivedPacket.Header().messageType) {
     case MessageType::Connect:
       Bump(Counters().connectMessages);
-      Connect(receivedPacket, from, logs, serverSocket);
+      Connect(receivedPacket, from, record, serverSocket);
       break;
     case MessageType::Disconnect:
       Bump(Counters().disconnectMessages);
-      Disconnect(receivedPacket, logs);
+      Disconnect(receivedPacket, record);
       break;
     case MessageType::PlayerPositionUpdate:
       Bump(Counters().positionMessages);
-      RelayPosition(receivedPacket, serverSocket);
+      RelayPosition(receivedPacket, record, serverSocket);
       break;
     default:
       Bump(Counters().unknownMessages);

@@ -1,5 +1,7 @@
 #include "net/NetworkingComponentClient.h"
 
+#include <vector>
+
 #include "logs/ThreadsLogs.h"
 #include "utils/Console.h"
 
@@ -77,6 +79,59 @@ bool NetworkingComponentClient::Send(Packet& packet) {
   ++MessageCounter();
   Console::Out("NetworkingComponent(): Message of size ", Decimal(Packet::kSize), " bytes sent.");
   return true;
+}
+
+void NetworkingComponentClient::Stamp(Packet* packets, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    packets[i].Header().clientID = playerUUID;
+    packets[i].Header().messageNumber = MessageCounter() + static_cast<std::uint32_t>(i);
+    packets[i].Header().checksum = 0;
+  }
+}
+
+std::size_t NetworkingComponentClient::SendStamped(Packet* packets,
+                                                   const Orlin::Ipv4Address* targets,
+                                                   std::size_t count) {
+  if (protocol != Orlin::Protocol::Udp) {
+    for (std::size_t i = 0; i < count; ++i) {
+      Console::Err("NetworkingComponent(): This function is not implemented: ");
+    }
+    return 0;
+  }
+  // Kept per thread so that sending allocates nothing once the thread has warmed up.
+  thread_local std::vector<Platform::OutgoingDatagram> datagrams;
+  thread_local std::vector<const Packet*> resealed;
+  thread_local std::vector<std::uint64_t> checksums;
+  datagrams.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    datagrams[i] = {packets[i].Bytes(), Packet::kSize, &targets[i]};
+  }
+  std::size_t next = 0;
+  std::size_t delivered = 0;
+  while (next < count) {
+    const long sent = Platform::SendBatch(socket, datagrams.data() + next, count - next);
+    if (sent > 0) {
+      delivered += static_cast<std::size_t>(sent);
+      for (long i = 0; i < sent; ++i) {
+        ++MessageCounter();
+        Console::Out("NetworkingComponent(): Message of size ", Decimal(Packet::kSize),
+                     " bytes sent.");
+      }
+      next += static_cast<std::size_t>(sent);
+      continue;
+    }
+    Console::Err("NetworkingComponent(): Sending error with this code: ",
+                 Decimal(Platform::LastSocketError()));
+    // The failed datagram took no number: those after it each move down by one.
+    ++next;
+    Stamp(packets + next, count - next);
+    resealed.clear();
+    for (std::size_t i = next; i < count; ++i) resealed.push_back(&packets[i]);
+    checksums.resize(resealed.size());
+    Packet::ComputeChecksums(resealed.data(), resealed.size(), checksums.data());
+    for (std::size_t i = next; i < count; ++i) packets[i].Header().checksum = checksums[i - next];
+  }
+  return delivered;
 }
 
 bool NetworkingComponentClient::StartReceiving() {

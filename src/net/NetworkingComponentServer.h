@@ -6,6 +6,7 @@
 
 #include "net/NetworkingComponent.h"
 
+class LogRecord;
 class LogsManager;
 class Packet;
 
@@ -42,9 +43,14 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
                              const Orlin::Ipv4Address& from, LogsManager& logs,
                              Platform::SocketHandle serverSocket);
 
-  // Handles one verified packet from `from`; every line goes to the console and to `logs`, every
-  // reply leaves from `serverSocket`.
-  static void Dispatch(Packet& receivedPacket, const Orlin::Ipv4Address& from, LogsManager& logs,
+  // Verifies a received packet's checksum as Packet::Verify does. For a position update it also
+  // prepares Dispatch's relayed copies, stamped and sealed in the same pass as the verification.
+  static bool VerifyReceived(Packet& receivedPacket, std::uint64_t& receivedChecksum);
+
+  // Handles one packet from `from` that VerifyReceived accepted; every line goes to the console
+  // and to the datagram's log record, which is written before the first reply leaves
+  // `serverSocket`.
+  static void Dispatch(Packet& receivedPacket, const Orlin::Ipv4Address& from, LogRecord& record,
                        Platform::SocketHandle serverSocket);
 
   const Orlin::Ipv4Address& Address() const { return address; }

@@ -68,6 +68,10 @@ class Packet {
   std::string_view MessageText() const;
 
   static std::uint64_t ComputeChecksum(const void* data, std::int32_t length);
+  // The checksum of each packet's 1056 bytes as they lie now, into checksums[i]: the same values
+  // as ComputeChecksum, several packets at a time (see Packet.cpp).
+  static void ComputeChecksums(const Packet* const* packets, std::size_t count,
+                               std::uint64_t* checksums);
 
  private:
   friend struct PacketLayout;

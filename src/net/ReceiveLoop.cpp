@@ -2,6 +2,7 @@
 #include <string>
 #include <string_view>
 
+#include "logs/LogsManager.h"
 #include "logs/ThreadsLogs.h"
 #include "net/NetworkingComponentServer.h"
 #include "net/Packet.h"
@@ -37,35 +38,26 @@ void AppendEscaped(std::string& out, std::string_view text) {
   }
 }
 
-// Writes one log line assembled from pieces, reusing the caller's buffer.
-void Log(LogsManager& logs, std::string& line, std::initializer_list<std::string_view> pieces) {
-  line.clear();
-  for (const std::string_view piece : pieces) line.append(piece);
-  logs.Write(line, true);
-}
-
-void ReportCorrupted(LogsManager& logs, std::string& line) {
+void ReportCorrupted(LogRecord& record) {
   Console::Err("NetworkingComponent(): [CORRUPTED] The packet received generate a wrong checksum.");
-  Log(logs, line,
+  record.Add(
       {"NetworkingComponent(): [CORRUPTED] The packet received generate a wrong checksum. \n"});
 }
 
-void LogPacket(LogsManager& logs, std::string& line, const Packet& packet,
-               std::uint64_t receivedChecksum) {
+void LogPacket(LogRecord& record, const Packet& packet, std::uint64_t receivedChecksum) {
   const PacketHeader& header = packet.Header();
   const PacketBody& body = packet.Body();
-  Log(logs, line, {"========= [RECEIVE] ========== \n"});
-  Log(logs, line, {"Checksum: ", Decimal(receivedChecksum), "\n"});
-  Log(logs, line, {"From clientID: ", Decimal(header.clientID), "\n"});
-  Log(logs, line, {"MessageNumber: ", Decimal(header.messageNumber), "\n"});
-  Log(logs, line, {"MessageType: ", Decimal(static_cast<unsigned>(header.messageType)), "\n"});
-  line.assign("Message: ");
-  AppendEscaped(line, packet.MessageText());
-  line.push_back('\n');
-  logs.Write(line, true);
-  Log(logs, line, {"PlayerUUID: ", Decimal(body.playerUUID), "\n"});
-  Log(logs, line, {"EntityID: ", Decimal(body.entityID), "\n"});
-  Log(logs, line, {"=================== \n"});
+  record.Add({"========= [RECEIVE] ========== \n"});
+  record.Add({"Checksum: ", Decimal(receivedChecksum), "\n"});
+  record.Add({"From clientID: ", Decimal(header.clientID), "\n"});
+  record.Add({"MessageNumber: ", Decimal(header.messageNumber), "\n"});
+  record.Add({"MessageType: ", Decimal(static_cast<unsigned>(header.messageType)), "\n"});
+  record.Add({"Message: "});
+  AppendEscaped(record.Text(), packet.MessageText());
+  record.Add({"\n"});
+  record.Add({"PlayerUUID: ", Decimal(body.playerUUID), "\n"});
+  record.Add({"EntityID: ", Decimal(body.entityID), "\n"});
+  record.Add({"=================== \n"});
 }
 
 }  // namespace
@@ -95,27 +87,32 @@ void NetworkingComponentServer::HandleDatagram(const std::byte* data, std::size_
                                                const Orlin::Ipv4Address& from, LogsManager& logs,
                                                Platform::SocketHandle serverSocket) {
   // Reused for every datagram of the thread, so that logging allocates nothing once warm.
-  thread_local std::string line;
+  thread_local std::string recordText;
   thread_local Packet receivedPacket;
+  // Every log line of the datagram goes into one record, written once: before the first reply
+  // leaves (Dispatch sees to that), or at the end when nothing is sent.
+  LogRecord record(logs, recordText);
 
   // The sizes shown are those actually received, and only a datagram of exactly one packet is
   // verified: no byte of an earlier datagram can take part.
   Console::Out("NetworkingComponentServer(): Message of size ", Decimal(size), " bytes received.");
-  Log(logs, line,
-      {"NetworkingComponent(): Message of size ", Decimal(size), " bytes received. \n"});
+  record.Add({"NetworkingComponent(): Message of size ", Decimal(size), " bytes received. \n"});
   if (size != Packet::kSize) {
     Bump(Counters().datagramsWrongSize);
-    ReportCorrupted(logs, line);
+    ReportCorrupted(record);
+    record.Write();
     return;
   }
   receivedPacket.LoadBytes(data);
   std::uint64_t receivedChecksum = 0;
-  if (!receivedPacket.Verify(receivedChecksum)) {
+  if (!VerifyReceived(receivedPacket, receivedChecksum)) {
     Bump(Counters().datagramsBadChecksum);
-    ReportCorrupted(logs, line);
+    ReportCorrupted(record);
+    record.Write();
     return;
   }
   Bump(Counters().datagramsValid);
-  LogPacket(logs, line, receivedPacket, receivedChecksum);
-  Dispatch(receivedPacket, from, logs, serverSocket);
+  LogPacket(record, receivedPacket, receivedChecksum);
+  Dispatch(receivedPacket, from, record, serverSocket);
+  record.Write();
 }

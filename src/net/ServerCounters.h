@@ -30,6 +30,6 @@ struct ServerCounters {
 // The process's one set, alive until the process ends.
 ServerCounters& Counters();
 
-inline void Bump(ServerCounters::Counter& counter) {
-  counter.fetch_add(1, std::memory_order_relaxed);
+inline void Bump(ServerCounters::Counter& counter, std::uint64_t by = 1) {
+  counter.fetch_add(by, std::memory_order_relaxed);
 }

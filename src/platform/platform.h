@@ -66,6 +66,33 @@ bool IgnorePortUnreachable(SocketHandle socket);
 // Sends one datagram; returns the bytes sent or -1 on failure.
 long SendTo(SocketHandle socket, const void* data, std::size_t size, const Ipv4Address& target);
 
+// One datagram of a batch: its bytes and where it goes.
+struct OutgoingDatagram {
+  const void* data = nullptr;
+  std::size_t size = 0;
+  const Ipv4Address* target = nullptr;
+};
+
+// Sends the datagrams in order with as few system calls as the system allows (sendmmsg on Linux,
+// one sendto each elsewhere). Returns how many went out before the first one that did not: `count`
+// when all did, -1 with LastSocketError() set when the first failed. Whatever the platform, a
+// caller learns of a failure at datagram k by sending again from k, which then fails first.
+long SendBatch(SocketHandle socket, const OutgoingDatagram* datagrams, std::size_t count);
+
+// One slot of a batch receive: the caller's buffer, and what arrived in it. `size` is -1 for a
+// datagram larger than `capacity` (dropped, as ReceiveFrom fails on one).
+struct IncomingDatagram {
+  void* buffer = nullptr;
+  std::size_t capacity = 0;
+  long size = 0;
+  Ipv4Address from;
+};
+
+// Receives, without waiting, up to `count` datagrams already queued on the socket (recvmmsg on
+// Linux, a loop of ReceiveFrom elsewhere). Returns how many slots were filled, 0 when nothing was
+// waiting, -1 on failure with LastSocketError() set.
+long ReceiveWaiting(SocketHandle socket, IncomingDatagram* slots, std::size_t count);
+
 // Receives one datagram. Returns its size, or -1 on failure with LastSocketError() set. A datagram
 // larger than `capacity` is a failure with the system's "message too long" error on every
 // platform (Windows reports it itself; POSIX would silently truncate, so this layer detects it).
@@ -106,6 +133,13 @@ ThreadHandle StartThread(ThreadRoutine routine, void* argument);
 // processes keep the standard streams they were given; neither a closed reader of them nor a file
 // size limit reached by the log ever ends the process.
 void AttachConsole();
+
+// Writes one whole console line (its line end included) to standard output or standard error and
+// makes sure it has left the process. POSIX hands it to the descriptor in one write(2), after
+// whatever the C library still buffered for the stream, so the order of lines is kept; elsewhere
+// it goes through the C library and is flushed. A line nobody can take (a reader gone away) is
+// dropped quietly.
+void WriteConsoleLine(bool errorStream, const char* data, std::size_t size);
 
 // The current user's local application-data folder as UTF-8, without a trailing separator.
 std::optional<std::string> LocalAppDataFolder();

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -118,6 +119,84 @@ long SendTo(SocketHandle socket, const void* data, std::size_t size, const Ipv4A
                                     reinterpret_cast<const sockaddr*>(&native), sizeof(native)));
 }
 
+long SendBatch(SocketHandle socket, const OutgoingDatagram* datagrams, std::size_t count) {
+#if defined(__linux__)
+  // A batch goes to the kernel in slices of this many, kept on the stack so that sending allocates
+  // nothing; the kernel stops a slice at its first failure and reports how many went before it.
+  constexpr std::size_t kSlice = 64;
+  std::size_t sent = 0;
+  while (sent < count) {
+    const std::size_t slice = count - sent < kSlice ? count - sent : kSlice;
+    mmsghdr messages[kSlice];
+    iovec vectors[kSlice];
+    sockaddr_in targets[kSlice];
+    for (std::size_t i = 0; i < slice; ++i) {
+      const OutgoingDatagram& datagram = datagrams[sent + i];
+      targets[i] = ToSockaddr(*datagram.target);
+      vectors[i] = iovec{const_cast<void*>(datagram.data), datagram.size};
+      messages[i] = mmsghdr{};
+      messages[i].msg_hdr.msg_name = &targets[i];
+      messages[i].msg_hdr.msg_namelen = sizeof(targets[i]);
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int result = 0;
+    do {
+      result = ::sendmmsg(static_cast<int>(socket), messages, static_cast<unsigned>(slice),
+                          MSG_NOSIGNAL);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) return sent == 0 ? -1 : static_cast<long>(sent);
+    sent += static_cast<std::size_t>(result);
+    if (static_cast<std::size_t>(result) < slice) break;
+  }
+  return static_cast<long>(sent);
+#else
+  for (std::size_t i = 0; i < count; ++i) {
+    if (SendTo(socket, datagrams[i].data, datagrams[i].size, *datagrams[i].target) < 0) {
+      return i == 0 ? -1 : static_cast<long>(i);
+    }
+  }
+  return static_cast<long>(count);
+#endif
+}
+
+long ReceiveWaiting(SocketHandle socket, IncomingDatagram* slots, std::size_t count) {
+#if defined(__linux__)
+  constexpr std::size_t kSlice = 64;
+  const std::size_t slice = count < kSlice ? count : kSlice;
+  mmsghdr messages[kSlice];
+  iovec vectors[kSlice];
+  sockaddr_in senders[kSlice];
+  for (std::size_t i = 0; i < slice; ++i) {
+    vectors[i] = iovec{slots[i].buffer, slots[i].capacity};
+    messages[i] = mmsghdr{};
+    messages[i].msg_hdr.msg_name = &senders[i];
+    messages[i].msg_hdr.msg_namelen = sizeof(senders[i]);
+    messages[i].msg_hdr.msg_iov = &vectors[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  const int received = ::recvmmsg(static_cast<int>(socket), messages, static_cast<unsigned>(slice),
+                                  MSG_DONTWAIT, nullptr);
+  if (received < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+  for (int i = 0; i < received; ++i) {
+    const bool truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+    slots[i].size = truncated ? -1 : static_cast<long>(messages[i].msg_len);
+    slots[i].from = FromSockaddr(senders[i]);
+  }
+  return received;
+#else
+  std::size_t filled = 0;
+  while (filled < count && WaitReadable(socket, 0)) {
+    int fromLength = sizeof(Ipv4Address);
+    IncomingDatagram& slot = slots[filled];
+    slot.size = ReceiveFrom(socket, slot.buffer, slot.capacity, slot.from, fromLength);
+    if (slot.size < 0 && errno != EMSGSIZE) return filled == 0 ? -1 : static_cast<long>(filled);
+    ++filled;
+  }
+  return static_cast<long>(filled);
+#endif
+}
+
 long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Ipv4Address& from,
                  int& fromLength) {
   sockaddr_in native{};
@@ -196,6 +275,19 @@ void AttachConsole() {
   // Likewise a log that grows past the process's file size limit (RLIMIT_FSIZE): the write fails
   // with EFBIG and is reported like a full disk, instead of SIGXFSZ ending the server.
   std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void WriteConsoleLine(bool errorStream, const char* data, std::size_t size) {
+  std::FILE* stream = errorStream ? stderr : stdout;
+  std::fflush(stream);
+  const int fd = fileno(stream);
+  std::size_t written = 0;
+  while (written < size) {
+    const ssize_t count = ::write(fd, data + written, size - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return;
+    written += static_cast<std::size_t>(count);
+  }
 }
 
 std::optional<std::string> LocalAppDataFolder() {

@@ -143,6 +143,31 @@ long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Ipv4Ad
   return received == SOCKET_ERROR ? -1 : received;
 }
 
+long SendBatch(SocketHandle socket, const OutgoingDatagram* datagrams, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (SendTo(socket, datagrams[i].data, datagrams[i].size, *datagrams[i].target) < 0) {
+      return i == 0 ? -1 : static_cast<long>(i);
+    }
+  }
+  return static_cast<long>(count);
+}
+
+long ReceiveWaiting(SocketHandle socket, IncomingDatagram* slots, std::size_t count) {
+  std::size_t filled = 0;
+  while (filled < count && WaitReadable(socket, 0)) {
+    int fromLength = sizeof(Ipv4Address);
+    IncomingDatagram& slot = slots[filled];
+    slot.size = ReceiveFrom(socket, slot.buffer, slot.capacity, slot.from, fromLength);
+    // A datagram too large for its buffer is dropped like one received; anything else (an earlier
+    // "port unreachable" among them) ends the batch.
+    if (slot.size < 0 && WSAGetLastError() != WSAEMSGSIZE) {
+      return filled == 0 ? -1 : static_cast<long>(filled);
+    }
+    ++filled;
+  }
+  return static_cast<long>(filled);
+}
+
 bool WaitReadable(SocketHandle socket, int timeoutMilliseconds) {
   WSAPOLLFD entry{Native(socket), POLLRDNORM, 0};
   return WSAPoll(&entry, 1, timeoutMilliseconds) > 0;
@@ -180,6 +205,12 @@ ThreadHandle StartThread(ThreadRoutine routine, void* argument) {
   const HANDLE thread = CreateThread(nullptr, 0, thunk, start, 0, nullptr);
   if (thread == nullptr) delete start;
   return thread;
+}
+
+void WriteConsoleLine(bool errorStream, const char* data, std::size_t size) {
+  std::FILE* stream = errorStream ? stderr : stdout;
+  std::fwrite(data, 1, size, stream);
+  std::fflush(stream);
 }
 
 void AttachConsole() {

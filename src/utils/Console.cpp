@@ -1,7 +1,8 @@
 #include "utils/Console.h"
 
-#include <cstdio>
 #include <string>
+
+#include "platform/platform.h"
 
 namespace Console {
 
@@ -11,9 +12,7 @@ void Print(Stream stream, std::initializer_list<std::string_view> pieces) {
   line.clear();
   for (const std::string_view piece : pieces) line.append(piece);
   line.push_back('\n');
-  std::FILE* file = stream == Stream::Out ? stdout : stderr;
-  std::fwrite(line.data(), 1, line.size(), file);
-  std::fflush(file);
+  Platform::WriteConsoleLine(stream == Stream::Err, line.data(), line.size());
 }
 
 }  // namespace Console

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iomanip>
 #include <iostream>
+#include <span>
 #include <string_view>
 
 #include "ConnectMachine.h"
@@ -55,10 +56,11 @@ Failure Run::Execute() {
   Drain();
   CountDrops();
   if (options_.serverPid) result_.serverAfter = Tools::ReadProcessUsage(*options_.serverPid);
-  if (!SendToAll(MessageType::Disconnect) || !sentAll) return Failure::Socket;
+  // Over the same stretch as the server's, so that the two can be set side by side.
   if (const auto self = Tools::ReadProcessUsage(Platform::CurrentProcessId())) {
     result_.loadgenCpuSeconds = self->cpuSeconds - loadgenCpuBefore_;
   }
+  if (!SendToAll(MessageType::Disconnect) || !sentAll) return Failure::Socket;
   Summarise();
   return result_.badDatagrams > 0 ? Failure::NoAnswer : Failure::None;
 }
@@ -231,24 +233,26 @@ void Run::Drain() {
   result_.drainSeconds = Tools::SecondsBetween(start, Tools::Clock::now());
 }
 
-// Waits up to `timeoutMilliseconds` for traffic on one player's socket, then empties them all.
+// Waits up to `timeoutMilliseconds` for traffic on one player's socket, then empties them all,
+// a batch of datagrams per system call, so that receiving every relay costs the load generator
+// less than relaying it costs the server. A failed receive (Windows reports an earlier "port
+// unreachable" this way) ends that socket's turn; a datagram too large for a buffer is skipped.
 void Run::Pump(std::size_t watched, int timeoutMilliseconds) {
   Platform::WaitReadable(players_[watched].socket, timeoutMilliseconds);
-  for (std::size_t i = 0; i < players_.size(); ++i) {
-    while (Platform::WaitReadable(players_[i].socket, 0)) {
-      Platform::Ipv4Address from;
-      int fromLength = sizeof(from);
-      const long size =
-          Platform::ReceiveFrom(players_[i].socket, buffer_, sizeof(buffer_), from, fromLength);
-      if (size < 0) break;  // Windows reports an earlier "port unreachable" this way
-      Handle(players_[i], size);
-    }
+  for (Player& player : players_) {
+    long count = 0;
+    do {
+      count = Platform::ReceiveWaiting(player.socket, slots_.data(), slots_.size());
+      for (const auto& slot : std::span(slots_.data(), count > 0 ? std::size_t(count) : 0)) {
+        if (slot.size >= 0) Handle(player, slot.buffer, slot.size);
+      }
+    } while (count == static_cast<long>(slots_.size()));
   }
 }
 
-void Run::Handle(Player& player, long size) {
+void Run::Handle(Player& player, const void* data, long size) {
   const auto now = Tools::Clock::now();
-  Tools::Decode(buffer_, size, received_);
+  Tools::Decode(static_cast<const std::byte*>(data), size, received_);
   if (!received_.wholePacket || !received_.checksumOk) {
     ++result_.badDatagrams;
     return;

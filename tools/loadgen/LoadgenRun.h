@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -71,6 +72,10 @@ class Run {
   Run(const Options& options, const Platform::Ipv4Address& server, Load load)
       : options_(options), server_(server) {
     result_.load = load;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      slots_[i].buffer = buffers_[i];
+      slots_[i].capacity = sizeof(buffers_[i]);
+    }
   }
   ~Run() {
     for (const Player& player : players_) Platform::CloseSocket(player.socket);
@@ -90,7 +95,7 @@ class Run {
   bool SendUpdates();
   void Drain();
   void Pump(std::size_t watched, int timeoutMilliseconds);
-  void Handle(Player& player, long size);
+  void Handle(Player& player, const void* data, long size);
   void CountDrops();
   void PrintProgress(Tools::Clock::time_point now);
   void Summarise();
@@ -101,7 +106,9 @@ class Run {
   std::vector<Player> players_;
   std::vector<std::uint32_t> latencies_;  // microseconds
   Tools::Received received_;
-  std::byte buffer_[Tools::kReceiveCapacity];
+  // What one system call receives from a player's socket: up to 32 datagrams.
+  std::byte buffers_[32][Tools::kReceiveCapacity];
+  std::array<Platform::IncomingDatagram, 32> slots_;
   std::uint32_t messageNumber_ = 1;
   std::uint64_t runTag_ = 0;
   Tools::Clock::time_point runStart_;
