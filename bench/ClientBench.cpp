@@ -14,24 +14,11 @@
 #include <iostream>
 #include <new>
 
+#include "Allocations.h"
 #include "Codec.h"
 #include "net/Packet.h"
 #include "platform/platform.h"
 #include "velantis/client.h"
-
-namespace {
-
-std::atomic<std::uint64_t> allocations{0};
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -55,7 +42,7 @@ std::uint64_t ReferenceFnv1a(const unsigned char* bytes, std::size_t length) {
 
 void CountAllocations(benchmark::State& state, std::uint64_t before) {
   state.counters["allocs/packet"] = benchmark::Counter(
-      static_cast<double>(allocations.load() - before), benchmark::Counter::kAvgIterations);
+      static_cast<double>(Allocations() - before), benchmark::Counter::kAvgIterations);
 }
 
 void BM_ReferenceFnv1aLoop(benchmark::State& state) {
@@ -73,7 +60,7 @@ void BM_DecodeIntoEvent(benchmark::State& state) {
   Packet packet;
   velantis_event event{};
   Velantis::TextBuffer text;
-  const std::uint64_t before = allocations.load();
+  const std::uint64_t before = Allocations();
   for (auto _ : state) {
     benchmark::DoNotOptimize(sent.Bytes());
     const Velantis::Verdict verdict =
@@ -88,7 +75,7 @@ BENCHMARK(BM_DecodeIntoEvent);
 void BM_SealPositionUpdate(benchmark::State& state) {
   Packet packet;
   std::uint32_t number = 1;
-  const std::uint64_t before = allocations.load();
+  const std::uint64_t before = Allocations();
   for (auto _ : state) {
     Velantis::BuildPacket(packet, 7, MessageType::PlayerPositionUpdate, "Player position update",
                           Vec2(1.5f, -2.0f), 42, number++);
@@ -184,7 +171,7 @@ void TimeOnce(benchmark::State& state, Work&& work) {
 void BM_ServiceOneEvent(benchmark::State& state) {
   ClientRig rig;
   velantis_event event;
-  const std::uint64_t before = allocations.load();
+  const std::uint64_t before = Allocations();
   for (auto _ : state) {
     rig.QueueForClient();
     TimeOnce(state,
@@ -215,7 +202,7 @@ BENCHMARK(BM_FloorReceive)->UseManualTime();
 void BM_SendPosition(benchmark::State& state) {
   ClientRig rig;
   std::uint64_t count = 0;
-  const std::uint64_t before = allocations.load();
+  const std::uint64_t before = Allocations();
   for (auto _ : state) {
     benchmark::DoNotOptimize(velantis_client_send_position(rig.Client(), 1.5f, -2.0f, 42));
     if (++count % 32 == 0) {

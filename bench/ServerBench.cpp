@@ -30,6 +30,7 @@
 #define VELANTIS_BENCH_HAS_WRITE 1
 #endif
 
+#include "Allocations.h"
 #include "FloorLines.h"
 #include "logs/LogsManager.h"
 #include "net/NetworkingComponentClient.h"
@@ -37,21 +38,6 @@
 #include "net/Packet.h"
 #include "platform/platform.h"
 #include "utils/Console.h"
-
-namespace {
-
-// Every allocation in the process, so that a benchmark can tell how many one packet costs.
-std::atomic<std::uint64_t> allocations{0};
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -383,9 +369,9 @@ void BM_ServerRelay(benchmark::State& state) {
   std::uint64_t allocationsInPath = 0;
   for (auto _ : state) {
     rig.Prepare();
-    const std::uint64_t before = allocations.load(std::memory_order_relaxed);
+    const std::uint64_t before = Allocations();
     TimeOnce(state, [&] { rig.Server(); });
-    allocationsInPath += allocations.load(std::memory_order_relaxed) - before;
+    allocationsInPath += Allocations() - before;
   }
   state.counters["allocs/packet"] = benchmark::Counter(static_cast<double>(allocationsInPath),
                                                        benchmark::Counter::kAvgIterations);
