@@ -41,8 +41,8 @@ std::uint64_t ReferenceFnv1a(const unsigned char* bytes, std::size_t length) {
 }
 
 void CountAllocations(benchmark::State& state, std::uint64_t before) {
-  state.counters["allocs/packet"] = benchmark::Counter(
-      static_cast<double>(Allocations() - before), benchmark::Counter::kAvgIterations);
+  state.counters["allocs/packet"] = benchmark::Counter(static_cast<double>(Allocations() - before),
+                                                       benchmark::Counter::kAvgIterations);
 }
 
 void BM_ReferenceFnv1aLoop(benchmark::State& state) {
