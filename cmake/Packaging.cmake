@@ -34,7 +34,8 @@ install(FILES README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR} COMPONENT Documen
 # The documents refer to each other by their paths in the source tree (bench/README.md,
 # docs/NAME.md, packaging/README.md, ...); they keep those places beside the README, so that
 # scripts/check-doc-links.py finds every reference resolved in the installed folder too.
-install(FILES bench/README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR}/bench COMPONENT Documentation)
+install(FILES bench/README.md bench/capacity.svg DESTINATION ${VELANTIS_INSTALL_DOCDIR}/bench
+        COMPONENT Documentation)
 install(FILES packaging/README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR}/packaging
         COMPONENT Documentation)
 install(FILES packaging/wireshark/README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR}/packaging/wireshark

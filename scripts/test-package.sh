@@ -167,8 +167,10 @@ boot_container() {
   [ -z "$first_deb" ] || cp "$first_deb" "$root$leg_dir/velantis-server-first.deb"
   cp -r tests/e2e tests/package tests/metrics scripts/check-doc-links.py "$root$leg_dir/"
 
+  # The source tree is bound in at its own path for the README's commands: the overlay alone would
+  # not show it where it lies below /tmp, which nspawn covers with a tmpfs of the container's own.
   systemd-nspawn --quiet --directory="$root" --machine="$machine" --register=no --keep-unit \
-    --private-network --link-journal=no --boot </dev/null >"$build/container-console.log" 2>&1 &
+    --private-network --link-journal=no --bind="$repo" --boot </dev/null >"$build/container-console.log" 2>&1 &
   nspawn_pid=$!
   for _ in $(seq 100); do
     leader=$(pgrep -P "$nspawn_pid" -x systemd || true)
@@ -233,9 +235,9 @@ check_doc_links() {
 }
 
 # The README followed as its reader would, where systemd runs: from building and installing the
-# package to purging it, with its own commands, run inside the container (the source tree is seen
-# there at the same path, through the overlay). Run last: it needs the package purged and the logs
-# gone, as on a machine that never had it.
+# package to purging it, with its own commands, run inside the container (the source tree is bound
+# in at the same path). Run last: it needs the package purged and the logs gone, as on a machine
+# that never had it.
 check_readme() {
   python3 tests/e2e/follow_readme.py --systemd --exec "nsenter --target $leader --mount --uts \
 --ipc --net --pid -- env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
