@@ -14,7 +14,7 @@
 #include <iostream>
 #include <new>
 
-#include "Allocations.h"
+#include "BenchSupport.h"
 #include "Codec.h"
 #include "net/Packet.h"
 #include "platform/platform.h"
@@ -29,15 +29,6 @@ Packet RelayedUpdate() {
   Velantis::BuildPacket(packet, 7, MessageType::PlayerPositionUpdate, "Player position update",
                         Vec2(1.5f, -2.0f), 42, 9);
   return packet;
-}
-
-std::uint64_t ReferenceFnv1a(const unsigned char* bytes, std::size_t length) {
-  std::uint64_t hash = 0xcbf29ce484222325ULL;
-  for (std::size_t i = 0; i < length; ++i) {
-    hash ^= bytes[i];
-    hash *= 0x100000001b3ULL;
-  }
-  return hash;
 }
 
 void CountAllocations(benchmark::State& state, std::uint64_t before) {

@@ -30,7 +30,7 @@
 #define VELANTIS_BENCH_HAS_WRITE 1
 #endif
 
-#include "Allocations.h"
+#include "BenchSupport.h"
 #include "FloorLines.h"
 #include "logs/LogsManager.h"
 #include "net/NetworkingComponentClient.h"
@@ -165,15 +165,6 @@ void TimeOnce(benchmark::State& state, Work&& work) {
   const auto start = Clock::now();
   work();
   state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
-}
-
-std::uint64_t ReferenceFnv1a(const unsigned char* bytes, std::size_t length) {
-  std::uint64_t hash = 0xcbf29ce484222325ULL;
-  for (std::size_t i = 0; i < length; ++i) {
-    hash ^= bytes[i];
-    hash *= 0x100000001b3ULL;
-  }
-  return hash;
 }
 
 // The library reports rates per second only; the checksum's speed reads better per nanosecond.

@@ -24,7 +24,7 @@ log() { echo "test-client: $*"; }
 root=0
 [ "$(id -u)" -eq 0 ] && root=1
 if [ $root -eq 1 ]; then
-  scripts/setup.sh iproute2 nftables mono-devel lintian dpkg-dev pkg-config binutils
+  scripts/setup.sh iproute2 nftables mono-devel lintian dpkg-dev pkg-config binutils help2man
 fi
 
 # Runs the command in a network namespace of its own with a server on its loopback UDP 15000.

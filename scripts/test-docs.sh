@@ -16,8 +16,8 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 0
 fi
 # What the README's commands need and cannot fetch inside the namespace: the package's build
-# tools, and logrotate, which apt would otherwise install beside it as recommended.
-scripts/setup.sh dpkg-dev logrotate
+# tools (help2man makes its manual pages), and logrotate, on which the package depends.
+scripts/setup.sh dpkg-dev logrotate help2man
 
 exec unshare -n bash -c 'ip link set lo up && exec python3 tests/e2e/follow_readme.py "$@"' \
   follow-readme "$@"

@@ -1,4 +1,4 @@
-#include "Allocations.h"
+#include "BenchSupport.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -19,3 +19,12 @@ void* operator new(std::size_t size) {
 }
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+
+std::uint64_t ReferenceFnv1a(const unsigned char* bytes, std::size_t length) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (std::size_t i = 0; i < length; ++i) {
+    hash ^= bytes[i];
+    hash *= 0x100000001b3ULL;
+  }
+  return hash;
+}
