@@ -24,6 +24,18 @@
 namespace Platform {
 namespace {
 
+// Writes until every byte is out or the descriptor refuses; the number of bytes written.
+std::size_t WriteAll(int fd, const char* data, std::size_t size) {
+  std::size_t written = 0;
+  while (written < size) {
+    const ssize_t count = ::write(fd, data + written, size - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    written += static_cast<std::size_t>(count);
+  }
+  return written;
+}
+
 sockaddr_in ToSockaddr(const Ipv4Address& address) {
   sockaddr_in native{};
   std::memcpy(&native, &address, sizeof(native));
@@ -280,14 +292,7 @@ void AttachConsole() {
 void WriteConsoleLine(bool errorStream, const char* data, std::size_t size) {
   std::FILE* stream = errorStream ? stderr : stdout;
   std::fflush(stream);
-  const int fd = fileno(stream);
-  std::size_t written = 0;
-  while (written < size) {
-    const ssize_t count = ::write(fd, data + written, size - written);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return;
-    written += static_cast<std::size_t>(count);
-  }
+  WriteAll(fileno(stream), data, size);
 }
 
 std::optional<std::string> LocalAppDataFolder() {
@@ -303,13 +308,7 @@ WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::si
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
   const int fd = ::open(utf8Path.c_str(), flags, 0644);
   if (fd < 0) return WriteResult::OpenFailed;
-  std::size_t written = 0;
-  while (written < size) {
-    const ssize_t count = ::write(fd, data + written, size - written);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) break;
-    written += static_cast<std::size_t>(count);
-  }
+  const std::size_t written = WriteAll(fd, data, size);
   bool complete = written == size;
   // A full disk often takes part of the text before it refuses the rest; a line cut in the middle
   // would run into the next one, so the part is taken back. Cutting back needs no new space.

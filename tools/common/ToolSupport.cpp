@@ -179,27 +179,48 @@ std::optional<ProcessUsage> ReadProcessUsage(long pid) {
   return usage;
 }
 
-std::optional<std::map<std::uint16_t, std::uint64_t>> ReadUdpDrops() {
-  std::ifstream file("/proc/net/udp");
+namespace {
+
+// One socket of a /proc UDP table: "sl local_address rem_address st tx_queue:rx_queue tr:tm->when
+// retrnsmt uid timeout inode ref pointer drops", the local address as "HEXIP:HEXPORT".
+struct UdpTableRow {
+  std::uint16_t port = 0;
+  std::string inode;
+  std::string drops;
+};
+
+// Calls `visit` with every row of the table; false when the table cannot be read.
+template <typename Visit>
+bool ForEachUdpRow(const std::filesystem::path& table, Visit visit) {
+  std::ifstream file(table);
   std::string line;
-  if (!std::getline(file, line)) return {};  // the column titles
-  std::map<std::uint16_t, std::uint64_t> drops;
+  if (!std::getline(file, line)) return false;  // the column titles
   while (std::getline(file, line)) {
     std::istringstream fields(line);
     std::vector<std::string> values;
     for (std::string value; fields >> value;) values.push_back(value);
-    // "sl local_address ... drops": the local address is "HEXIP:HEXPORT", drops come last.
     if (values.size() < 13) continue;
     const std::size_t colon = values[1].find(':');
     if (colon == std::string::npos) continue;
-    const std::string portText = values[1].substr(colon + 1);
-    std::uint16_t port = 0;
-    const auto portResult =
-        std::from_chars(portText.data(), portText.data() + portText.size(), port, 16);
-    const auto dropped = ParseUnsigned(values.back());
-    if (portResult.ec != std::errc{} || !dropped) continue;
-    drops[port] += *dropped;
+    UdpTableRow row;
+    const char* port = values[1].data() + colon + 1;
+    const auto result = std::from_chars(port, values[1].data() + values[1].size(), row.port, 16);
+    if (result.ec != std::errc{}) continue;
+    row.inode = values[9];
+    row.drops = values.back();
+    visit(row);
   }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::map<std::uint16_t, std::uint64_t>> ReadUdpDrops() {
+  std::map<std::uint16_t, std::uint64_t> drops;
+  const bool read = ForEachUdpRow("/proc/net/udp", [&](const UdpTableRow& row) {
+    if (const auto dropped = ParseUnsigned(row.drops)) drops[row.port] += *dropped;
+  });
+  if (!read) return {};
   return drops;
 }
 
@@ -208,25 +229,11 @@ PortHolding HoldsUdpPort(long pid, std::uint16_t port) {
   std::error_code error;
   if (!fs::exists("/proc/self/net/udp", error)) return PortHolding::NoProcFolder;
   const fs::path folder = fs::path("/proc") / std::to_string(pid);
-  std::ifstream table(folder / "net" / "udp");
-  std::string line;
-  if (!std::getline(table, line)) return PortHolding::NoSuchProcess;  // the column titles
-  // "sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode":
-  // the local address is "HEXIP:HEXPORT", the inode the tenth column.
   std::set<std::string> sockets;
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::vector<std::string> values;
-    for (std::string value; fields >> value;) values.push_back(value);
-    if (values.size() < 10) continue;
-    const std::size_t colon = values[1].find(':');
-    if (colon == std::string::npos) continue;
-    const std::string portText = values[1].substr(colon + 1);
-    std::uint16_t boundPort = 0;
-    const auto result =
-        std::from_chars(portText.data(), portText.data() + portText.size(), boundPort, 16);
-    if (result.ec == std::errc{} && boundPort == port) sockets.insert("socket:[" + values[9] + "]");
-  }
+  const bool read = ForEachUdpRow(folder / "net" / "udp", [&](const UdpTableRow& row) {
+    if (row.port == port) sockets.insert("socket:[" + row.inode + "]");
+  });
+  if (!read) return PortHolding::NoSuchProcess;
   if (sockets.empty()) return PortHolding::DoesNotHold;
   fs::directory_iterator files(folder / "fd", error);
   if (error) return PortHolding::FilesUnreadable;
