@@ -53,16 +53,6 @@ FIELDS = [
 ]
 
 
-class Failures:
-    def __init__(self):
-        self.messages = []
-
-    def check(self, condition, message):
-        if not condition:
-            self.messages.append(message)
-        return condition
-
-
 class Tshark:
     """tshark with the plugin under test and no personal settings or personal plugins."""
 
@@ -626,7 +616,7 @@ def main():
     if args.mode == "live" and not (args.server and args.client):
         parser.error("live needs --server and --client")
 
-    failures = Failures()
+    failures = vp.Failures()
     workdir = tempfile.mkdtemp(prefix="velantis-dissector.")
     try:
         tshark = Tshark(args.lua, workdir)

@@ -50,17 +50,6 @@ RATE_TOLERANCE = 0.15
 IDLE_CONNECTIONS = 150
 
 
-class Failures:
-    def __init__(self):
-        self.messages = []
-
-    def check(self, condition, message):
-        if not condition:
-            self.messages.append(message)
-            print(f"check_metrics: FAIL {message}", flush=True)
-        return condition
-
-
 def die_with_parent():
     # A child left behind by a killed checker would hold the ports; the kernel ends it instead.
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
@@ -296,7 +285,7 @@ def main():
     global VERSION
     VERSION = subprocess.run([args.server, "--version"], capture_output=True, text=True,
                              check=True).stdout.split()[-1]
-    failures = Failures()
+    failures = vp.Failures(echo="check_metrics")
     processes = []
     with tempfile.TemporaryDirectory(prefix="velantis-metrics-") as work:
         env = dict(os.environ, XDG_DATA_HOME=os.path.join(work, "data"))
