@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -23,6 +24,15 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   static NetworkingComponentServer& GetInstance();
   static ClientRegistry& Clients();
 
+  // The most players registered at once: a Connect of a new id beyond it is answered with
+  // nothing, as a Connect of an id already registered is. Bounds what one Connect costs (an
+  // announcement to every player) and what one update costs (a copy to every player).
+  static constexpr std::size_t kDefaultMaxPlayers = 1024;
+  static void SetMaxPlayers(std::size_t count);
+  static std::size_t MaxPlayers();
+  // The port the game socket is bound to, in host byte order; 0 before Bind.
+  static std::uint16_t OwnPort();
+
   bool Init(Orlin::Protocol protocol);
   // Binds to every local address on the port (the address text is not used), listens and accepts
   // in TCP mode, and starts receiving.
@@ -31,6 +41,9 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   bool Listen();
   bool StartAcceptThread();
   bool StartReceiving();
+  // Ends the receive loop once it has finished the datagram in hand, so that its log record is
+  // written whole, and waits for that (at most a second). True when the loop has ended.
+  bool Stop();
 
   // Thread routines: the argument is the listening socket handle, or the receive thread's record.
   static std::uint32_t AcceptLoop(void* listeningSocket);
@@ -56,6 +69,12 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   const Orlin::Ipv4Address& Address() const { return address; }
 
  private:
+  struct ReceiveState {
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> running{false};
+  };
+  static ReceiveState& Receiving();
+
   void ResetFields() {
     Clients().clear();
     acceptThread = nullptr;
