@@ -29,14 +29,13 @@ void SendTo(Packet& packet, Platform::SocketHandle serverSocket, const Orlin::Ip
             std::uint64_t asClientID) {
   NetworkingComponentClient& toClient = ReplyClient(serverSocket);
   toClient.SetTargetAddress(to);
-  NetworkingComponentClient::playerUUID = asClientID;
+  const NetworkingComponentClient::SendingAs sender(asClientID);
   if (toClient.Send(packet)) {
     Bump(Counters().packetsSent);
     RecentSends::OfThisThread().Record(packet, to);
   } else {
     Bump(Counters().sendFailures);
   }
-  NetworkingComponentClient::playerUUID = 0;
 }
 
 // A position update's copies, one per registered player in the registry's order, each stamped and
@@ -78,9 +77,10 @@ std::uint64_t PrepareRelay(const Packet& update, const Packet* verifying) {
     relay.checksummed.push_back(&updatePosPacket);
     ++i;
   }
-  NetworkingComponentClient::playerUUID = id;
-  NetworkingComponentClient::Stamp(relay.copies.data(), relay.copies.size());
-  NetworkingComponentClient::playerUUID = 0;
+  {
+    const NetworkingComponentClient::SendingAs sender(id);
+    NetworkingComponentClient::Stamp(relay.copies.data(), relay.copies.size());
+  }
   relay.checksums.resize(relay.checksummed.size());
   Packet::ComputeChecksums(relay.checksummed.data(), relay.checksummed.size(),
                            relay.checksums.data());
@@ -206,12 +206,14 @@ void RelayPosition(const Packet& receivedPacket, LogRecord& record,
   if (!current) PrepareRelay(receivedPacket, nullptr);
   relay.prepared = false;
   NetworkingComponentClient& toClient = ReplyClient(serverSocket);
-  NetworkingComponentClient::playerUUID = receivedPacket.Header().clientID;
-  const std::size_t sent =
-      toClient.SendStamped(relay.copies.data(), relay.targets.data(), relay.copies.size());
+  std::size_t sent = 0;
+  {
+    // Copies after a failed send are stamped afresh, in the sender's name too.
+    const NetworkingComponentClient::SendingAs sender(receivedPacket.Header().clientID);
+    sent = toClient.SendStamped(relay.copies.data(), relay.targets.data(), relay.copies.size());
+  }
   Bump(Counters().packetsSent, sent);
   Bump(Counters().sendFailures, relay.copies.size() - sent);
-  NetworkingComponentClient::playerUUID = 0;
   RecentSends& recent = RecentSends::OfThisThread();
   for (std::size_t i = 0; i < relay.copies.size(); ++i) {
     recent.Record(relay.copies[i], relay.targets[i]);
@@ -222,6 +224,11 @@ void RelayPosition(const Packet& receivedPacket, LogRecord& record,
 
 bool NetworkingComponentServer::VerifyReceived(Packet& receivedPacket,
                                                std::uint64_t& receivedChecksum) {
+  // Verifying a position update reads all of its 1056 bytes, and so does sealing each of its
+  // copies. Done in one interleaved pass, the processor overlaps the checksums' multiplications,
+  // which the relay would otherwise pay for one copy after the other. So the copies are prepared
+  // here, before the update is known to be good; a bad update just leaves them unused (prepared is
+  // cleared), and nothing is sent before Dispatch.
   PreparedRelay().prepared = false;
   if (receivedPacket.Header().messageType != MessageType::PlayerPositionUpdate ||
       Clients().empty()) {

@@ -18,8 +18,9 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   // Client id to the address its first Connect came from, in ascending id order.
   using ClientRegistry = std::map<std::uint64_t, Orlin::Ipv4Address>;
 
-  NetworkingComponentServer() { ResetFields(); }
-  ~NetworkingComponentServer() override { ResetFields(); }  // leaves the socket open
+  // Both clear the client registry; the destructor leaves the socket open.
+  NetworkingComponentServer();
+  ~NetworkingComponentServer() override;
 
   static NetworkingComponentServer& GetInstance();
   static ClientRegistry& Clients();
@@ -75,12 +76,7 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   };
   static ReceiveState& Receiving();
 
-  void ResetFields() {
-    Clients().clear();
-    acceptThread = nullptr;
-    address = Orlin::Ipv4Address{};
-    initialized = false;
-  }
+  void ResetFields();
 
   Platform::ThreadHandle acceptThread;
   Orlin::Ipv4Address address;

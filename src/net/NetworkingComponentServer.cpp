@@ -8,34 +8,28 @@
 #include "net/ServerCounters.h"
 #include "utils/Console.h"
 
+namespace {
+
+std::uint16_t ownPort = 0;
+
+}  // namespace
+
+NetworkingComponentServer::NetworkingComponentServer() { ResetFields(); }
+NetworkingComponentServer::~NetworkingComponentServer() { ResetFields(); }
+
+void NetworkingComponentServer::ResetFields() {
+  Clients().clear();
+  acceptThread = nullptr;
+  address = Orlin::Ipv4Address{};
+  initialized = false;
+}
+
 NetworkingComponentServer& NetworkingComponentServer::GetInstance() {
   static NetworkingComponentServer instance;
   return instance;
 }
 
-NetworkingComponentServer::ClientRegistry& NetworkingComponentServer::Clients() {
-  // Never destroyed: the receive thread may still be dispatching while the process exits.
-  static auto* clients = new ClientRegistry();
-  return *clients;
-}
-
-namespace {
-
-std::size_t maxPlayers = NetworkingComponentServer::kDefaultMaxPlayers;
-std::uint16_t ownPort = 0;
-
-}  // namespace
-
-void NetworkingComponentServer::SetMaxPlayers(std::size_t count) { maxPlayers = count; }
-std::size_t NetworkingComponentServer::MaxPlayers() { return maxPlayers; }
 std::uint16_t NetworkingComponentServer::OwnPort() { return ownPort; }
-
-ServerCounters& Counters() {
-  // Constant-initialised and trivially destroyed: no first-call guard on the receive thread, and
-  // nothing torn down while the endpoint may still read it at exit.
-  static constinit ServerCounters counters;
-  return counters;
-}
 
 bool NetworkingComponentServer::Init(Orlin::Protocol protocol) {
   if (initialized) return false;
