@@ -21,8 +21,6 @@ by switching the calling thread into it (setns) while they are made.
 """
 
 import argparse
-import contextlib
-import ctypes
 import os
 import sys
 import tempfile
@@ -30,31 +28,14 @@ import tempfile
 import server_harness as harness
 import velantis_protocol as vp
 
-CLONE_NEWNET = 0x40000000
 MOVES = 3
-_libc = ctypes.CDLL(None, use_errno=True)
-
-
-@contextlib.contextmanager
-def netns(name):
-    """Runs the body with this thread in network namespace `name` (from `ip netns add`)."""
-    original = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-    target = os.open(f"/run/netns/{name}", os.O_RDONLY)
-    try:
-        if _libc.setns(target, CLONE_NEWNET) != 0:
-            raise OSError(ctypes.get_errno(), f"setns into {name}")
-        yield
-    finally:
-        _libc.setns(original, CLONE_NEWNET)
-        os.close(target)
-        os.close(original)
 
 
 class Player:
     def __init__(self, name, namespace, local_address, server_address, client_id):
         self.name = name
         self.client_id = client_id
-        with netns(namespace):
+        with harness.netns(namespace):
             self.client = harness.Client(local_address=local_address,
                                          server_address=server_address)
         self.received = []
@@ -76,7 +57,7 @@ def check(condition, what):
 def play(scenario, server_namespace, first, second):
     """Both players connect, both move, both leave; every reply is checked on arrival."""
     with tempfile.TemporaryDirectory(prefix=f"velantis-nat-{scenario}-") as workdir:
-        with netns(server_namespace):
+        with harness.netns(server_namespace):
             server = harness.ServerProcess(workdir).start()
         try:
             first.client.send_packet(first.client_id, vp.CONNECT, first.name.encode())

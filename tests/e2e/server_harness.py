@@ -12,6 +12,8 @@ systemd unit and VELANTIS_E2E_SERVICE_USER an unprivileged user (run_e2e.py --se
 The test's data folder stands for the unit's logs folder, which systemd would create for the user.
 """
 
+import contextlib
+import ctypes
 import glob
 import os
 import pwd
@@ -29,6 +31,7 @@ SERVER_ADDRESS = ("127.0.0.1", vp.SERVER_PORT)
 READY_LINE = "NetworkingComponent(): Waiting a message..."
 BIND_ERROR_LINE = "NetworkingComponent(): Binding error - Code: "
 LOG_RELATIVE = os.path.join("OrlinStudio", "Velantis", "Server", "ThreadsLogs", "Thread_0.logs")
+CLONE_NEWNET = 0x40000000
 
 
 def server_path():
@@ -77,6 +80,23 @@ def let_others_through(path):
     while path.startswith(top):
         os.chmod(path, os.stat(path).st_mode | 0o011)
         path = os.path.dirname(path)
+
+
+@contextlib.contextmanager
+def netns(name):
+    """Runs the body with this thread in network namespace `name` (from `ip netns add`): sockets
+    and processes made meanwhile belong to that namespace."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    original = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+    target = os.open(f"/run/netns/{name}", os.O_RDONLY)
+    try:
+        if libc.setns(target, CLONE_NEWNET) != 0:
+            raise OSError(ctypes.get_errno(), f"setns into {name}")
+        yield
+    finally:
+        libc.setns(original, CLONE_NEWNET)
+        os.close(target)
+        os.close(original)
 
 
 def port_is_free(port=vp.SERVER_PORT):

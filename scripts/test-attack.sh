@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# The attack leg: hostile traffic against the real server. Builds five network namespaces (two
+# servers' hosts, an attacker that forges source addresses, an echo service, and a hub routing
+# between them) and runs tests/e2e/attack_check.py once per scenario, each with a network and
+# servers of its own: loops between two servers, a server and itself, a server and echo services;
+# a flood of forged Connects against the player cap; oversized datagrams; a scrape flood on the
+# metrics port; SIGTERM to the server as PID 1. Every flood is bounded and stops by itself.
+# Everything the leg makes is removed when it ends, also on failure.
+#
+# VELANTIS_ATTACK_SERVER=PATH checks that server instead of building one (its velantis-loadgen
+# is taken from tools/ beside it, or from VELANTIS_ATTACK_LOADGEN); VELANTIS_ATTACK_SCENARIOS
+# picks scenarios by name ("echo pid1"; all by default).
+# Needs root (namespaces, raw sockets); without root the leg says so and is skipped (exit 0).
+# The functions below run through `step` and `trap`, which shellcheck does not follow.
+# shellcheck disable=SC2317
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir=build/release
+server=${VELANTIS_ATTACK_SERVER:-$build_dir/velantis-server}
+loadgen=${VELANTIS_ATTACK_LOADGEN:-$(dirname "$server")/tools/velantis-loadgen}
+prefix=vatk$$
+roles=(hub a b attacker echo)
+
+log() { echo "test-attack: $*"; }
+
+if [ "$(id -u)" -ne 0 ]; then
+  log "SKIPPED: network namespaces and forged source addresses need root"
+  exit 0
+fi
+missing=()
+command -v ip >/dev/null || missing+=(iproute2)
+command -v unshare >/dev/null || missing+=(util-linux)
+[ ${#missing[@]} -eq 0 ] || scripts/setup.sh "${missing[@]}"
+
+at() { ip netns exec "$prefix-$1" "${@:2}"; }
+
+# What a failed or stopped check left running in the namespaces goes with them (a server caught
+# in a loop would otherwise go on sending).
+cleanup() {
+  for role in "${roles[@]}"; do
+    if [ -e "/run/netns/$prefix-$role" ]; then
+      ip netns pids "$prefix-$role" | xargs -r kill -KILL 2>/dev/null || true
+      ip netns delete "$prefix-$role" 2>/dev/null || true
+    fi
+  done
+}
+trap cleanup EXIT
+
+# One spoke of the hub: ROLE gets SUBNET.2/24, the hub SUBNET.1. Reverse-path filtering is off
+# everywhere, so that forged sources travel as they would across the internet.
+spoke() {  # role subnet
+  ip link add "to-$1" netns "$prefix-hub" type veth peer name eth0 netns "$prefix-$1"
+  at hub ip addr add "$2.1/24" dev "to-$1"
+  at "$1" ip addr add "$2.2/24" dev eth0
+  at hub ip link set "to-$1" up
+  at "$1" ip link set eth0 up
+  at "$1" ip route add default via "$2.1"
+  at hub sysctl -qw "net.ipv4.conf.to-$1.rp_filter=0"
+  at "$1" sysctl -qw net.ipv4.conf.eth0.rp_filter=0
+}
+
+network() {
+  for role in "${roles[@]}"; do
+    ip netns add "$prefix-$role"
+    at "$role" ip link set lo up
+    at "$role" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0
+  done
+  spoke a 198.51.100
+  spoke b 203.0.113
+  spoke attacker 10.0.1
+  spoke echo 10.0.2
+  at hub sysctl -qw net.ipv4.ip_forward=1
+  # What the servers send to the connect flood's forged addresses ends here.
+  at hub ip route add blackhole 10.0.128.0/17
+  # Linux drops a datagram claiming the receiver's own address; a server behind a forwarded port
+  # (a container) or on Windows receives it, so a does too.
+  at a sysctl -qw net.ipv4.conf.eth0.accept_local=1
+}
+
+scenario() {  # name
+  cleanup
+  network &&
+    timeout --kill-after=10 120 python3 tests/e2e/attack_check.py --server "$server" \
+      --loadgen "$loadgen" --scenario "$1" --prefix "$prefix"
+}
+
+attack() {  # name description
+  case " ${VELANTIS_ATTACK_SCENARIOS:-$1} " in
+    *" $1 "*) step "$2" scenario "$1" ;;
+  esac
+}
+
+build() {
+  if [ -n "${VELANTIS_ATTACK_SERVER:-}" ]; then
+    log "checking $server with $loadgen (not built here)"
+    [ -x "$server" ] && [ -x "$loadgen" ]
+  else
+    build_programs velantis-server velantis-loadgen
+  fi
+}
+
+# shellcheck source=scripts/steps.sh
+. scripts/steps.sh
+begin=$SECONDS
+step build build
+if [ "$status" -eq 0 ]; then
+  attack two-server-loop "two servers relaying to each other"
+  attack self-loop "a server relaying to itself"
+  attack echo "echo services registered as players"
+  attack connect-flood "a flood of forged Connects against the player cap"
+  attack oversized "oversized datagrams"
+  attack scrape-flood "a scrape flood on the metrics port"
+  attack pid1 "SIGTERM and SIGINT, also to PID 1"
+fi
+log "done in $((SECONDS - begin)) s"
+exit "$status"
