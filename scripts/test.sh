@@ -13,22 +13,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz nat dissector metrics package docs client windows"}
-jobs=${VELANTIS_JOBS:-2}
-failed=()
+
+log() { echo "=== $*"; }
+# shellcheck source=scripts/steps.sh
+. scripts/steps.sh
 
 wants() { [[ " $legs " == *" $1 "* ]]; }
 leg() {
-  local name=$1
-  shift
   echo
-  echo "=== $name"
-  local start=$SECONDS
-  if "$@"; then
-    echo "=== $name passed in $((SECONDS - start)) s"
-  else
-    echo "=== $name FAILED after $((SECONDS - start)) s"
-    failed+=("$name")
-  fi
+  echo "=== $1"
+  step "$@"
 }
 
 suite() {  # configure preset, test preset
@@ -37,8 +31,22 @@ suite() {  # configure preset, test preset
     ctest --preset "$2" -j "$jobs"
 }
 
+# The shell scripts of the tree: a .sh name, or a shell's #! line (the packaged scripts and the
+# Debian maintainer scripts have no extension). Every Python file's name ends in .py.
+shell_scripts() {
+  local file
+  git ls-files | while read -r file; do
+    if [[ $file == *.sh ]] || head -n 1 "$file" | grep -qE '^#! */(usr/)?bin/(env )?(ba|da)?sh'; then
+      echo "$file"
+    fi
+  done
+}
+
 format_check() {
+  # Debian's flake8 is a module of the system's interpreter, which may not be the first python3.
   git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror &&
+    shell_scripts | xargs shellcheck &&
+    git ls-files '*.py' | xargs /usr/bin/python3 -m flake8 &&
     scripts/check-doc-links.py
 }
 
@@ -59,8 +67,8 @@ wants client && leg client scripts/test-client.sh
 wants windows && leg windows scripts/test-windows.sh
 
 echo
-if [ ${#failed[@]} -gt 0 ]; then
-  echo "FAILED legs: ${failed[*]}"
+if [ ${#failed_steps[@]} -gt 0 ]; then
+  echo "FAILED legs: ${failed_steps[*]}"
   exit 1
 fi
 echo "all legs passed: $legs"
