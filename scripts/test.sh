@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds and runs every test: formatting, the debug suite (unit, in-process and end-to-end), the
-# same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, the soak,
-# the fuzz targets, the game played across address-translating routers, the Wireshark dissector
-# read by tshark, the metrics endpoint scraped by Prometheus under load, the Debian package
-# installed and driven under systemd in a container booted for it, the README followed command by
-# command from install to purge, the client library (C, C#, a lossy path, its packages) and the
-# Windows build with its suite and installer under Wine.
+# Builds and runs every test: formatting and lint, the debug suite (unit, in-process and
+# end-to-end), the same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under
+# ThreadSanitizer, the soak, the fuzz targets, the game played across address-translating
+# routers, the Wireshark dissector read by tshark, the metrics endpoint scraped by Prometheus
+# under load, the Debian package installed and driven under systemd in a container booted for
+# it, the README followed command by command from install to purge, the client library (C, C#,
+# a lossy path, its packages) and the Windows build with its suite and installer under Wine.
 #
 # VELANTIS_LEGS picks legs (default: all), e.g. VELANTIS_LEGS="format debug" scripts/test.sh
 # VELANTIS_FUZZ_SECONDS sets each fuzz target's run (default 60).
