@@ -297,7 +297,7 @@ check_port_taken() {
   inside systemctl stop velantis-server
   inside sh -c "timeout 60 python3 $leg_dir/package/hold-udp.py 15000 5000 >/run/velantis-hold.pid &"
   wait_for 10 inside test -s /run/velantis-hold.pid || fail "the port holder did not start" || return 1
-  local cursor begin elapsed messages
+  local cursor begin elapsed messages errors
   cursor=$(inside journalctl -q -n 0 --show-cursor | sed -n 's/^-- cursor: //p')
   begin=$(date +%s%N)
   if inside systemctl start velantis-server; then
@@ -305,6 +305,9 @@ check_port_taken() {
   fi
   elapsed=$((($(date +%s%N) - begin) / 1000000))
   messages=$(says -u velantis-server --after-cursor "$cursor" | grep -c "has not bound UDP port 15000" || true)
+  # The server's own words, filed at the priority "err" so that `journalctl -p err` finds them.
+  errors=$(says -u velantis-server -p err --after-cursor "$cursor" |
+    grep -c "Cannot bind UDP 0.0.0.0:15000" || true)
   inside systemctl stop velantis-server # ends the automatic restarts
   # shellcheck disable=SC2016 # expanded by the shell inside the container
   inside sh -c 'kill $(cat /run/velantis-hold.pid); rm /run/velantis-hold.pid'
@@ -315,6 +318,7 @@ check_port_taken() {
   [ "$elapsed" -le 6000 ] || fail "the failing start took $elapsed ms, more than 6 s"
   [ "$messages" = 1 ] || fail "the journal says 'has not bound' $messages times, not once: $(
     says -u velantis-server --after-cursor "$cursor")"
+  [ "$errors" -ge 1 ] || fail "journalctl -p err shows no bind error"
   start_serving || fail "the service does not serve once the port is free"
 }
 
@@ -324,9 +328,16 @@ check_restart_stop() {
   inside systemctl restart velantis-server || return 1
   wait_for 10 serving || fail "not serving after a restart" || return 1
   [ "$(prop velantis-server MainPID)" != "$before" ] || fail "restart kept the old server" || return 1
+  local begin
+  begin=$(date +%s%N)
   inside systemctl stop velantis-server
+  log "systemctl stop took $((($(date +%s%N) - begin) / 1000000)) ms"
   [ "$(prop velantis-server ActiveState)" = inactive ] || fail "stop left it $(
     prop velantis-server ActiveState)" || return 1
+  # SIGTERM ends the server itself, with exit code 0 (code 1 is "exited", 2 "killed").
+  [ "$(prop velantis-server ExecMainCode)/$(prop velantis-server ExecMainStatus)" = 1/0 ] ||
+    fail "the server did not exit by itself with 0 on SIGTERM: code $(
+      prop velantis-server ExecMainCode), status $(prop velantis-server ExecMainStatus)" || return 1
   [ -z "$(port_holder)" ] || fail "UDP 15000 is still held after stop" || return 1
   start_serving
 }

@@ -2,17 +2,19 @@
 # Builds and runs every test: formatting and lint, the debug suite (unit, in-process and
 # end-to-end), the same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under
 # ThreadSanitizer, the soak, the fuzz targets, the game played across address-translating
-# routers, the Wireshark dissector read by tshark, the metrics endpoint scraped by Prometheus
-# under load, the Debian package installed and driven under systemd in a container booted for
-# it, the README followed command by command from install to purge, the client library (C, C#,
-# a lossy path, its packages) and the Windows build with its suite and installer under Wine.
+# routers, hostile traffic forged in network namespaces (relay loops, Connect floods, oversized
+# datagrams, scrape floods), the Wireshark dissector read by tshark, the metrics endpoint scraped
+# by Prometheus under load, the Debian package installed and driven under systemd in a container
+# booted for it, the README followed command by command from install to purge, the client library
+# (C, C#, a lossy path, its packages) and the Windows build with its suite and installer under
+# Wine.
 #
 # VELANTIS_LEGS picks legs (default: all), e.g. VELANTIS_LEGS="format debug" scripts/test.sh
 # VELANTIS_FUZZ_SECONDS sets each fuzz target's run (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz nat dissector metrics package docs client windows"}
+legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz nat attack dissector metrics package docs client windows"}
 
 log() { echo "=== $*"; }
 # shellcheck source=scripts/steps.sh
@@ -59,6 +61,7 @@ wants tsan && leg tsan suite tsan tsan
 wants soak && leg soak suite release soak
 wants fuzz && leg fuzz scripts/run-fuzz.sh "${VELANTIS_FUZZ_SECONDS:-60}"
 wants nat && leg nat scripts/test-nat.sh
+wants attack && leg attack scripts/test-attack.sh
 wants dissector && leg dissector scripts/test-dissector.sh
 wants metrics && leg metrics scripts/test-metrics.sh
 wants package && leg package scripts/test-package.sh

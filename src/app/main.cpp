@@ -1,6 +1,7 @@
 #include <CLI/CLI.hpp>
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 #include "metrics/MetricsEndpoint.h"
 #include "net/NetworkingComponentServer.h"
 #include "platform/platform.h"
+#include "utils/Console.h"
 
 namespace {
 
@@ -40,6 +42,7 @@ std::optional<MetricsAddress> ParseMetricsAddress(const std::string& text) {
 
 struct Options {
   std::optional<MetricsAddress> metrics;
+  std::size_t maxPlayers = NetworkingComponentServer::kDefaultMaxPlayers;
 };
 
 // Nothing when the server is to start; otherwise the exit code: 0 after --help or --version, 2
@@ -69,11 +72,17 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
                                                    "127.0.0.1:15100";
           },
           ""));
+  app.add_option("--max-players", options.maxPlayers,
+                 "register at most N players at once; a Connect of a new id beyond them is\n"
+                 "answered with nothing (default 1024)")
+      ->type_name("N")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
   app.footer(
       "The log is Thread_0.logs below OrlinStudio/Velantis/Server/ThreadsLogs in the user's data\n"
       "folder ($XDG_DATA_HOME, or ~/.local/share; %LOCALAPPDATA% on Windows).\n"
-      "Exit codes: 0 after --help or --version, 1 when the metrics address cannot be bound,\n"
-      "2 for a usage error.");
+      "SIGTERM or SIGINT (Ctrl+C) stops the server once the datagram in hand is handled.\n"
+      "Exit codes: 0 after --help or --version and when stopped, 1 when the metrics address\n"
+      "cannot be bound, 2 for a usage error.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& done) {
@@ -90,16 +99,24 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
 }  // namespace
 
 int ProcessEntry(int argc, char** argv) {
+  // Before any thread starts, so that every thread leaves the stop signals to this one.
+  Platform::HoldStopRequests();
   Platform::AttachConsole();
   Options options;
   if (const auto exitCode = ParseCommandLine(argc, argv, options)) return *exitCode;
+  NetworkingComponentServer::SetMaxPlayers(options.maxPlayers);
   if (options.metrics && !Metrics::StartEndpoint(options.metrics->address, options.metrics->port)) {
     return kExitFailed;
   }
-  // Lives for the rest of the process: the receive thread uses it until the process is ended.
+  // Lives for the rest of the process: the receive thread uses it until it is stopped.
   static NetworkingComponentServer server;
   server.Init(Orlin::Protocol::Udp);
   server.Start("127.0.0.1", 15000);
-  // Nothing more to do on this thread, and no exit path: wait without using the processor.
-  Platform::BlockForever();
+  // Nothing more to do on this thread but to wait, without using the processor, for a stop
+  // request (on Windows there is none: Ctrl+C or closing the console ends the process).
+  Platform::WaitForStopRequest();
+  Console::Out("NetworkingComponentServer(): Stopping on request.");
+  // A receive loop that has not ended in time is left alone: nothing is torn down under it.
+  if (!server.Stop()) std::_Exit(0);
+  return 0;
 }

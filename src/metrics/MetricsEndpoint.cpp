@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "metrics/MetricsText.h"
 #include "platform/platform.h"
@@ -29,6 +30,9 @@ constexpr std::size_t kMaxConnections = 64;
 constexpr int kBacklog = 64;
 // After a failed accept (out of descriptors), wait before the next, rather than spin.
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+// At most one snapshot of the metrics in this time, however fast scrapers ask: a flood of scrapes
+// then costs the accepting and the answering, never reading the process's figures again for each.
+constexpr auto kSnapshotInterval = std::chrono::milliseconds(100);
 
 class Endpoint;
 
@@ -70,17 +74,39 @@ class Connection : public std::enable_shared_from_this<Connection> {
     } else if (Path(parser.get().target()) != "/metrics") {
       Respond(http::status::not_found, "Not found: the metrics are at /metrics.\n");
     } else {
-      Respond(http::status::ok, MetricsText());
-      response.set(http::field::content_type, "text/plain; version=0.0.4; charset=utf-8");
+      WaitForSnapshot();
+      return;
     }
+    Write();
+  }
+
+ public:
+  void AnswerWithMetrics(const std::string& snapshot) {
+    if (closed) return;
+    Respond(http::status::ok, snapshot);
+    response.set(http::field::content_type, "text/plain; version=0.0.4; charset=utf-8");
+    Write();
+  }
+
+ private:
+  void WaitForSnapshot();
+
+  void Write() {
     stream.expires_after(kRequestTime);
     http::async_write(
         stream, response,
         [self = shared_from_this()](beast::error_code, std::size_t) { self->Close(); });
   }
 
+  // The path of an origin-form target ("/metrics?x") or of an absolute-form one
+  // ("http://host:port/metrics"), which HTTP/1.1 servers must accept too.
   static std::string_view Path(beast::string_view target) {
-    const std::string_view text(target.data(), target.size());
+    std::string_view text(target.data(), target.size());
+    const std::size_t scheme = text.find("://");
+    if (scheme != std::string_view::npos && text.find('/') > scheme) {
+      const std::size_t path = text.find('/', scheme + 3);
+      text = path == std::string_view::npos ? std::string_view("/") : text.substr(path);
+    }
     return text.substr(0, text.find('?'));
   }
 
@@ -130,6 +156,8 @@ class Endpoint {
 
   // The endpoint thread's whole life.
   void Run() {
+    // A scrape may wait; the game's receive thread may not.
+    Platform::LowerThreadPriority();
     Accept();
     for (;;) {
       try {
@@ -143,7 +171,33 @@ class Endpoint {
 
   void Forget(std::list<std::shared_ptr<Connection>>::iterator place) { open.erase(place); }
 
+  // Answers with a snapshot taken after the request arrived: at once when the last one is old
+  // enough, otherwise with the next one, which then answers every request waiting for it.
+  void WhenSnapshotReady(std::shared_ptr<Connection> connection) {
+    waiting.push_back(std::move(connection));
+    if (snapshotDue) return;
+    const auto due = lastSnapshot + kSnapshotInterval;
+    if (std::chrono::steady_clock::now() >= due) {
+      TakeSnapshot();
+      return;
+    }
+    snapshotDue = true;
+    snapshotTimer.expires_at(due);
+    snapshotTimer.async_wait([this](beast::error_code) {
+      snapshotDue = false;
+      TakeSnapshot();
+    });
+  }
+
  private:
+  void TakeSnapshot() {
+    lastSnapshot = std::chrono::steady_clock::now();
+    const std::string snapshot = MetricsText();
+    std::vector<std::shared_ptr<Connection>> answering;
+    answering.swap(waiting);
+    for (const auto& connection : answering) connection->AnswerWithMetrics(snapshot);
+  }
+
   void Accept() {
     acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
       if (error) {
@@ -165,7 +219,13 @@ class Endpoint {
   tcp::acceptor acceptor{io};
   asio::steady_timer retry{io};
   std::list<std::shared_ptr<Connection>> open;  // oldest first
+  asio::steady_timer snapshotTimer{io};
+  bool snapshotDue = false;
+  std::chrono::steady_clock::time_point lastSnapshot{};
+  std::vector<std::shared_ptr<Connection>> waiting;
 };
+
+void Connection::WaitForSnapshot() { owner.WhenSnapshotReady(shared_from_this()); }
 
 void Connection::Close() {
   if (closed) return;
@@ -184,8 +244,8 @@ std::uint32_t RunEndpoint(void* endpoint) {
 }  // namespace
 
 bool StartEndpoint(const std::string& address, std::uint16_t port) {
-  // Lives for the rest of the process, like the game's server.
-  static Endpoint endpoint;
+  // Never destroyed: its thread serves until the process ends, also while the process exits.
+  static Endpoint& endpoint = *new Endpoint;
   if (!endpoint.Bind(address, port)) return false;
   if (Platform::StartThread(RunEndpoint, &endpoint) == nullptr) {
     Console::Err("MetricsEndpoint(): Cannot start the endpoint's thread.");

@@ -8,6 +8,7 @@
 
 #include "Version.h"
 #include "logs/LogsManager.h"
+#include "net/NetworkingComponentServer.h"
 #include "net/ServerCounters.h"
 #include "platform/platform.h"
 
@@ -79,10 +80,14 @@ std::string MetricsText() {
   out.Family("velantis_registered_players", "gauge", "Players registered now.",
              AsNumber(Read(counters.registeredPlayers)));
   out.Family("velantis_datagrams_received_total", "counter",
-             "Datagrams read from the game port by outcome; receive_error counts failed reads.",
+             "Datagrams read from the game port by outcome; too_large were over the 1400-byte "
+             "buffer, echoed repeated a packet just sent to their source, receive_error counts "
+             "failed reads.",
              {{"outcome=\"valid\"", AsNumber(Read(counters.datagramsValid))},
               {"outcome=\"wrong_size\"", AsNumber(Read(counters.datagramsWrongSize))},
+              {"outcome=\"too_large\"", AsNumber(Read(counters.datagramsTooLarge))},
               {"outcome=\"bad_checksum\"", AsNumber(Read(counters.datagramsBadChecksum))},
+              {"outcome=\"echoed\"", AsNumber(Read(counters.datagramsEchoed))},
               {"outcome=\"receive_error\"", AsNumber(Read(counters.receiveErrors))}});
   out.Family("velantis_messages_received_total", "counter", "Valid packets by message type.",
              {{"type=\"connect\"", AsNumber(Read(counters.connectMessages))},
@@ -90,8 +95,13 @@ std::string MetricsText() {
               {"type=\"position_update\"", AsNumber(Read(counters.positionMessages))},
               {"type=\"unknown\"", AsNumber(Read(counters.unknownMessages))}});
   out.Family("velantis_connects_refused_total", "counter",
-             "Connects of an id already registered, answered with nothing.",
-             AsNumber(Read(counters.connectsRefused)));
+             "Connects answered with nothing, by reason: an id already registered, a source port "
+             "no game client sends from, or a new id when the registry is full.",
+             {{"reason=\"already_registered\"", AsNumber(Read(counters.connectsRefused))},
+              {"reason=\"reserved_port\"", AsNumber(Read(counters.connectsFromReservedPort))},
+              {"reason=\"full\"", AsNumber(Read(counters.connectsWhenFull))}});
+  out.Family("velantis_max_players", "gauge", "The most players registered at once.",
+             AsNumber(NetworkingComponentServer::MaxPlayers()));
   out.Family("velantis_packets_sent_total", "counter",
              "Packets sent to players: announcements, welcomes and relayed position updates.",
              AsNumber(Read(counters.packetsSent)));

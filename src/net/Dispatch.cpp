@@ -1,9 +1,14 @@
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <string>
 #include <vector>
 
 #include "logs/LogsManager.h"
 #include "net/NetworkingComponentClient.h"
 #include "net/NetworkingComponentServer.h"
 #include "net/Packet.h"
+#include "net/RecentSends.h"
 #include "net/ServerCounters.h"
 #include "utils/Console.h"
 #include "utils/MiscUtils.h"
@@ -24,9 +29,13 @@ void SendTo(Packet& packet, Platform::SocketHandle serverSocket, const Orlin::Ip
             std::uint64_t asClientID) {
   NetworkingComponentClient& toClient = ReplyClient(serverSocket);
   toClient.SetTargetAddress(to);
-  NetworkingComponentClient::playerUUID = asClientID;
-  Bump(toClient.Send(packet) ? Counters().packetsSent : Counters().sendFailures);
-  NetworkingComponentClient::playerUUID = 0;
+  const NetworkingComponentClient::SendingAs sender(asClientID);
+  if (toClient.Send(packet)) {
+    Bump(Counters().packetsSent);
+    RecentSends::OfThisThread().Record(packet, to);
+  } else {
+    Bump(Counters().sendFailures);
+  }
 }
 
 // A position update's copies, one per registered player in the registry's order, each stamped and
@@ -68,9 +77,10 @@ std::uint64_t PrepareRelay(const Packet& update, const Packet* verifying) {
     relay.checksummed.push_back(&updatePosPacket);
     ++i;
   }
-  NetworkingComponentClient::playerUUID = id;
-  NetworkingComponentClient::Stamp(relay.copies.data(), relay.copies.size());
-  NetworkingComponentClient::playerUUID = 0;
+  {
+    const NetworkingComponentClient::SendingAs sender(id);
+    NetworkingComponentClient::Stamp(relay.copies.data(), relay.copies.size());
+  }
   relay.checksums.resize(relay.checksummed.size());
   Packet::ComputeChecksums(relay.checksummed.data(), relay.checksummed.size(),
                            relay.checksums.data());
@@ -83,18 +93,75 @@ std::uint64_t PrepareRelay(const Packet& update, const Packet* verifying) {
   return verifying != nullptr ? relay.checksums[0] : 0;
 }
 
+// After the registry has shrunk far below what a relay once needed (a flood of Connects that then
+// left), the room is given back; it grows again with the next relay.
+void ReleaseUnusedRelayRoom(std::size_t players) {
+  Relay& relay = PreparedRelay();
+  if (relay.copies.capacity() <= 2 * std::max<std::size_t>(players, 64)) return;
+  relay = Relay{};
+}
+
 void Report(LogRecord& record, const char* message) {
   Console::Out("NetworkingComponentServer(): ", message);
   record.Add({"NetworkingComponentServer(): ", message, " \n"});
+}
+
+// A game client sends from a port of its own: never from a privileged port (below 1024, where the
+// classic echo, chargen and daytime services answer whatever reaches them) and never from the game
+// port itself, where another server would answer. A Connect from such a port is a forged source;
+// registering it would make that service or server a player, to which every announcement and
+// relay goes and from which its answers come back as new packets, for ever.
+bool FromReservedPort(const Orlin::Ipv4Address& from) {
+  const std::uint16_t port = Platform::HostToNetwork16(from.port);
+  return port < 1024 || port == NetworkingComponentServer::OwnPort();
+}
+
+// On the console once per source, and at most a few times a second whatever the sources, so that a
+// flood of forged Connects cannot flood the console too; the log records every one.
+void ReportReservedPort(LogRecord& record, const Orlin::Ipv4Address& from) {
+  const std::string source = Orlin::AddressText(from);
+  record.Add({"NetworkingComponentServer(): Connect from ", source,
+              " refused: game clients never send from that port. \n"});
+  struct Source {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+  };
+  thread_local std::array<Source, 64> reported{};
+  thread_local std::size_t next = 0;
+  thread_local auto second = std::chrono::steady_clock::time_point{};
+  thread_local int linesThisSecond = 0;
+  for (const Source& known : reported) {
+    if (known.address == from.address && known.port == from.port) return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (now - second >= std::chrono::seconds(1)) {
+    second = now;
+    linesThisSecond = 0;
+  }
+  if (++linesThisSecond > 5) return;
+  reported[next] = Source{from.address, from.port};
+  next = (next + 1) % reported.size();
+  Console::Err("NetworkingComponentServer(): Connect from ", source,
+               " refused: game clients never send from that port.");
 }
 
 void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogRecord& record,
              Platform::SocketHandle serverSocket) {
   auto& clients = NetworkingComponentServer::Clients();
   const std::uint64_t id = receivedPacket.Header().clientID;
+  if (FromReservedPort(from)) {
+    Bump(Counters().connectsFromReservedPort);
+    ReportReservedPort(record, from);
+    return;
+  }
   if (clients.contains(id)) {
     Bump(Counters().connectsRefused);
     Report(record, "Client already connected.");
+    return;
+  }
+  if (clients.size() >= NetworkingComponentServer::MaxPlayers()) {
+    Bump(Counters().connectsWhenFull);
+    Report(record, "Client refused: the server is full.");
     return;
   }
   const std::uint64_t clientIDinMap = id;
@@ -121,6 +188,7 @@ void Disconnect(const Packet& receivedPacket, LogRecord& record) {
   auto& clients = NetworkingComponentServer::Clients();
   if (clients.erase(receivedPacket.Header().clientID) == 1) {
     Counters().registeredPlayers.store(clients.size(), std::memory_order_relaxed);
+    ReleaseUnusedRelayRoom(clients.size());
     Report(record, "Client disconnected.");
   } else {
     Report(record, "Client is not connected.");
@@ -138,18 +206,29 @@ void RelayPosition(const Packet& receivedPacket, LogRecord& record,
   if (!current) PrepareRelay(receivedPacket, nullptr);
   relay.prepared = false;
   NetworkingComponentClient& toClient = ReplyClient(serverSocket);
-  NetworkingComponentClient::playerUUID = receivedPacket.Header().clientID;
-  const std::size_t sent =
-      toClient.SendStamped(relay.copies.data(), relay.targets.data(), relay.copies.size());
+  std::size_t sent = 0;
+  {
+    // Copies after a failed send are stamped afresh, in the sender's name too.
+    const NetworkingComponentClient::SendingAs sender(receivedPacket.Header().clientID);
+    sent = toClient.SendStamped(relay.copies.data(), relay.targets.data(), relay.copies.size());
+  }
   Bump(Counters().packetsSent, sent);
   Bump(Counters().sendFailures, relay.copies.size() - sent);
-  NetworkingComponentClient::playerUUID = 0;
+  RecentSends& recent = RecentSends::OfThisThread();
+  for (std::size_t i = 0; i < relay.copies.size(); ++i) {
+    recent.Record(relay.copies[i], relay.targets[i]);
+  }
 }
 
 }  // namespace
 
 bool NetworkingComponentServer::VerifyReceived(Packet& receivedPacket,
                                                std::uint64_t& receivedChecksum) {
+  // Verifying a position update reads all of its 1056 bytes, and so does sealing each of its
+  // copies. Done in one interleaved pass, the processor overlaps the checksums' multiplications,
+  // which the relay would otherwise pay for one copy after the other. So the copies are prepared
+  // here, before the update is known to be good; a bad update just leaves them unused (prepared is
+  // cleared), and nothing is sent before Dispatch.
   PreparedRelay().prepared = false;
   if (receivedPacket.Header().messageType != MessageType::PlayerPositionUpdate ||
       Clients().empty()) {

@@ -6,6 +6,20 @@
 
 namespace Orlin {
 
+std::string AddressText(const Ipv4Address& record) {
+  // The address is in network byte order: its first byte in memory is the first of the text.
+  unsigned char bytes[4];
+  std::memcpy(bytes, &record.address, sizeof(bytes));
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) text.push_back('.');
+    text.append(Decimal(static_cast<unsigned>(bytes[i])));
+  }
+  text.push_back(':');
+  text.append(Decimal(Platform::HostToNetwork16(record.port)));
+  return text;
+}
+
 bool NetworkingComponent::StartModule(Protocol protocol) {
   this->protocol = protocol;
   if (!Platform::StartSocketLibrary()) {

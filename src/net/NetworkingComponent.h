@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -12,6 +13,9 @@ enum class Protocol : std::uint8_t {
 };
 
 using Ipv4Address = Platform::Ipv4Address;
+
+// "A.B.C.D:PORT", for console lines.
+std::string AddressText(const Ipv4Address& record);
 
 // The socket shared by the server and client components: transport choice, socket library
 // start-up, socket creation and closing, and the process-wide message counter.

@@ -41,6 +41,15 @@ class NetworkingComponentClient : public Orlin::NetworkingComponent {
 
   // The id stamped into every outgoing packet's clientID, for the whole process.
   static inline std::uint64_t playerUUID = 0;
+  // Sets playerUUID for what is stamped in its scope: the server sends each packet in the name of
+  // the player it concerns, and in nobody's (0) otherwise.
+  class SendingAs {
+   public:
+    explicit SendingAs(std::uint64_t id) { playerUUID = id; }
+    ~SendingAs() { playerUUID = 0; }
+    SendingAs(const SendingAs&) = delete;
+    SendingAs& operator=(const SendingAs&) = delete;
+  };
   // Entity id to owning player id.
   static std::unordered_map<std::uint32_t, std::uint64_t>& EntityRegistry();
 

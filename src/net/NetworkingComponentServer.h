@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -17,11 +18,21 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   // Client id to the address its first Connect came from, in ascending id order.
   using ClientRegistry = std::map<std::uint64_t, Orlin::Ipv4Address>;
 
-  NetworkingComponentServer() { ResetFields(); }
-  ~NetworkingComponentServer() override { ResetFields(); }  // leaves the socket open
+  // Both clear the client registry; the destructor leaves the socket open.
+  NetworkingComponentServer();
+  ~NetworkingComponentServer() override;
 
   static NetworkingComponentServer& GetInstance();
   static ClientRegistry& Clients();
+
+  // The most players registered at once: a Connect of a new id beyond it is answered with
+  // nothing, as a Connect of an id already registered is. Bounds what one Connect costs (an
+  // announcement to every player) and what one update costs (a copy to every player).
+  static constexpr std::size_t kDefaultMaxPlayers = 1024;
+  static void SetMaxPlayers(std::size_t count);
+  static std::size_t MaxPlayers();
+  // The port the game socket is bound to, in host byte order; 0 before Bind.
+  static std::uint16_t OwnPort();
 
   bool Init(Orlin::Protocol protocol);
   // Binds to every local address on the port (the address text is not used), listens and accepts
@@ -31,6 +42,9 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   bool Listen();
   bool StartAcceptThread();
   bool StartReceiving();
+  // Ends the receive loop once it has finished the datagram in hand, so that its log record is
+  // written whole, and waits for that (at most a second). True when the loop has ended.
+  bool Stop();
 
   // Thread routines: the argument is the listening socket handle, or the receive thread's record.
   static std::uint32_t AcceptLoop(void* listeningSocket);
@@ -56,12 +70,13 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   const Orlin::Ipv4Address& Address() const { return address; }
 
  private:
-  void ResetFields() {
-    Clients().clear();
-    acceptThread = nullptr;
-    address = Orlin::Ipv4Address{};
-    initialized = false;
-  }
+  struct ReceiveState {
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> running{false};
+  };
+  static ReceiveState& Receiving();
+
+  void ResetFields();
 
   Platform::ThreadHandle acceptThread;
   Orlin::Ipv4Address address;

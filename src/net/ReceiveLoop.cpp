@@ -6,6 +6,7 @@
 #include "logs/ThreadsLogs.h"
 #include "net/NetworkingComponentServer.h"
 #include "net/Packet.h"
+#include "net/RecentSends.h"
 #include "net/ServerCounters.h"
 #include "utils/Console.h"
 
@@ -62,6 +63,11 @@ void LogPacket(LogRecord& record, const Packet& packet, std::uint64_t receivedCh
 
 }  // namespace
 
+NetworkingComponentServer::ReceiveState& NetworkingComponentServer::Receiving() {
+  static ReceiveState state;
+  return state;
+}
+
 std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
   const auto& record = *static_cast<ThreadStruct*>(threadStruct);
   const auto socket = static_cast<Platform::SocketHandle>(record.parameter);
@@ -71,16 +77,24 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
   int lenFrom = sizeof(from);
   std::array<std::byte, kReceiveBufferSize> buffer{};
 
+  const std::atomic<bool>& stopRequested = Receiving().stopRequested;
   for (;;) {
     const long received =
         Platform::ReceiveFrom(socket, buffer.data(), buffer.size(), from, lenFrom);
+    if (stopRequested.load(std::memory_order_relaxed)) break;
     if (received < 0) {
-      Bump(Counters().receiveErrors);
-      Console::Out("error", Decimal(Platform::LastSocketError()));
+      const int error = Platform::LastSocketError();
+      // A datagram too large for the buffer is one of the wrong size, but the system reports it
+      // as a failed receive, and this line is what the server has always said of it.
+      Bump(Platform::IsDatagramTooLarge(error) ? Counters().datagramsTooLarge
+                                               : Counters().receiveErrors);
+      Console::Out("error", Decimal(error));
       continue;
     }
     HandleDatagram(buffer.data(), static_cast<std::size_t>(received), from, logs, socket);
   }
+  Receiving().running.store(false);
+  return 0;
 }
 
 void NetworkingComponentServer::HandleDatagram(const std::byte* data, std::size_t size,
@@ -104,6 +118,14 @@ void NetworkingComponentServer::HandleDatagram(const std::byte* data, std::size_
     return;
   }
   receivedPacket.LoadBytes(data);
+  if (RecentSends::OfThisThread().Repeats(receivedPacket, from)) {
+    Bump(Counters().datagramsEchoed);
+    Console::Out("NetworkingComponentServer(): Dropped: the packet repeats one just sent there.");
+    record.Add(
+        {"NetworkingComponentServer(): Dropped: the packet repeats one just sent there. \n"});
+    record.Write();
+    return;
+  }
   std::uint64_t receivedChecksum = 0;
   if (!VerifyReceived(receivedPacket, receivedChecksum)) {
     Bump(Counters().datagramsBadChecksum);

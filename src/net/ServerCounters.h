@@ -13,14 +13,21 @@ struct ServerCounters {
   Counter datagramsValid{0};
   Counter datagramsWrongSize{0};
   Counter datagramsBadChecksum{0};
+  // Larger than the receive buffer: the system reports them as failed receives.
+  Counter datagramsTooLarge{0};
+  // Repeats of a packet the server had just sent to the same address, dropped.
+  Counter datagramsEchoed{0};
   Counter receiveErrors{0};
   // Verified packets by message type.
   Counter connectMessages{0};
   Counter disconnectMessages{0};
   Counter positionMessages{0};
   Counter unknownMessages{0};
-  // Connects of an id that was already registered, answered with nothing.
+  // Connects answered with nothing: of an id already registered, from a port no game client
+  // sends from, or of a new id when the registry is full.
   Counter connectsRefused{0};
+  Counter connectsFromReservedPort{0};
+  Counter connectsWhenFull{0};
   Counter packetsSent{0};
   Counter sendFailures{0};
   // Registered players: set, not counted, by the receive thread after each change.

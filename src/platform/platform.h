@@ -99,6 +99,14 @@ long ReceiveWaiting(SocketHandle socket, IncomingDatagram* slots, std::size_t co
 long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Ipv4Address& from,
                  int& fromLength);
 
+// Whether a failed receive's error number (LastSocketError()) is the "message too long" of a
+// datagram larger than the buffer.
+bool IsDatagramTooLarge(int socketError);
+
+// Makes a thread blocked in ReceiveFrom on the socket return (POSIX: with 0 bytes, and so does
+// every later receive). For stopping a receive loop; the socket stays open.
+void StopReceiving(SocketHandle socket);
+
 // Waits until a datagram (or a connection) can be read: true when one is ready, false when the
 // time ran out or waiting failed. For tools and tests; the server itself blocks in ReceiveFrom.
 bool WaitReadable(SocketHandle socket, int timeoutMilliseconds);
@@ -163,6 +171,22 @@ WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::si
 
 // Blocks the calling thread for ever without using the processor.
 [[noreturn]] void BlockForever();
+
+// Stop requests: on POSIX, SIGTERM and SIGINT. HoldStopRequests must run before any thread starts
+// (threads inherit it): it keeps the signals for WaitForStopRequest instead of their default
+// action, which also makes them reach a server that runs as PID 1, where the kernel drops a signal
+// that has no handler. WaitForStopRequest returns once one has arrived. Windows keeps its own
+// ways (Ctrl+C, closing the console window end the process), so there it waits for ever.
+void HoldStopRequests();
+void WaitForStopRequest();
+
+// Whether standard error is the stream journald gave the service (JOURNAL_STREAM names it), so
+// that a line may begin with a syslog priority such as "<3>"; false on Windows.
+bool ErrorStreamIsJournal();
+
+// Lets the calling thread yield the processor to the others of the process when they compete:
+// for work that must never slow the game, such as answering metrics scrapes.
+void LowerThreadPriority();
 
 // Sets (or, for a null value, removes) an environment variable of this process: tools and tests
 // point the data folder elsewhere.

@@ -229,6 +229,14 @@ long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Ipv4Ad
   return static_cast<long>(received);
 }
 
+bool IsDatagramTooLarge(int socketError) { return socketError == EMSGSIZE; }
+
+void StopReceiving(SocketHandle socket) {
+  // On an unconnected UDP socket Linux answers ENOTCONN but still marks the socket shut for
+  // reading and wakes its readers, which is all that is wanted here.
+  ::shutdown(static_cast<int>(socket), SHUT_RD);
+}
+
 bool WaitReadable(SocketHandle socket, int timeoutMilliseconds) {
   pollfd entry{static_cast<int>(socket), POLLIN, 0};
   int ready = 0;
@@ -322,6 +330,50 @@ WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::si
 
 void BlockForever() {
   for (;;) pause();
+}
+
+namespace {
+
+sigset_t StopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  return signals;
+}
+
+}  // namespace
+
+void HoldStopRequests() {
+  const sigset_t signals = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+void WaitForStopRequest() {
+  const sigset_t signals = StopSignals();
+  int received = 0;
+  while (sigwait(&signals, &received) != 0) {
+  }
+}
+
+bool ErrorStreamIsJournal() {
+  // "DEVICE:INODE" of the stream journald connected; standard error may since have been
+  // redirected elsewhere, so it must still be that very file.
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (stream == nullptr) return false;
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+  struct stat standardError {};
+  return ::fstat(STDERR_FILENO, &standardError) == 0 && standardError.st_dev == device &&
+         standardError.st_ino == inode;
+}
+
+void LowerThreadPriority() {
+#if defined(__linux__)
+  // Linux keeps a nice value per thread; any process may raise its own.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+#endif
 }
 
 bool SetEnvironment(const char* name, const char* value) {

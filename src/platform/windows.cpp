@@ -168,6 +168,10 @@ long ReceiveWaiting(SocketHandle socket, IncomingDatagram* slots, std::size_t co
   return static_cast<long>(filled);
 }
 
+bool IsDatagramTooLarge(int socketError) { return socketError == WSAEMSGSIZE; }
+
+void StopReceiving(SocketHandle socket) { ::shutdown(Native(socket), SD_RECEIVE); }
+
 bool WaitReadable(SocketHandle socket, int timeoutMilliseconds) {
   WSAPOLLFD entry{Native(socket), POLLRDNORM, 0};
   return WSAPoll(&entry, 1, timeoutMilliseconds) > 0;
@@ -276,6 +280,14 @@ WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::si
 void BlockForever() {
   for (;;) Sleep(INFINITE);
 }
+
+void HoldStopRequests() {}
+
+void WaitForStopRequest() { BlockForever(); }
+
+bool ErrorStreamIsJournal() { return false; }
+
+void LowerThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL); }
 
 bool SetEnvironment(const char* name, const char* value) {
   return _putenv_s(name, value == nullptr ? "" : value) == 0;

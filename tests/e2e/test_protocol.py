@@ -1,3 +1,7 @@
+import os
+import socket
+import time
+
 import velantis_protocol as vp
 from server_harness import ServerTestCase
 
@@ -120,6 +124,62 @@ class Relay(ServerTestCase):
         for p in (to_a, to_b):
             self.assertEqual((p.client_id, p.player_uuid, p.entity_id), (50, 50, 8))
         self.assertEqual(stranger.pending(), [])
+
+
+class HostileSources(ServerTestCase):
+    """What a forged source can register and what comes back from one; the attack leg forges
+    them for real in network namespaces, with servers and echo services behind them."""
+    server_options = ("--max-players=2",)
+
+    def test_a_registered_address_that_echoes_what_it_gets_starts_nothing(self):
+        player, echo = self.client(), self.client()
+        self.connect(player, 1)
+        self.connect(echo, 2, registered_before=[player])
+        player.send_packet(1, vp.PLAYER_POSITION_UPDATE, b"step", x=1.0)
+        player.receive_packet()
+        copy, _ = echo.receive()
+        echo.send(copy)
+        # The same bytes from another address are no echo: relayed as any update is.
+        player.send(copy)
+        for client in (player, echo):
+            relayed = client.receive_packet()
+            self.assertEqual((relayed.client_id, relayed.text), (1, b"step"))
+        time.sleep(0.3)
+        self.assertEqual(player.pending() + echo.pending(), [])
+        dropped = "Dropped: the packet repeats one just sent there."
+        self.assertEqual(self.log_after_banner().count(vp.server_log_line(dropped)), 1)
+        if self.console_visible:
+            self.assertEqual(
+                self.server.stdout_lines().count("NetworkingComponentServer(): " + dropped), 1)
+
+    def test_connects_beyond_the_cap_are_answered_with_nothing(self):
+        first, second, third = self.client(), self.client(), self.client()
+        self.connect(first, 1)
+        self.connect(second, 2, registered_before=[first])
+        third.send_packet(3, vp.CONNECT)
+        time.sleep(0.3)
+        self.assertEqual(first.pending() + second.pending() + third.pending(), [])
+        # A place that comes free is taken by the next Connect.
+        second.send_packet(2, vp.DISCONNECT)
+        self.connect(third, 3, registered_before=[first])
+
+    def test_connect_from_a_privileged_port_registers_nothing(self):
+        if os.geteuid() != 0:
+            self.skipTest("binding a port below 1024 needs root")
+        service, player = self.client(local_address="127.0.0.1"), self.client()
+        service.sock.close()
+        service.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        service.sock.bind(("127.0.0.1", 7))
+        for _ in range(2):
+            service.send_packet(5, vp.CONNECT)
+        self.connect(player, 1)
+        time.sleep(0.3)
+        self.assertEqual(service.pending(), [])
+        refused = "Connect from 127.0.0.1:7 refused: game clients never send from that port."
+        self.assertEqual(self.log_after_banner().count(vp.server_log_line(refused)), 2)
+        if self.console_visible:
+            self.assertEqual(self.server.stderr_lines(),
+                             ["NetworkingComponentServer(): " + refused])
 
 
 class Rejection(ServerTestCase):

@@ -2,6 +2,7 @@ import os
 import resource
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -57,6 +58,53 @@ class StartUp(ServerTestCase):
         client = self.client()
         _, announcement, welcome = self.connect(client, 7)
         self.assertEqual(welcome.message_type, vp.WELCOME)
+
+    def test_stop_signals_end_the_server_with_exit_0_and_a_whole_log(self):
+        if self.wine:
+            self.skipTest("Windows has no stop signals: Ctrl+C and closing the console end it")
+        for stop in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=stop.name):
+                server = self.server
+                if stop != signal.SIGTERM:
+                    server = self.start_server(os.path.join(self.workdir, stop.name))
+                self.connect(self.client(), 7)
+                # The Welcome can arrive before its sender has printed that it sent it.
+                server.wait_for_line("stdout", "NetworkingComponent(): Message of size 1056 bytes "
+                                     "sent.", count=2)
+                server.process.send_signal(stop)
+                self.assertEqual(server.process.wait(timeout=5), 0)
+                self.assertEqual(server.stdout_lines()[-1],
+                                 "NetworkingComponentServer(): Stopping on request.")
+                self.assertTrue(
+                    server.log_bytes().endswith(vp.server_log_line("Client connected.")))
+
+    def test_error_lines_for_the_journal_carry_their_priority_and_are_limited(self):
+        if self.wine:
+            self.skipTest("journald is Linux's")
+        self.server.kill()
+        server = ServerProcess(os.path.join(self.workdir, "journal"))
+        self.addCleanup(server.kill)
+        # As systemd does, the server is told which file its standard error is the journal's.
+        open(server.stderr_path, "wb").close()
+        stream = os.stat(server.stderr_path)
+        os.environ["JOURNAL_STREAM"] = f"{stream.st_dev}:{stream.st_ino}"
+        try:
+            server.start(options=self.server_options)
+        finally:
+            del os.environ["JOURNAL_STREAM"]
+        client = self.client()
+        for _ in range(30):
+            client.send(b"junk")
+        corrupted = ("<3>NetworkingComponent(): [CORRUPTED] The packet received generate a wrong "
+                     "checksum.")
+        server.wait_for_line("stderr", corrupted, count=10)
+        time.sleep(1.1)
+        client.send(b"junk")
+        server.wait_for_line("stderr", corrupted, count=11)
+        self.assertEqual(server.stderr_lines(), [corrupted] * 10 + [
+            "<4>Console(): 20 error lines were left out of the journal (all of them are in the "
+            "log).", corrupted])
+        self.assertEqual(server.log_lines().count(vp.CORRUPTED_LOG_LINE), 31)
 
     def test_idle_server_does_not_spin(self):
         self.requires_proc()
@@ -236,18 +284,41 @@ class Metrics(ServerTestCase):
             'velantis_messages_received_total{type="connect"}',
             'velantis_messages_received_total{type="position_update"}',
             'velantis_messages_received_total{type="disconnect"}',
-            "velantis_connects_refused_total", "velantis_packets_sent_total",
+            'velantis_connects_refused_total{reason="already_registered"}',
+            "velantis_packets_sent_total",
             "velantis_registered_players")}, {
             'velantis_datagrams_received_total{outcome="valid"}': "5",
             'velantis_datagrams_received_total{outcome="wrong_size"}': "1",
             'velantis_messages_received_total{type="connect"}': "3",
             'velantis_messages_received_total{type="position_update"}': "1",
             'velantis_messages_received_total{type="disconnect"}': "1",
-            "velantis_connects_refused_total": "1",
+            'velantis_connects_refused_total{reason="already_registered"}': "1",
             # Alice: announcement and Welcome; Bob: two announcements and Welcome; two relays.
             "velantis_packets_sent_total": "7",
             "velantis_registered_players": "1"})
         self.assertEqual(self.scrape("/")[0], 404)
+
+    def test_oversized_datagrams_and_absolute_request_targets(self):
+        client = self.client()
+        for size in (1401, 1500, 65507):
+            client.send(bytes(size))
+        if self.console_visible:
+            # What the console says of them is what it always said: a failed receive.
+            self.server.wait_for_line("stdout", "error90", count=3)
+        else:
+            time.sleep(0.5)
+        counts = self.samples()
+        self.assertEqual(
+            (counts['velantis_datagrams_received_total{outcome="too_large"}'],
+             counts['velantis_datagrams_received_total{outcome="receive_error"}']), ("3", "0"))
+        with socket.create_connection(("127.0.0.1", 15100), timeout=10) as connection:
+            connection.sendall(b"GET http://127.0.0.1:15100/metrics HTTP/1.1\r\n"
+                               b"Host: 127.0.0.1:15100\r\n\r\n")
+            reply = b""
+            while chunk := connection.recv(65536):
+                reply += chunk
+        self.assertTrue(reply.startswith(b"HTTP/1.1 200 "), reply[:80])
+        self.assertIn(b"velantis_registered_players 0\n", reply)
 
     def test_lost_log_records_are_counted(self):
         if self.wine or service_unit():

@@ -142,7 +142,7 @@ def check_counters(failures, server_pid, binary, env):
         'velantis_messages_received_total{type="disconnect"}': 1,
         'velantis_messages_received_total{type="position_update"}': 1,
         'velantis_messages_received_total{type="unknown"}': 1,
-        "velantis_connects_refused_total": 1,
+        'velantis_connects_refused_total{reason="already_registered"}': 1,
         "velantis_packets_sent_total": 2,  # nobody is registered when the update comes
         "velantis_send_failures_total": 0,
         "velantis_log_writes_lost_total": 0,

@@ -1,27 +1,35 @@
+#include <chrono>
 #include <climits>
+#include <string>
+#include <thread>
 
 #include "logs/ThreadsLogs.h"
 #include "net/NetworkingComponentServer.h"
 #include "net/ServerCounters.h"
 #include "utils/Console.h"
 
+namespace {
+
+std::uint16_t ownPort = 0;
+
+}  // namespace
+
+NetworkingComponentServer::NetworkingComponentServer() { ResetFields(); }
+NetworkingComponentServer::~NetworkingComponentServer() { ResetFields(); }
+
+void NetworkingComponentServer::ResetFields() {
+  Clients().clear();
+  acceptThread = nullptr;
+  address = Orlin::Ipv4Address{};
+  initialized = false;
+}
+
 NetworkingComponentServer& NetworkingComponentServer::GetInstance() {
   static NetworkingComponentServer instance;
   return instance;
 }
 
-NetworkingComponentServer::ClientRegistry& NetworkingComponentServer::Clients() {
-  // Never destroyed: the receive thread may still be dispatching while the process exits.
-  static auto* clients = new ClientRegistry();
-  return *clients;
-}
-
-ServerCounters& Counters() {
-  // Constant-initialised and trivially destroyed: no first-call guard on the receive thread, and
-  // nothing torn down while the endpoint may still read it at exit.
-  static constinit ServerCounters counters;
-  return counters;
-}
+std::uint16_t NetworkingComponentServer::OwnPort() { return ownPort; }
 
 bool NetworkingComponentServer::Init(Orlin::Protocol protocol) {
   if (initialized) return false;
@@ -48,11 +56,16 @@ bool NetworkingComponentServer::Start(const char* /*address*/, std::int32_t port
 
 bool NetworkingComponentServer::Bind() {
   if (!Platform::Bind(socket, address)) {
-    Console::Err("NetworkingComponent(): Binding error - Code: ",
-                 Decimal(Platform::LastSocketError()));
+    const int error = Platform::LastSocketError();
+    Console::Err("NetworkingComponent(): Binding error - Code: ", Decimal(error));
+    // The line above gives only the system's error number; an operator needs the port too.
+    Console::Err("NetworkingComponentServer(Bind): Cannot bind ",
+                 protocol == Orlin::Protocol::Udp ? "UDP " : "TCP ", Orlin::AddressText(address),
+                 " (every local address): another program may be using the port.");
     CloseSocket();
     return false;
   }
+  ownPort = static_cast<std::uint16_t>(port);
   Console::Out("NetworkingComponent(): Successfully bound on port: ", Decimal(port));
   return true;
 }
@@ -90,8 +103,22 @@ std::uint32_t NetworkingComponentServer::AcceptLoop(void* listeningSocket) {
   return 0;
 }
 
+bool NetworkingComponentServer::Stop() {
+  ReceiveState& receiving = Receiving();
+  receiving.stopRequested.store(true);
+  if (!receiving.running.load()) return true;
+  Platform::StopReceiving(socket);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (receiving.running.load()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 bool NetworkingComponentServer::StartReceiving() {
   if (protocol == Orlin::Protocol::Udp) {
+    Receiving().running.store(true);
     ThreadsLogs::GetInstance().CreateLoggedThread(ReceiveLoop, socket);
   }
   Console::Out("NetworkingComponent(): Waiting a message...");
