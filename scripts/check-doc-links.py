@@ -80,7 +80,8 @@ def check(root):
                 file_part, _, anchor = target.partition("#")
                 resolved = os.path.normpath(os.path.join(here, file_part)) if file_part else path
                 if not os.path.exists(resolved):
-                    problems.append(f"{shown}: link to {target}: no {os.path.relpath(resolved, root)}")
+                    missing = os.path.relpath(resolved, root)
+                    problems.append(f"{shown}: link to {target}: no {missing}")
                 elif anchor and resolved.endswith(".md") and anchor not in anchors_of(resolved):
                     problems.append(f"{shown}: link to {target}: no heading makes #{anchor}")
             for mention in MENTION.findall(line):

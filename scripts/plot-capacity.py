@@ -40,18 +40,25 @@ import matplotlib  # noqa: E402
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
+from capacity_report import share  # noqa: E402
+
+
+def baseline_commit():
+    """The commit run-capacity.sh measures as "before", as scripts/baseline.sh names it."""
+    with open(ROOT / "scripts/baseline.sh") as settings:
+        for line in settings:
+            if line.startswith("baseline_commit="):
+                return line.split("=", 1)[1].strip()
+    sys.exit("plot-capacity: scripts/baseline.sh names no baseline_commit")
+
+
 # name in run-capacity.sh, label, colour, line style
 PROGRAMS = [
     ("server", "server, after", "#1f5fa8", "-"),
-    ("baseline", "server, before (1ef4b09)", "#8fb8e6", "-"),
+    ("baseline", f"server, before ({baseline_commit()})", "#8fb8e6", "-"),
     ("floor", "floor server, after", "#d9480f", "-"),
     ("baseline-floor", "floor server, before", "#f5b08c", "-"),
 ]
-
-
-def share(seconds, run):
-    wall = run["sendSeconds"] + run["drainSeconds"]
-    return 100.0 * seconds / wall if seconds is not None and wall > 0 else None
 
 
 def load_runs(folder, name):

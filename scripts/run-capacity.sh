@@ -10,33 +10,37 @@
 # Usage: scripts/run-capacity.sh
 # Environment: VELANTIS_CAPACITY_BUILD (build folder, default build/capacity-rel), VELANTIS_JOBS
 #              (default 1), VELANTIS_CAPACITY_ROUNDS (rounds of all programs, default 2),
-#              VELANTIS_CAPACITY_BASELINE (commit built for "before", default 1ef4b09; empty
-#              skips it), VELANTIS_CAPACITY_PROGRAMS (which to load, default
+#              VELANTIS_CAPACITY_BASELINE (commit built for "before", default the first
+#              release's, from scripts/baseline.sh; empty skips it),
+#              VELANTIS_CAPACITY_PROGRAMS (which to load, default
 #              "server baseline floor baseline-floor"),
 #              VELANTIS_CAPACITY_SEARCH_TIME (seconds per search, default 180),
 #              VELANTIS_CAPACITY_BUDGET (seconds for all searches, default 1800),
 #              VELANTIS_CAPACITY_STEP_SECONDS (sending time per step, default 5),
 #              VELANTIS_CAPACITY_FIXED_PLAYERS (players of the fixed-load run that compares CPU
 #              per relay below saturation, default 32; 0 skips it).
-# The JSON of every run stays in <build>/capacity; scripts/plot-capacity.py draws them.
+# The JSON of every run stays in <build>/capacity; scripts/capacity_report.py prints the tables
+# at the end and scripts/plot-capacity.py draws them.
 set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+# shellcheck source=scripts/baseline.sh
+. scripts/baseline.sh
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${VELANTIS_CAPACITY_BUILD:-$root/build/capacity-rel}"
+build="${VELANTIS_CAPACITY_BUILD:-$repo/build/capacity-rel}"
 jobs="${VELANTIS_JOBS:-1}"
 rounds="${VELANTIS_CAPACITY_ROUNDS:-2}"
 search_time="${VELANTIS_CAPACITY_SEARCH_TIME:-180}"
 budget="${VELANTIS_CAPACITY_BUDGET:-1800}"
 step_seconds="${VELANTIS_CAPACITY_STEP_SECONDS:-5}"
 fixed_players="${VELANTIS_CAPACITY_FIXED_PLAYERS:-32}"
-baseline="${VELANTIS_CAPACITY_BASELINE-1ef4b09}"
+baseline="${VELANTIS_CAPACITY_BASELINE-$baseline_commit}"
 programs="${VELANTIS_CAPACITY_PROGRAMS:-server baseline floor baseline-floor}"
 port=15000
 
-cd "$root"
-cmake --preset release -B "$build" -DVELANTIS_BUILD_TESTS=OFF -DVELANTIS_BUILD_TOOLS=ON > /dev/null
+cmake --preset release -B "$build" -DVELANTIS_BUILD_TESTS=OFF -DVELANTIS_BUILD_TOOLS=ON >/dev/null
 cmake --build "$build" --parallel "$jobs" \
-  --target velantis-server velantis-floor-server velantis-loadgen > /dev/null
+  --target velantis-server velantis-floor-server velantis-loadgen >/dev/null
 
 # The baseline's server and floor server, built from its own tree (exported from git, so the
 # working tree and the history stay as they are) in a folder of its own below the build folder.
@@ -45,10 +49,10 @@ if [[ -n "$baseline" ]]; then
   if [[ ! -x "$base/build/velantis-server" || ! -x "$base/build/bench/velantis-floor-server" ]]; then
     rm -rf "$base"
     mkdir -p "$base/src"
-    git -C "$root" archive "$baseline" | tar -x -C "$base/src"
+    git -C "$repo" archive "$baseline" | tar -x -C "$base/src"
     (cd "$base/src" && cmake --preset release -B "$base/build" -DVELANTIS_BUILD_TESTS=OFF \
-      > /dev/null && cmake --build "$base/build" --parallel "$jobs" \
-      --target velantis-server velantis-floor-server > /dev/null)
+      >/dev/null && cmake --build "$base/build" --parallel "$jobs" \
+      --target velantis-server velantis-floor-server >/dev/null)
   fi
 else
   programs="$(tr ' ' '\n' <<< "$programs" | grep -v '^baseline' | tr '\n' ' ')"
@@ -72,8 +76,8 @@ pid=""
 data_home=""
 cleanup() {
   if [[ -n "$pid" ]]; then
-    kill "$pid" 2> /dev/null || true
-    wait "$pid" 2> /dev/null || true
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
     pid=""
   fi
   if [[ -n "$data_home" ]]; then
@@ -84,28 +88,13 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Inodes of the UDP sockets (IPv4 or IPv6) bound to the port: local address, then port in hex.
-port_inodes() {
-  awk -v port="$(printf ':%04X' "$port")" \
-    'FNR > 1 && substr($2, length($2) - 4) == port { print $10 }' /proc/net/udp /proc/net/udp6
-}
-
-# True when process $1 holds a socket bound to the port.
-owns_port() {
-  local inode
-  for inode in $(port_inodes); do
-    if ls -l "/proc/$1/fd" 2> /dev/null | grep -q "socket:\[$inode\]"; then return 0; fi
-  done
-  return 1
-}
-
 wait_port_free() {
   local waited=0
-  while [[ -n "$(port_inodes)" ]]; do
+  while scripts/udp-port.py "$port"; do
     if ((waited >= 60)); then
       echo "run-capacity: UDP port $port has been in use by another process for 60 s;" \
         "stop it and run again" >&2
-      command -v ss > /dev/null && ss -uanp "sport = :$port" >&2
+      command -v ss >/dev/null && ss -uanp "sport = :$port" >&2
       exit 1
     fi
     ((waited == 0)) && echo "run-capacity: UDP port $port is in use; waiting up to 60 s" >&2
@@ -121,11 +110,11 @@ measure() {
   shift 3
   wait_port_free
   data_home="$(mktemp -d "${TMPDIR:-/tmp}/velantis-capacity.XXXXXX")"
-  XDG_DATA_HOME="$data_home" "$program" > /dev/null 2> "$out.server-stderr.txt" &
+  XDG_DATA_HOME="$data_home" "$program" >/dev/null 2>"$out.server-stderr.txt" &
   pid=$!
   local tries=0
-  until owns_port "$pid"; do
-    if ! kill -0 "$pid" 2> /dev/null || ((tries >= 50)); then
+  until scripts/udp-port.py "$port" "$pid"; do
+    if ! kill -0 "$pid" 2>/dev/null || ((tries >= 50)); then
       echo "run-capacity: $name (pid $pid) did not bind UDP $port; its standard error:" >&2
       cat "$out.server-stderr.txt" >&2
       exit 1
@@ -136,7 +125,7 @@ measure() {
   echo "run-capacity: $name (pid $pid) on UDP $port: velantis-loadgen $*" >&2
   local status=0
   timeout --kill-after=10 "$((search_time + 90))" "$build/tools/velantis-loadgen" "$@" \
-    --server-pid "$pid" --json > "$out" 2> "$out.loadgen-stderr.txt" || status=$?
+    --server-pid "$pid" --json >"$out" 2>"$out.loadgen-stderr.txt" || status=$?
   cleanup
   if ((status != 0)); then
     echo "run-capacity: velantis-loadgen against $name ended with status $status;" \
@@ -146,7 +135,7 @@ measure() {
 }
 
 # How busy the machine was: the load average before and after, beside the figures.
-uptime > "$results/load-before.txt"
+uptime >"$results/load-before.txt"
 count=$(wc -w <<< "$programs")
 start=$SECONDS
 completed=0
@@ -168,96 +157,6 @@ for round in $(seq 1 "$rounds"); do
   fi
   completed=$round
 done
-uptime > "$results/load-after.txt"
+uptime >"$results/load-after.txt"
 
-python3 - "$results" "$completed" "$programs" << 'PY'
-import json, os, statistics, sys
-
-folder, rounds, programs = sys.argv[1], int(sys.argv[2]), sys.argv[3].split()
-labels = {"server": "Server", "baseline": "Server before", "floor": "Floor",
-          "baseline-floor": "Floor before"}
-
-def cpu_per_relay(run):
-    cpu = run["serverCpuSeconds"]
-    return 1e6 * cpu / run["received"] if cpu is not None and run["received"] else None
-
-def share(seconds, run):
-    wall = run["sendSeconds"] + run["drainSeconds"]
-    return 100.0 * seconds / wall if seconds is not None and wall > 0 else None
-
-def best(path):
-    if not os.path.exists(path):
-        return None
-    with open(path) as f:
-        data = json.load(f)
-    b = data["largestLossFree"]
-    if b is None:
-        return {"players": None}
-    return {
-        "players": b["players"],
-        "relays": b["offeredRelaysPerSecond"],
-        "cpu": share(b["serverCpuSeconds"], b),
-        "loadgen": share(b["loadgenCpuSeconds"], b),
-        "us_per_relay": cpu_per_relay(b),
-        "p99": b["latencyP99Ms"],
-        "lossy": min((r["players"] for r in data["runs"] if not r["lossFree"]), default=None),
-    }
-
-def pct(value):
-    return f"{value:.0f}%" if value is not None else "-"
-
-print("Largest loss-free number of players at 30 Hz, every update relayed to every player; relays/s")
-print("out; p99 relay latency; the program's CPU and velantis-loadgen's (% of one core) and the")
-print("program's CPU per relay, all at that load.")
-print()
-print("| Round | Program | Players | Relays/s | p99 | CPU | CPU/relay | Loadgen CPU |")
-print("|---|---|---|---|---|---|---|---|")
-found = {name: [] for name in programs}
-for k in range(1, rounds + 1):
-    for name in programs:
-        r = best(f"{folder}/{name}-{k}.json")
-        if r is None:
-            continue
-        if r["players"] is None:
-            print(f"| {k} | {labels[name]} | none loss-free | - | - | - | - | - |")
-            continue
-        found[name].append(r["players"])
-        lossy = f", lost at {r['lossy']}" if r["lossy"] else ""
-        per = f"{r['us_per_relay']:.1f} us" if r["us_per_relay"] is not None else "-"
-        p99 = f"{r['p99']:.1f} ms" if r["p99"] is not None else "-"
-        print(f"| {k} | {labels[name]} | {r['players']}{lossy} | {r['relays']:.0f} | {p99} | "
-              f"{pct(r['cpu'])} | {per} | {pct(r['loadgen'])} |")
-medians = {name: statistics.median(v) for name, v in found.items() if v}
-if medians:
-    print()
-    print("Median players: " + ", ".join(f"{labels[n].lower()} {m:g}" for n, m in medians.items()))
-    pairs = [("server", "baseline", "server / server before"),
-             ("server", "floor", "server / floor"),
-             ("baseline", "baseline-floor", "server before / floor before")]
-    for a, b, text in pairs:
-        if a in medians and b in medians:
-            print(f"  {text}: {medians[a] / medians[b]:.2f}")
-
-fixed = []
-for k in range(1, rounds + 1):
-    for name in programs:
-        path = f"{folder}/{name}-fixed-{k}.json"
-        if os.path.exists(path):
-            fixed.append((k, name, json.load(open(path))["run"]))
-if fixed:
-    print()
-    print("CPU per relay at a fixed load:")
-    print()
-    print("| Round | Program | Load | Lost | p99 | CPU | CPU/relay | Loadgen CPU |")
-    print("|---|---|---|---|---|---|---|---|")
-    for k, name, r in fixed:
-        per = cpu_per_relay(r)
-        p99 = f"{r['latencyP99Ms']:.1f} ms" if r["latencyP99Ms"] is not None else "-"
-        print(f"| {k} | {labels[name]} | {r['players']} x {r['rate']:g} Hz | {r['lost']} | {p99} | "
-              f"{pct(share(r['serverCpuSeconds'], r))} | "
-              f"{f'{per:.2f} us' if per is not None else '-'} | "
-              f"{pct(share(r['loadgenCpuSeconds'], r))} |")
-for when in ("before", "after"):
-    with open(f"{folder}/load-{when}.txt") as f:
-        print(f"Machine load {when}: {f.read().strip()}")
-PY
+scripts/capacity_report.py "$results" "$completed" "$programs"

@@ -8,20 +8,20 @@
 # Environment: VELANTIS_FUZZ_BUILD (build folder, default build/fuzz), VELANTIS_JOBS (default 1),
 #              VELANTIS_FUZZ_RSS_MB (memory limit per target, default 2048).
 set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
 
 seconds="${1:-60}"
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then targets=(receive roundtrip); fi
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${VELANTIS_FUZZ_BUILD:-$root/build/fuzz}"
+build="${VELANTIS_FUZZ_BUILD:-$repo/build/fuzz}"
 jobs="${VELANTIS_JOBS:-1}"
 rss="${VELANTIS_FUZZ_RSS_MB:-2048}"
 
-cd "$root"
-cmake --preset fuzz -B "$build" > /dev/null
-cmake --build "$build" --parallel "$jobs" > /dev/null
+cmake --preset fuzz -B "$build" >/dev/null
+cmake --build "$build" --parallel "$jobs" >/dev/null
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/velantis-fuzz-run.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
@@ -36,7 +36,7 @@ for target in "${targets[@]}"; do
   timeout --kill-after=10 "$((seconds + 60))" "$binary" \
     -max_total_time="$seconds" -rss_limit_mb="$rss" -timeout=10 -close_fd_mask=3 \
     -print_final_stats=1 -artifact_prefix="$work/$target/artifacts/" \
-    "$work/$target/corpus" "$root/fuzz/corpus/$target" > "$work/$target/log" 2>&1 || status=$?
+    "$work/$target/corpus" "$repo/fuzz/corpus/$target" >"$work/$target/log" 2>&1 || status=$?
 
   executions="$(awk '/stat::number_of_executed_units/ {print $2}' "$work/$target/log")"
   rate="$(awk '/stat::average_exec_per_sec/ {print $2}' "$work/$target/log")"
@@ -44,8 +44,8 @@ for target in "${targets[@]}"; do
   if [ "$status" -ne 0 ] || [ -n "$(ls -A "$work/$target/artifacts")" ]; then
     result=FAILED
     failed=1
-    mkdir -p "$root/fuzz/regressions/$target"
-    cp "$work/$target/artifacts/"* "$root/fuzz/regressions/$target/" 2> /dev/null || true
+    mkdir -p "$repo/fuzz/regressions/$target"
+    cp "$work/$target/artifacts/"* "$repo/fuzz/regressions/$target/" 2>/dev/null || true
   fi
   printf '%-10s %12s %16s %8s\n' "$target" "${rate:-?}" "${executions:-?}" "$result"
   if [ "$result" = FAILED ]; then

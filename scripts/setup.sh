@@ -5,7 +5,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev python3 clang clang-format
-          libclang-rt-14-dev libcli11-dev libboost-dev nlohmann-json3-dev "$@")
+          libclang-rt-14-dev libcli11-dev libboost-dev nlohmann-json3-dev shellcheck python3-flake8
+          "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

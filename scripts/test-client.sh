@@ -15,12 +15,11 @@
 # skipped and the leg says so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$(pwd)
-jobs=${VELANTIS_JOBS:-2}
+# shellcheck source=scripts/steps.sh
+. scripts/steps.sh
 build=$repo/build/debug
 package_build=$repo/build/package
 
-log() { echo "test-client: $*"; }
 root=0
 [ "$(id -u)" -eq 0 ] && root=1
 if [ $root -eq 1 ]; then
@@ -29,8 +28,8 @@ fi
 
 # Runs the command in a network namespace of its own with a server on its loopback UDP 15000.
 with_server() {
-  unshare -n bash -c '
-    ip link set lo up
+  # shellcheck disable=SC2016 # the inner script expands its own variables
+  in_network_namespace bash -c '
     data=$(mktemp -d)
     XDG_DATA_HOME=$data "$0" >"$data/console.txt" 2>&1 &
     server=$!
@@ -46,8 +45,6 @@ with_server() {
     exit $status' "$@"
 }
 
-. scripts/steps.sh
-
 build_debug() {
   cmake --preset debug >/dev/null &&
     cmake --build --preset debug -j "$jobs" --target velantis-server velantis-client \
@@ -57,11 +54,11 @@ build_debug() {
 check_exports() {
   local library=$build/client/libvelantis-client.so.1 soname others
   soname=$(objdump -p "$library" | awk '$1 == "SONAME" {print $2}')
-  [ "$soname" = libvelantis-client.so.1 ] || { log "  SONAME is '$soname'"; return 1; }
+  [ "$soname" = libvelantis-client.so.1 ] || fail "  SONAME is '$soname'" || return 1
   # Defined dynamic symbols, less the version node itself (type A).
   others=$(nm -D --defined-only "$library" | awk '$2 != "A" {print $3}' | sed 's/@.*//' |
     grep -v '^velantis_' || true)
-  [ -z "$others" ] || { log "  exported beside velantis_*: $others"; return 1; }
+  [ -z "$others" ] || fail "  exported beside velantis_*: $others" || return 1
   log "  $(nm -D --defined-only "$library" | grep -c ' T velantis_') velantis_* functions exported"
 }
 
@@ -90,51 +87,50 @@ client_packages=(libvelantis-client-dev libvelantis-client1)
 purge_packages() { dpkg --purge "${client_packages[@]}" >/dev/null 2>&1 || true; }
 
 packages() {
-  local deb runtime dev examples tag
-  cmake --preset package >/dev/null && cmake --build --preset package -j "$jobs" || return 1
-  rm -f "$package_build"/*.deb
-  (cd "$package_build" && cpack -G DEB >/dev/null) || return 1
+  local runtime dev examples flags
+  build_debs "$repo" || return 1
   runtime=$(echo "$package_build"/libvelantis-client1_*.deb)
   dev=$(echo "$package_build"/libvelantis-client-dev_*.deb)
-  [ -f "$runtime" ] && [ -f "$dev" ] || { log "  the library's packages were not made"; return 1; }
-  lintian --fail-on error "$runtime" "$dev" 2>&1 | grep -v 'root privileges' |
-    tee "$package_build/lintian-client.txt"
-  [ "${PIPESTATUS[0]}" -eq 0 ] || return 1
-  for tag in $(sed -n 's/^W: [^ ]* \([a-z0-9-]*\).*/\1/p' "$package_build/lintian-client.txt" |
-    sort -u); do
-    grep -q "\`$tag\`" packaging/README.md ||
-      { log "  lintian warning $tag is not explained in packaging/README.md"; return 1; }
-  done
+  { [ -f "$runtime" ] && [ -f "$dev" ]; } || fail "  the library's packages were not made" ||
+    return 1
+  lint_debs "$package_build/lintian-client.txt" "$runtime" "$dev" || return 1
 
   purge_packages
   trap purge_packages EXIT
   dpkg -i "$runtime" "$dev" >/dev/null || return 1
   examples=$(mktemp -d)
   # find_package(VelantisClient), as examples/CMakeLists.txt does, with no paths given.
-  cmake -S examples -B "$examples/cmake" -G Ninja >/dev/null &&
-    cmake --build "$examples/cmake" >/dev/null || { rm -rf "$examples"; return 1; }
+  if ! { cmake -S examples -B "$examples/cmake" -G Ninja >/dev/null &&
+    cmake --build "$examples/cmake" >/dev/null; }; then
+    rm -rf "$examples"
+    fail "  examples/ did not build with find_package" || return 1
+  fi
   # And by hand with pkg-config.
-  cc -Wall -Wextra -Werror -o "$examples/bot-pkg-config" examples/bot/bot.c \
-    $(pkg-config --cflags --libs velantis-client) -lm || { rm -rf "$examples"; return 1; }
+  read -ra flags < <(pkg-config --cflags --libs velantis-client)
+  if ! cc -Wall -Wextra -Werror -o "$examples/bot-pkg-config" examples/bot/bot.c "${flags[@]}" -lm
+  then
+    rm -rf "$examples"
+    fail "  examples/bot/bot.c did not build with pkg-config" || return 1
+  fi
   # Two bots at once: each must report the other walking.
-  local status=0
+  # shellcheck disable=SC2016 # the inner script expands its own arguments
   with_server "$build/velantis-server" bash -c '
     "$1" 127.0.0.1 11 150 >"$3/bot11.txt" & first=$!
     "$2" 127.0.0.1 12 150 >"$3/bot12.txt"
-    wait $first' _ "$examples/cmake/bot" "$examples/bot-pkg-config" "$examples" || status=1
-  grep -q '^player 12 at ' "$examples/bot11.txt" || { log "  bot 11 never saw bot 12"; status=1; }
-  grep -q '^player 11 at ' "$examples/bot12.txt" || { log "  bot 12 never saw bot 11"; status=1; }
+    wait $first' _ "$examples/cmake/bot" "$examples/bot-pkg-config" "$examples" ||
+    fail "  the two bots did not both end well"
+  grep -q '^player 12 at ' "$examples/bot11.txt" || fail "  bot 11 never saw bot 12"
+  grep -q '^player 11 at ' "$examples/bot12.txt" || fail "  bot 12 never saw bot 11"
   head -n 3 "$examples/bot11.txt"
   rm -rf "$examples"
-  dpkg --purge "${client_packages[@]}" >/dev/null || status=1
+  dpkg --purge "${client_packages[@]}" >/dev/null || fail "  purging the packages failed"
   trap - EXIT
-  [ ! -e /usr/lib/x86_64-linux-gnu/libvelantis-client.so.1 ] || status=1
-  return $status
+  [ ! -e /usr/lib/x86_64-linux-gnu/libvelantis-client.so.1 ] ||
+    fail "  the library is left after purging"
 }
 
-start=$SECONDS
 step build build_debug
-if [ $status -eq 0 ]; then
+if [ "$status" -eq 0 ]; then
   step exports check_exports
   if [ $root -eq 1 ]; then
     step c c_two_players
@@ -145,5 +141,4 @@ if [ $status -eq 0 ]; then
     log "SKIPPED c, csharp, lossy and packages: they need root (namespaces, dpkg)"
   fi
 fi
-log "client leg took $((SECONDS - start)) s"
-exit $status
+exit "$status"

@@ -15,28 +15,23 @@
 # leg says so and is skipped (exit 0).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/steps.sh
+. scripts/steps.sh
 build_dir=build/release
 lua=packaging/wireshark/velantis.lua
 
-log() { echo "test-dissector: $*"; }
-
 if ! command -v tshark >/dev/null || ! command -v dumpcap >/dev/null; then
-  if [ "$(id -u)" -ne 0 ]; then
-    log "SKIPPED: tshark is not installed, and installing it needs root (apt-get install tshark)."
-    exit 0
-  fi
+  skip_unless_root "tshark is not installed, and installing it needs root (apt-get install tshark)."
   scripts/setup.sh tshark
 fi
 log "$(tshark --version 2>/dev/null | head -n 1)"
-
-. scripts/steps.sh
 
 build() { build_programs velantis-server velantis-client; }
 
 step "edge-case capture" timeout 300 python3 tests/dissector/check_dissector.py edge --lua "$lua"
 if [ "$(id -u)" -eq 0 ]; then
   step build build
-  if [ $status -eq 0 ]; then
+  if [ "$status" -eq 0 ]; then
     step "live capture" timeout 300 python3 tests/dissector/check_dissector.py live --lua "$lua" \
       --server "$build_dir/velantis-server" --client "$build_dir/tools/velantis-client"
   fi
@@ -45,4 +40,4 @@ else
 fi
 step speed timeout 300 python3 tests/dissector/check_dissector.py speed --lua "$lua" \
   --packets 10000
-exit $status
+exit "$status"

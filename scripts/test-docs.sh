@@ -10,14 +10,12 @@
 # installed when it ends. Without root it says so and does nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/steps.sh
+. scripts/steps.sh
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "docs: skipped: installing the package needs root"
-  exit 0
-fi
+skip_unless_root "installing the package needs root"
 # What the README's commands need and cannot fetch inside the namespace: the package's build
 # tools (help2man makes its manual pages), and logrotate, on which the package depends.
 scripts/setup.sh dpkg-dev logrotate help2man
 
-exec unshare -n bash -c 'ip link set lo up && exec python3 tests/e2e/follow_readme.py "$@"' \
-  follow-readme "$@"
+in_network_namespace python3 tests/e2e/follow_readme.py "$@"

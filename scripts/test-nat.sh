@@ -7,19 +7,13 @@
 # Needs root (namespaces and nftables); without root the leg says so and is skipped (exit 0).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/steps.sh
+. scripts/steps.sh
 build_dir=build/release
 prefix=vnat$$
 
-log() { echo "test-nat: $*"; }
-
-if [ "$(id -u)" -ne 0 ]; then
-  log "SKIPPED: network namespaces and nftables need root"
-  exit 0
-fi
-missing=()
-command -v nft >/dev/null || missing+=(nftables)
-command -v ip >/dev/null || missing+=(iproute2)
-[ ${#missing[@]} -eq 0 ] || scripts/setup.sh "${missing[@]}"
+skip_unless_root "network namespaces and nftables need root"
+install_missing nft:nftables ip:iproute2
 
 cleanup() {
   for role in home router internet public; do
@@ -90,10 +84,9 @@ scenario() {  # name [forward]
 
 build() { build_programs velantis-server; }
 
-. scripts/steps.sh
 step build build
 if [ $status -eq 0 ]; then
   step "server public, player behind a masquerading router" scenario behind-nat
   step "server behind a forwarded port" scenario port-forward forward
 fi
-exit $status
+exit "$status"

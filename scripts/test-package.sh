@@ -18,30 +18,23 @@
 # so and does nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$(pwd)
+# shellcheck source=scripts/steps.sh
+. scripts/steps.sh
+# shellcheck source=scripts/baseline.sh
+. scripts/baseline.sh
 
-log() { echo "package: $*"; }
-if [ "$(id -u)" -ne 0 ]; then
-  log "skipped: booting a container and installing the package need root"
-  exit 0
-fi
+skip_unless_root "booting a container and installing the package need root"
 # The container boots this machine's own root, so what the package needs there (systemd,
 # logrotate) and what the checks run there (ss, python3, promtool) are installed here; help2man
 # makes the manual pages.
 scripts/setup.sh dpkg-dev lintian systemd-container systemd logrotate iproute2 python3 help2man \
   prometheus
-# shellcheck source=scripts/steps.sh
-. scripts/steps.sh
 
 build=$repo/build/package
 unit=/usr/lib/systemd/system/velantis-server.service
 logs=/var/log/velantis-server/OrlinStudio/Velantis/Server/ThreadsLogs
 rotation_config=/etc/velantis-server/logrotate.conf
 leg_dir=/opt/velantis-leg  # inside the container: the package and the test files
-fail() {
-  log "$*" >&2
-  return 1
-}
 
 # ---- On this machine: build, lint, compare (nothing is installed here) ----
 
@@ -50,23 +43,10 @@ if [ -n "${VELANTIS_PACKAGE_DEB:-}" ]; then
   mkdir -p "$build"
   log "drives $deb"
 else
-  cmake --preset package >/dev/null
-  cmake --build --preset package -j "${VELANTIS_JOBS:-2}"
-  rm -f "$build"/velantis-server_*.deb
-  (cd "$build" && cpack -G DEB >/dev/null)
+  build_debs "$repo"
   deb=$(echo "$build"/velantis-server_*.deb)
   log "built $deb"
 fi
-
-check_lintian() {
-  # Errors fail; a warning passes only if packaging/README.md gives the reason it is kept.
-  lintian --fail-on error "$deb" | tee "$build/lintian.txt" || return 1
-  local tag
-  for tag in $(sed -n 's/^W: [^ ]* \([a-z0-9-]*\).*/\1/p' "$build/lintian.txt" | sort -u); do
-    grep -q "\`$tag\`" packaging/README.md ||
-      fail "lintian warning $tag is not explained inside packaging/README.md" || return 1
-  done
-}
 
 check_contents() {
   # The package holds exactly what `cmake --install` puts in a staging folder.
@@ -82,23 +62,20 @@ check_contents() {
 
 # The first release, 1.0.0, built from its commit, so that the upgrade an operator of that release
 # makes is driven too. Without the commit (a shallow clone) that one check is skipped.
-first_release=1ef4b09
 first_deb=
 build_first_release() {
-  if ! git cat-file -e "$first_release^{commit}" 2>/dev/null; then
-    log "the first release's commit $first_release is not in this clone: its upgrade is not checked"
+  if ! git cat-file -e "$baseline_commit^{commit}" 2>/dev/null; then
+    log "the first release's commit $baseline_commit is not in this clone: its upgrade is not checked"
     return 0
   fi
   local tree=$repo/build/first-release
   rm -rf "$tree" && mkdir -p "$tree"
-  git archive "$first_release" | tar -x -C "$tree" &&
-    (cd "$tree" && cmake --preset package >/dev/null &&
-      cmake --build --preset package -j "${VELANTIS_JOBS:-2}" >/dev/null &&
-      cd build/package && cpack -G DEB >/dev/null) || return 1
+  git archive "$baseline_commit" | tar -x -C "$tree" && build_debs "$tree" || return 1
   first_deb=$(echo "$tree"/build/package/velantis-server_*.deb)
 }
 
-[ -n "${VELANTIS_PACKAGE_DEB:-}" ] || step lintian check_lintian
+# Errors fail; a warning passes only if packaging/README.md gives the reason it is kept.
+[ -n "${VELANTIS_PACKAGE_DEB:-}" ] || step lintian lint_debs "$build/lintian.txt" "$deb"
 step contents check_contents
 [ -n "${VELANTIS_PACKAGE_DEB:-}" ] || step first-release build_first_release
 
@@ -133,10 +110,15 @@ trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
 # inside COMMAND...: runs a command inside the container, as root, in its namespaces.
-inside() {
-  nsenter --target "$leader" --mount --uts --ipc --net --pid -- \
+inside_prefix() {
+  echo nsenter --target "$leader" --mount --uts --ipc --net --pid -- \
     env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
-    SYSTEMD_PAGER= "$@"
+    SYSTEMD_PAGER=
+}
+inside() {
+  local prefix
+  read -ra prefix < <(inside_prefix)
+  "${prefix[@]}" "$@"
 }
 prop() { inside systemctl show -P "$2" "$1"; }  # prop UNIT PROPERTY
 
@@ -197,7 +179,7 @@ wait_for() {
   local end=$((SECONDS + $1))
   shift
   until "$@"; do
-    [ $SECONDS -lt "$end" ] || return 1
+    [ "$SECONDS" -lt "$end" ] || return 1
     sleep 0.2
   done
 }
@@ -207,8 +189,10 @@ serving() {  # the service is active, never restarted, and its own process holds
     [ "$(prop velantis-server NRestarts)" = 0 ] &&
     [ -n "$(port_holder)" ] && [ "$(port_holder)" = "$(prop velantis-server MainPID)" ]
 }
+# shellcheck disable=SC2016 # dpkg-query's format, not a shell expression
 installed() { inside dpkg-query -W -f='${Status}' velantis-server 2>/dev/null | grep -q "ok installed"; }
 says() { inside journalctl -q -o cat --no-pager "$@"; }
+start_serving() { inside systemctl start velantis-server && wait_for 10 serving; }
 
 check_install() {
   if installed; then inside dpkg --purge velantis-server >/dev/null; fi
@@ -218,9 +202,9 @@ check_install() {
   [ "$(prop velantis-server-logrotate.timer ActiveState)" = active ] ||
     fail "the rotation timer is not active" || return 1
   local path
-  for path in $(cat "$build/packaged.txt"); do
+  while read -r path; do
     inside test -e "$path" || fail "$path is not installed" || return 1
-  done
+  done <"$build/packaged.txt"
   local version
   version=$(dpkg-deb -f "$deb" Version)
   for tool in velantis-client velantis-loadgen; do
@@ -239,9 +223,7 @@ check_doc_links() {
 # in at the same path). Run last: it needs the package purged and the logs gone, as on a machine
 # that never had it.
 check_readme() {
-  python3 tests/e2e/follow_readme.py --systemd --exec "nsenter --target $leader --mount --uts \
---ipc --net --pid -- env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-LANG=C.UTF-8 SYSTEMD_PAGER="
+  python3 tests/e2e/follow_readme.py --systemd --exec "$(inside_prefix)"
 }
 
 check_metrics() {
@@ -302,7 +284,8 @@ check_sandbox() {
         *) leaks="$leaks $dir" ;;
       esac
     done
-    log "$name could write to $(echo $wrote) (outside its sandbox:${leaks:- its own folders only})"
+    log "$name could write to $(xargs <<<"$wrote")" \
+      "(outside its sandbox:${leaks:- its own folders only})"
     [ -z "$leaks" ] || fail "$name can write to the machine's$leaks" || return 1
   done
   inside systemctl restart velantis-server && wait_for 10 serving
@@ -314,12 +297,11 @@ check_port_taken() {
   inside systemctl stop velantis-server
   inside sh -c "timeout 60 python3 $leg_dir/package/hold-udp.py 15000 5000 >/run/velantis-hold.pid &"
   wait_for 10 inside test -s /run/velantis-hold.pid || fail "the port holder did not start" || return 1
-  local cursor begin elapsed messages errors result=0
+  local cursor begin elapsed messages errors
   cursor=$(inside journalctl -q -n 0 --show-cursor | sed -n 's/^-- cursor: //p')
   begin=$(date +%s%N)
   if inside systemctl start velantis-server; then
     fail "systemctl start succeeded while another program held the port"
-    result=1
   fi
   elapsed=$((($(date +%s%N) - begin) / 1000000))
   messages=$(says -u velantis-server --after-cursor "$cursor" | grep -c "has not bound UDP port 15000" || true)
@@ -327,18 +309,17 @@ check_port_taken() {
   errors=$(says -u velantis-server -p err --after-cursor "$cursor" |
     grep -c "Cannot bind UDP 0.0.0.0:15000" || true)
   inside systemctl stop velantis-server # ends the automatic restarts
+  # shellcheck disable=SC2016 # expanded by the shell inside the container
   inside sh -c 'kill $(cat /run/velantis-hold.pid); rm /run/velantis-hold.pid'
   inside systemctl reset-failed velantis-server
   log "with the port taken and 5,000 more sockets open, systemctl start failed after $elapsed ms;" \
     "the journal says:"
   says -u velantis-server --after-cursor "$cursor" | sed 's/^/    /'
-  [ "$elapsed" -le 6000 ] || fail "the failing start took $elapsed ms, more than 6 s" || result=1
+  [ "$elapsed" -le 6000 ] || fail "the failing start took $elapsed ms, more than 6 s"
   [ "$messages" = 1 ] || fail "the journal says 'has not bound' $messages times, not once: $(
-    says -u velantis-server --after-cursor "$cursor")" || result=1
-  [ "$errors" -ge 1 ] || fail "journalctl -p err shows no bind error" || result=1
-  inside systemctl start velantis-server && wait_for 10 serving ||
-    fail "the service does not serve once the port is free" || result=1
-  return $result
+    says -u velantis-server --after-cursor "$cursor")"
+  [ "$errors" -ge 1 ] || fail "journalctl -p err shows no bind error"
+  start_serving || fail "the service does not serve once the port is free"
 }
 
 check_restart_stop() {
@@ -358,7 +339,7 @@ check_restart_stop() {
     fail "the server did not exit by itself with 0 on SIGTERM: code $(
       prop velantis-server ExecMainCode), status $(prop velantis-server ExecMainStatus)" || return 1
   [ -z "$(port_holder)" ] || fail "UDP 15000 is still held after stop" || return 1
-  inside systemctl start velantis-server && wait_for 10 serving
+  start_serving
 }
 
 # rotate_fast / rotate_normally: the timer fires every second and the configuration rotates any log
@@ -384,27 +365,25 @@ check_rotation_under_load() {
   # rotated files hold every datagram's record exactly once, every line whole.
   inside systemctl stop velantis-server velantis-server-logrotate.timer
   inside sh -c "rm -f $logs/* /var/lib/velantis-server/logrotate.state"
-  inside systemctl start velantis-server && wait_for 10 serving || return 1
+  start_serving || return 1
   rotate_fast
   inside systemctl start velantis-server-logrotate.timer
-  local result=0
   inside sh -c "velantis-loadgen --players 8 --rate 100 --duration 4 --json --no-progress \
-    >$leg_dir/load.json" || fail "velantis-loadgen failed" || result=1
+    >$leg_dir/load.json" || fail "velantis-loadgen failed"
   inside systemctl stop velantis-server-logrotate.timer
   sleep 1 # the players' last Disconnects may still be on their way into the log
   inside python3 "$leg_dir/e2e/rotation_check.py" "$logs/Thread_0.logs" "$leg_dir/load.json" 3 ||
-    result=1
+    fail "the rotated logs do not hold every record once"
   local failed
   failed=$(says -u velantis-server-logrotate -p err | tail -3)
-  [ -z "$failed" ] || fail "the rotation reported errors: $failed" || result=1
+  [ -z "$failed" ] || fail "the rotation reported errors: $failed"
   rotate_normally
-  return $result
 }
 
 check_symlink_attack() {
   # The server's user owns its log folder, so a compromised server may replace ThreadsLogs with a
   # symlink to a root-owned folder; the rotation, as that user, must leave the folder's files be.
-  local victim=/srv/velantis-leg-victim result=0 before after
+  local victim=/srv/velantis-leg-victim before after
   inside systemctl stop velantis-server
   inside mkdir -p "$victim"
   inside sh -c "head -c 4096 /dev/zero | tr '\\0' x >$victim/important.logs"
@@ -416,19 +395,18 @@ check_symlink_attack() {
   inside systemctl start velantis-server-logrotate.service || true
   inside systemctl reset-failed velantis-server-logrotate.service
   after=$(inside sha256sum "$victim/important.logs" 2>&1 || true)
-  [ "$before" = "$after" ] || fail "the root-owned file was changed: $after" || result=1
+  [ "$before" = "$after" ] || fail "the root-owned file was changed: $after"
   [ "$(inside ls "$victim")" = important.logs ] || fail "the root-owned folder now holds: $(
-    inside ls "$victim")" || result=1
+    inside ls "$victim")"
   inside rm "$logs"
   inside mv "$logs.leg" "$logs"
   inside rm -rf "$victim"
   # Nor does the system's own logrotate, which runs as root, rotate anything of the package's.
   if inside grep -rl velantis /etc/logrotate.conf /etc/logrotate.d; then
-    fail "the system's logrotate, as root, still rotates the package's logs" || result=1
+    fail "the system's logrotate, as root, still rotates the package's logs"
   fi
   rotate_normally
-  inside systemctl start velantis-server && wait_for 10 serving || result=1
-  return $result
+  start_serving || fail "the service does not serve after the symlink check"
 }
 
 check_upgrade() {
@@ -494,11 +472,9 @@ check_e2e() {
   # environment, and the start check against servers that serve, cannot bind or have ended. They
   # use UDP 15000 of the container's network, so the service stops meanwhile.
   inside systemctl stop velantis-server
-  local result=0
   inside python3 "$leg_dir/e2e/run_e2e.py" --server /usr/bin/velantis-server --service-unit "$unit" \
-    --service-user nobody || result=1
-  inside systemctl start velantis-server && wait_for 10 serving || result=1
-  return $result
+    --service-user nobody || fail "the end-to-end suites failed against the installed server"
+  start_serving || fail "the service does not serve after the end-to-end suites"
 }
 
 # This machine's own copy of the package, if any, is left as it was.

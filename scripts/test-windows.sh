@@ -19,53 +19,39 @@
 # the tools are missing and cannot be installed because this is not root (the leg is skipped).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$(pwd)
-jobs=${VELANTIS_JOBS:-2}
+# shellcheck source=scripts/steps.sh
+. scripts/steps.sh
 build_dir=$repo/build/mingw
-
-log() { echo "test-windows: $*"; }
 
 # The 64-bit loader itself. Debian's `wine` package alone only brings wrappers that hand over to
 # it: with `wine` and `wine32` but no `wine64`, a 64-bit prefix never finishes booting. So only
 # a 64-bit ELF program counts; wrapper scripts and 32-bit loaders do not.
+is_program() { [ -f "$1" ] && [ -x "$1" ]; }
 is_64bit_program() {
-  [ -f "$1" ] && [ -x "$1" ] && [ "$(head -c 5 "$1" | od -An -tx1 | tr -d ' \n')" = 7f454c4602 ]
+  is_program "$1" && [ "$(head -c 5 "$1" | od -An -tx1 | tr -d ' \n')" = 7f454c4602 ]
+}
+# first_of TEST CANDIDATE...: prints the first candidate that is not empty and passes the test.
+first_of() {
+  local test=$1 candidate
+  shift
+  for candidate in "$@"; do
+    if [ -n "$candidate" ] && "$test" "$candidate"; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
 }
 find_wine() {
-  local candidate
-  for candidate in /usr/lib/wine/wine64 /usr/lib/x86_64-linux-gnu/wine/wine64 \
-    "$(command -v wine64 || true)" "$(command -v wine || true)"; do
-    if [ -n "$candidate" ] && is_64bit_program "$candidate"; then
-      echo "$candidate"
-      return 0
-    fi
-  done
-  return 1
+  first_of is_64bit_program /usr/lib/wine/wine64 /usr/lib/x86_64-linux-gnu/wine/wine64 \
+    "$(command -v wine64 || true)" "$(command -v wine || true)"
 }
-
 find_wineserver() {
-  local candidate
-  for candidate in "$(command -v wineserver || true)" /usr/lib/wine/wineserver64 \
-    /usr/lib/wine/wineserver; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-      echo "$candidate"
-      return 0
-    fi
-  done
-  return 1
+  first_of is_program "$(command -v wineserver || true)" /usr/lib/wine/wineserver64 \
+    /usr/lib/wine/wineserver
 }
-
 # The 32-bit loader, which runs the installer; Debian keeps it beside wine64.
-find_wine32() {
-  local candidate
-  for candidate in /usr/lib/wine/wine "$(command -v wine || true)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-      echo "$candidate"
-      return 0
-    fi
-  done
-  return 1
-}
+find_wine32() { first_of is_program /usr/lib/wine/wine "$(command -v wine || true)"; }
 
 missing=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
@@ -141,12 +127,9 @@ new_prefix() {
   log "prefix $WINEPREFIX ready in $((SECONDS - begin)) s"
 }
 
-start=$SECONDS
 log "wine: $wine ($("$wine" --version 2>/dev/null || echo unknown version)), 32-bit: ${wine32:-none}"
 new_prefix || exit 1
 export VELANTIS_WINE_FRESH_DATA=1
-
-. scripts/steps.sh
 
 build() {
   cmake --preset mingw -DVELANTIS_WINE="$wine" >/dev/null &&
@@ -158,15 +141,6 @@ end_to_end() {  # folder of velantis-server.exe [folder of velantis-client.exe [
   shift $(($# < 2 ? $# : 2))
   timeout 300 python3 tests/wine/wine_e2e.py --server "$server/velantis-server.exe" \
     --client "$client/velantis-client.exe" --wine "$wine" "$@"
-}
-
-# Fails with a message unless the condition (the remaining arguments, run) holds.
-expect() {
-  local what=$1
-  shift
-  "$@" && return 0
-  log "  not so: $what"
-  return 1
 }
 
 version=""
@@ -191,32 +165,30 @@ resource_value() { strings -el "$1" | grep -A1 -x "$2" | sed -n 2p; }
 
 # The programs' version resources carry the maker, the project's version and a description.
 check_version_resources() {
-  local program exe ok=0
+  local program exe
   for program in velantis-server velantis-client velantis-loadgen; do
     exe=$1/$program.exe
     expect "$program.exe's maker is OrlinStudio" \
-      test "$(resource_value "$exe" CompanyName)" = OrlinStudio &&
-      expect "$program.exe has file and product version $version" \
-        test "$(resource_value "$exe" FileVersion) $(resource_value "$exe" ProductVersion)" = \
-        "$version $version" &&
-      expect "$program.exe has a description" \
-        test -n "$(resource_value "$exe" FileDescription)" || ok=1
+      test "$(resource_value "$exe" CompanyName)" = OrlinStudio
+    expect "$program.exe has file and product version $version" \
+      test "$(resource_value "$exe" FileVersion) $(resource_value "$exe" ProductVersion)" = \
+      "$version $version"
+    expect "$program.exe has a description" test -n "$(resource_value "$exe" FileDescription)"
   done
-  return $ok
 }
 
 # The zip unpacked into a folder of any name (spaces, non-ASCII), its programs run from there.
 check_zip() {
   local portable="$WINEPREFIX/drive_c/Portable Velantis ($user_name)"
   python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
-    "$build_dir/$package.zip" "$portable" &&
-    zip_files=$(files_below "$portable/$package") &&
-    expect "the zip holds the three programs and the README" \
-      test "$(grep -c -x -E 'velantis-(server|client|loadgen)\.exe|doc/README\.md' <<<"$zip_files")" = 4 &&
-    expect "the zip holds the client library's DLL, import library, header and C# binding in sdk/" \
-      test "$(grep -c -x -E 'sdk/(velantis-client\.dll|libvelantis-client\.dll\.a|include/velantis/client\.h|Velantis\.Client\.cs)' <<<"$zip_files")" = 4 &&
-    check_version_resources "$portable/$package" &&
-    end_to_end "$portable/$package"
+    "$build_dir/$package.zip" "$portable" || fail "  the zip could not be unpacked" || return 1
+  zip_files=$(files_below "$portable/$package")
+  expect "the zip holds the three programs and the README" \
+    test "$(grep -c -x -E 'velantis-(server|client|loadgen)\.exe|doc/README\.md' <<<"$zip_files")" = 4
+  expect "the zip holds the client library's DLL, import library, header and C# binding in sdk/" \
+    test "$(grep -c -x -E 'sdk/(velantis-client\.dll|libvelantis-client\.dll\.a|include/velantis/client\.h|Velantis\.Client\.cs)' <<<"$zip_files")" = 4
+  check_version_resources "$portable/$package"
+  end_to_end "$portable/$package"
 }
 
 # A game built against the zip's sdk folder with find_package, as a developer on Windows would
@@ -225,7 +197,7 @@ check_zip() {
 # prefix's other processes.
 check_sdk() {
   local folder="$WINEPREFIX/drive_c/Portable Velantis ($user_name)/$package"
-  local out=$build_dir/sdk-example ok=0
+  local out=$build_dir/sdk-example
   rm -rf "$out"
   cmake -S examples -B "$out" -G Ninja --toolchain "$repo/cmake/mingw-w64-x86_64.cmake" \
     -DVelantisClient_DIR="$folder/sdk/cmake" >/dev/null &&
@@ -234,16 +206,16 @@ check_sdk() {
   exported=$(x86_64-w64-mingw32-objdump -p "$folder/sdk/velantis-client.dll" |
     sed -n 's/^\t\[ *[0-9]*\] \([A-Za-z_].*\)$/\1/p')
   expect "the DLL exports velantis_* functions and nothing else" \
-    test -n "$exported" -a -z "$(grep -v '^velantis_' <<<"$exported")" || ok=1
+    test -n "$exported" -a -z "$(grep -v '^velantis_' <<<"$exported")"
   "$wine" "$folder/velantis-server.exe" </dev/null >/dev/null 2>&1 &
   timeout 120 "$wine" "$out/bot.exe" 127.0.0.1 21 100 </dev/null >"$out/bot21.txt" 2>&1 &
   local first=$!
-  timeout 120 "$wine" "$out/bot.exe" 127.0.0.1 22 100 </dev/null >"$out/bot22.txt" 2>&1 || ok=1
-  wait $first || ok=1
+  timeout 120 "$wine" "$out/bot.exe" 127.0.0.1 22 100 </dev/null >"$out/bot22.txt" 2>&1 ||
+    fail "  bot 22 did not end well"
+  wait "$first" || fail "  bot 21 did not end well"
   "$wineserver" -k >/dev/null 2>&1 || true
-  expect "bot 21 saw bot 22 walk" grep -q '^player 22 at ' "$out/bot21.txt" || ok=1
-  expect "bot 22 saw bot 21 walk" grep -q '^player 21 at ' "$out/bot22.txt" || ok=1
-  return $ok
+  expect "bot 21 saw bot 22 walk" grep -q '^player 22 at ' "$out/bot21.txt"
+  expect "bot 22 saw bot 21 walk" grep -q '^player 21 at ' "$out/bot22.txt"
 }
 
 menu_folder="ProgramData/Microsoft/Windows/Start Menu/Programs/Velantis"
@@ -258,26 +230,25 @@ registry() {  # KEY [reg.exe query option...]
 no_key() { ! registry "$1" >/dev/null; }
 
 install_silently() {
-  local installed="$WINEPREFIX/drive_c/$installed_dir" entry ok=0
+  local installed="$WINEPREFIX/drive_c/$installed_dir" entry
   expect "the installer exits 0" \
     timeout 300 "$wine32" "$build_dir/$package.exe" /S </dev/null >/dev/null 2>&1 || return 1
   expect "the same files as the zip, the uninstaller and install.log are installed" \
     test "$(files_below "$installed")" = \
-    "$(printf '%s\n' "$zip_files" Uninstall.exe install.log | LC_ALL=C sort)" || ok=1
+    "$(printf '%s\n' "$zip_files" Uninstall.exe install.log | LC_ALL=C sort)"
   expect "the Start menu has the server" \
-    test -f "$WINEPREFIX/drive_c/$menu_folder/Velantis server.lnk" || ok=1
+    test -f "$WINEPREFIX/drive_c/$menu_folder/Velantis server.lnk"
   expect "install.log says whether the firewall rule was added" \
-    grep -q '^Firewall: .*inbound rule "Velantis server (UDP 15000)"' "$installed/install.log" || ok=1
+    grep -q '^Firewall: .*inbound rule "Velantis server (UDP 15000)"' "$installed/install.log"
   entry=$(registry "$uninstall_key") || true
   expect "the uninstall entry in the 64-bit registry has version $version" \
-    grep -q -E "^ +DisplayVersion +REG_SZ +$version\$" <<<"$entry" || ok=1
+    grep -q -E "^ +DisplayVersion +REG_SZ +$version\$" <<<"$entry"
   expect "... is named Velantis server" \
-    grep -q -E '^ +DisplayName +REG_SZ +Velantis server$' <<<"$entry" || ok=1
-  expect "... names the maker" grep -q -E '^ +Publisher +REG_SZ +OrlinStudio$' <<<"$entry" || ok=1
+    grep -q -E '^ +DisplayName +REG_SZ +Velantis server$' <<<"$entry"
+  expect "... names the maker" grep -q -E '^ +Publisher +REG_SZ +OrlinStudio$' <<<"$entry"
   expect "... runs the installed Uninstall.exe" grep -q -F \
-    'UninstallString    REG_SZ    "C:\Program Files\Velantis\Uninstall.exe"' <<<"$entry" || ok=1
-  check_version_resources "$installed" || ok=1
-  return $ok
+    'UninstallString    REG_SZ    "C:\Program Files\Velantis\Uninstall.exe"' <<<"$entry"
+  check_version_resources "$installed"
 }
 
 # The Windows path of a folder below drive C:.
@@ -296,7 +267,7 @@ menu_links() { find "$WINEPREFIX/drive_c" -name 'Velantis server.lnk'; }
 # uninstall entry, one Start-menu link, all of the newer one. Installed again without naming a
 # folder, it stays in that folder.
 upgrade_elsewhere() {
-  local newer=$version.1 earlier="$WINEPREFIX/drive_c/$installed_dir" ok=0 entry
+  local newer=$version.1 earlier="$WINEPREFIX/drive_c/$installed_dir" entry
   local newer_package=velantis-server-$newer-win64
   (cd "$build_dir" && timeout 600 cpack -G NSIS -D CPACK_PACKAGE_VERSION="$newer" \
     -D CPACK_PACKAGE_FILE_NAME="$newer_package" >/dev/null) &&
@@ -307,32 +278,29 @@ upgrade_elsewhere() {
   local installed="$WINEPREFIX/drive_c/$installed_dir"
   expect "the newer installer exits 0" timeout 300 "$wine32" "$build_dir/$newer_package.exe" /S \
     "/D=$(windows_path "$installed_dir")" </dev/null >/dev/null 2>&1 || return 1
-  expect "the earlier folder is gone" test ! -e "$earlier" || ok=1
+  expect "the earlier folder is gone" test ! -e "$earlier"
   expect "the newer folder holds the programs, the uninstaller and install.log" \
     test "$(files_below "$installed")" = \
-    "$(printf '%s\n' "$zip_files" Uninstall.exe install.log | LC_ALL=C sort)" || ok=1
-  expect "one uninstall entry" test "$(uninstall_entries | wc -l)" = 1 || ok=1
+    "$(printf '%s\n' "$zip_files" Uninstall.exe install.log | LC_ALL=C sort)"
+  expect "one uninstall entry" test "$(uninstall_entries | wc -l)" = 1
   entry=$(registry "$uninstall_key") || true
-  expect "... of version $newer" grep -q -E "^ +DisplayVersion +REG_SZ +$newer\$" <<<"$entry" || ok=1
+  expect "... of version $newer" grep -q -E "^ +DisplayVersion +REG_SZ +$newer\$" <<<"$entry"
   expect "... that runs the newer Uninstall.exe" grep -q -F \
-    "UninstallString    REG_SZ    \"$(windows_path "$installed_dir")\\Uninstall.exe\"" <<<"$entry" ||
-    ok=1
-  expect "one Start-menu link" test "$(menu_links | wc -l)" = 1 || ok=1
-  expect "... to the newer server" grep -q -a -F "$installed_dir" "$(menu_links | head -1)" || ok=1
+    "UninstallString    REG_SZ    \"$(windows_path "$installed_dir")\\Uninstall.exe\"" <<<"$entry"
+  expect "one Start-menu link" test "$(menu_links | wc -l)" = 1
+  expect "... to the newer server" grep -q -a -F "$installed_dir" "$(menu_links | head -1)"
 
   expect "installing again without a folder exits 0" timeout 300 "$wine32" \
     "$build_dir/$newer_package.exe" /S </dev/null >/dev/null 2>&1 || return 1
-  expect "it installs into the same folder" test -f "$installed/velantis-server.exe" || ok=1
-  expect "... and no other" test ! -e "$earlier" || ok=1
-  expect "still one uninstall entry" test "$(uninstall_entries | wc -l)" = 1 || ok=1
-  expect "still one Start-menu link" test "$(menu_links | wc -l)" = 1 || ok=1
+  expect "it installs into the same folder" test -f "$installed/velantis-server.exe"
+  expect "... and no other" test ! -e "$earlier"
+  expect "still one uninstall entry" test "$(uninstall_entries | wc -l)" = 1
+  expect "still one Start-menu link" test "$(menu_links | wc -l)" = 1
   rm -f "$build_dir/$newer_package.exe"
-  return $ok
 }
 
 uninstall_silently() {
   local installed="$WINEPREFIX/drive_c/$installed_dir" menu="$WINEPREFIX/drive_c/$menu_folder"
-  local ok=0
   # The uninstaller copies itself to the temporary folder and runs from there, so the command
   # returns at once: wait for it to finish its work, the maker's registry key going last.
   expect "the uninstaller exits 0" timeout 120 "$wine32" \
@@ -341,18 +309,16 @@ uninstall_silently() {
     [ ! -e "$installed" ] && [ ! -e "$menu" ] && no_key 'HKLM\Software\OrlinStudio' && break
     sleep 0.5
   done
-  expect "no program files are left" test ! -e "$installed" || ok=1
-  expect "the Start menu entry is gone" test ! -e "$menu" || ok=1
-  expect "the uninstall entry is gone" test -z "$(uninstall_entries)" || ok=1
-  expect "the maker's registry key is gone" no_key 'HKLM\Software\OrlinStudio' || ok=1
+  expect "no program files are left" test ! -e "$installed"
+  expect "the Start menu entry is gone" test ! -e "$menu"
+  expect "the uninstall entry is gone" test -z "$(uninstall_entries)"
+  expect "the maker's registry key is gone" no_key 'HKLM\Software\OrlinStudio'
   expect "the player logs in %LOCALAPPDATA% are kept" test -s "$(echo \
-    "$WINEPREFIX"/drive_c/users/*/AppData/Local/OrlinStudio/Velantis/Server/ThreadsLogs/Thread_0.logs)" ||
-    ok=1
-  return $ok
+    "$WINEPREFIX"/drive_c/users/*/AppData/Local/OrlinStudio/Velantis/Server/ThreadsLogs/Thread_0.logs)"
 }
 
 step build build
-if [ $status -eq 0 ]; then
+if [ "$status" -eq 0 ]; then
   # One test at a time: every test process of the prefix shares the same AppData folder.
   step ctest timeout 900 ctest --preset mingw -j 1
   step end-to-end end_to_end "$build_dir" "$build_dir/tools" \
@@ -379,5 +345,4 @@ if [ -n "$package" ] && [ -f "$build_dir/$package.exe" ] && [ -f "$build_dir/$pa
   step sdk check_sdk
 fi
 
-log "Windows leg took $((SECONDS - start)) s"
-exit $status
+exit "$status"

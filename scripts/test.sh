@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds and runs every test: formatting, the debug suite (unit, in-process and end-to-end), the
-# same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, the soak,
-# the fuzz targets, the game played across address-translating routers, hostile traffic forged in
-# network namespaces (relay loops, Connect floods, oversized datagrams, scrape floods), the
-# Wireshark dissector read by tshark, the metrics endpoint scraped by Prometheus under load, the Debian package
-# installed and driven under systemd in a container booted for it, the README followed command by
-# command from install to purge, the client library (C, C#, a lossy path, its packages) and the
-# Windows build with its suite and installer under Wine.
+# Builds and runs every test: formatting and lint, the debug suite (unit, in-process and
+# end-to-end), the same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under
+# ThreadSanitizer, the soak, the fuzz targets, the game played across address-translating
+# routers, hostile traffic forged in network namespaces (relay loops, Connect floods, oversized
+# datagrams, scrape floods), the Wireshark dissector read by tshark, the metrics endpoint scraped
+# by Prometheus under load, the Debian package installed and driven under systemd in a container
+# booted for it, the README followed command by command from install to purge, the client library
+# (C, C#, a lossy path, its packages) and the Windows build with its suite and installer under
+# Wine.
 #
 # VELANTIS_LEGS picks legs (default: all), e.g. VELANTIS_LEGS="format debug" scripts/test.sh
 # VELANTIS_FUZZ_SECONDS sets each fuzz target's run (default 60).
@@ -14,22 +15,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz nat attack dissector metrics package docs client windows"}
-jobs=${VELANTIS_JOBS:-2}
-failed=()
+
+log() { echo "=== $*"; }
+# shellcheck source=scripts/steps.sh
+. scripts/steps.sh
 
 wants() { [[ " $legs " == *" $1 "* ]]; }
 leg() {
-  local name=$1
-  shift
   echo
-  echo "=== $name"
-  local start=$SECONDS
-  if "$@"; then
-    echo "=== $name passed in $((SECONDS - start)) s"
-  else
-    echo "=== $name FAILED after $((SECONDS - start)) s"
-    failed+=("$name")
-  fi
+  echo "=== $1"
+  step "$@"
 }
 
 suite() {  # configure preset, test preset
@@ -38,8 +33,22 @@ suite() {  # configure preset, test preset
     ctest --preset "$2" -j "$jobs"
 }
 
+# The shell scripts of the tree: a .sh name, or a shell's #! line (the packaged scripts and the
+# Debian maintainer scripts have no extension). Every Python file's name ends in .py.
+shell_scripts() {
+  local file
+  git ls-files | while read -r file; do
+    if [[ $file == *.sh ]] || head -n 1 "$file" | grep -qE '^#! */(usr/)?bin/(env )?(ba|da)?sh'; then
+      echo "$file"
+    fi
+  done
+}
+
 format_check() {
+  # Debian's flake8 is a module of the system's interpreter, which may not be the first python3.
   git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror &&
+    shell_scripts | xargs shellcheck &&
+    git ls-files '*.py' | xargs /usr/bin/python3 -m flake8 &&
     scripts/check-doc-links.py
 }
 
@@ -61,8 +70,8 @@ wants client && leg client scripts/test-client.sh
 wants windows && leg windows scripts/test-windows.sh
 
 echo
-if [ ${#failed[@]} -gt 0 ]; then
-  echo "FAILED legs: ${failed[*]}"
+if [ ${#failed_steps[@]} -gt 0 ]; then
+  echo "FAILED legs: ${failed_steps[*]}"
   exit 1
 fi
 echo "all legs passed: $legs"

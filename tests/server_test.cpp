@@ -13,17 +13,9 @@
 
 namespace {
 
+using TestSupport::Count;
 using TestSupport::MakePacket;
 using TestSupport::UdpPeer;
-
-std::size_t Count(const std::string& text, const std::string& needle) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(needle); at != std::string::npos;
-       at = text.find(needle, at + needle.size())) {
-    ++count;
-  }
-  return count;
-}
 
 // A server on a spare loopback port in this process, as the game's clients see it. CTest runs
 // every test in a process of its own, so each test starts with an empty registry, message number

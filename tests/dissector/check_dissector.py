@@ -37,6 +37,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 sys.path.insert(0, HERE)
 import make_capture  # noqa: E402
 import velantis_protocol as vp  # noqa: E402
+from checks import Failures  # noqa: E402
 
 TYPE_NAMES = {vp.CONNECT: "Connect", vp.WELCOME: "Welcome", vp.DISCONNECT: "Disconnect",
               vp.PLAYER_POSITION_UPDATE: "PlayerPositionUpdate"}
@@ -143,7 +144,9 @@ def expected_view(src_port, dst_port, length, data):
 
     def u(offset, fmt):
         size = struct.calcsize(fmt)
-        return struct.unpack_from("<" + fmt, data, offset)[0] if len(data) >= offset + size else None
+        if len(data) < offset + size:
+            return None
+        return struct.unpack_from("<" + fmt, data, offset)[0]
 
     def raw(offset, size):
         return data[offset:offset + size].hex() if len(data) >= offset + size else None
@@ -177,7 +180,8 @@ def expected_view(src_port, dst_port, length, data):
     else:
         view["status"] = "Unverified" if len(data) >= 16 else None
     view["malformed"] = length != vp.PACKET_SIZE
-    view["unknown_type"] = view["velantis.type"] is not None and view["velantis.type"] not in TYPE_NAMES
+    view["unknown_type"] = (view["velantis.type"] is not None
+                            and view["velantis.type"] not in TYPE_NAMES)
     view["unterminated"] = len(field) == vp.MESSAGE_CAPACITY and b"\0" not in field
     return view
 
@@ -323,7 +327,8 @@ def check_row(row, length, data, failures, label):
         if want is None:
             failures.check(got == "", f"{where}: {name} shown as {got!r}, outside the datagram")
         elif name == "velantis.checksum":
-            failures.check(got != "" and int(got, 16) == want, f"{where}: checksum {got} != {want:#x}")
+            failures.check(got != "" and int(got, 16) == want,
+                           f"{where}: checksum {got} != {want:#x}")
         elif isinstance(want, int):
             failures.check(got == str(want), f"{where}: {name} = {got!r}, wire has {want}")
         else:
@@ -335,7 +340,8 @@ def check_row(row, length, data, failures, label):
     if view["status"] in ("Good", "Bad"):
         failures.check(int(row["velantis.checksum.calculated"], 16) == vp.checksum_of(data),
                        f"{where}: calculated checksum {row['velantis.checksum.calculated']}")
-    for flag, name in (("malformed", "velantis.malformed"), ("unknown_type", "velantis.type.unknown"),
+    for flag, name in (("malformed", "velantis.malformed"),
+                       ("unknown_type", "velantis.type.unknown"),
                        ("unterminated", "velantis.message.unterminated")):
         failures.check((row[name] != "") == view[flag], f"{where}: expert {name} is "
                        f"{'shown' if row[name] else 'missing'}")
@@ -383,7 +389,8 @@ def check_edge(args, tshark, failures):
         # The case's own expectation, written by hand, keeps the model above honest.
         expect = case.expect
         failures.check((view is not None) == expect["decoded"],
-                       f"{case.name}: decoded is {view is not None}, the case says {expect['decoded']}")
+                       f"{case.name}: decoded is {view is not None}, "
+                       f"the case says {expect['decoded']}")
         if view is not None:
             for key in ("status", "malformed", "unknown_type", "unterminated"):
                 if key in expect:
@@ -398,10 +405,12 @@ def check_edge(args, tshark, failures):
         failures.check((row["velantis.length"] != "") == on_port,
                        f"{case.name}: heuristic off, decoded is {row['velantis.length'] != ''}")
 
-    for expression, count in (("velantis.checksum.status == \"Bad\"", 4), ("velantis.malformed", 11),
-                              ("velantis.type == 5", 10), ("velantis.message.unterminated", 1)):
+    for expression, count in (("velantis.checksum.status == \"Bad\"", 4),
+                              ("velantis.malformed", 11), ("velantis.type == 5", 10),
+                              ("velantis.message.unterminated", 1)):
         shown = tshark.run(args.capture, "-Y", expression).splitlines()
-        failures.check(len(shown) == count, f"filter {expression}: {len(shown)} frames, not {count}")
+        failures.check(len(shown) == count,
+                       f"filter {expression}: {len(shown)} frames, not {count}")
     tshark.check_no_lua_errors(args.capture, failures)
     print(f"edge: {len(rows)} frames checked")
 
@@ -531,8 +540,9 @@ def check_live(args, tshark, failures, workdir):
     numbers = [view["velantis.message_number"] for _, view in from_server]
     failures.check(numbers == list(range(1, len(numbers) + 1)),
                    f"server message numbers in capture order: {numbers}")
-    captured = sorted((row["udp.dstport"], TYPE_NAMES.get(view["velantis.type"]), row["udp.srcport"],
-                       str(view["velantis.client_id"]), str(view["velantis.message_number"]),
+    captured = sorted((row["udp.dstport"], TYPE_NAMES.get(view["velantis.type"]),
+                       row["udp.srcport"], str(view["velantis.client_id"]),
+                       str(view["velantis.message_number"]),
                        str(view["velantis.player_uuid"]), str(view["velantis.entity_id"]))
                       for row, view in from_server)
     printed = sorted((port, name, source, client_id, number, uuid, entity)
@@ -616,7 +626,7 @@ def main():
     if args.mode == "live" and not (args.server and args.client):
         parser.error("live needs --server and --client")
 
-    failures = vp.Failures()
+    failures = Failures()
     workdir = tempfile.mkdtemp(prefix="velantis-dissector.")
     try:
         tshark = Tshark(args.lua, workdir)

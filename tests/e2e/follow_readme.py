@@ -53,7 +53,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import velantis_protocol as vp  # noqa: E402
-from server_harness import LOG_RELATIVE  # noqa: E402
+from server_harness import LOG_RELATIVE, parse_udp_table  # noqa: E402
 
 STEPS = ["install", "start", "check", "example", "stop", "remove", "purge-logs"]
 MARKER = re.compile(r"^<!--\s*readme-leg:\s*(.*?)\s*-->\s*$")
@@ -181,13 +181,8 @@ class Machine:
 
     def udp_holders(self, port):
         """uids of the sockets bound to a UDP port in the machine's network namespace."""
-        table = self.read("/proc/net/udp") or ""
-        uids = []
-        for row in table.splitlines()[1:]:
-            fields = row.split()
-            if len(fields) > 7 and fields[1].endswith(":%04X" % port):
-                uids.append(int(fields[7]))
-        return uids
+        rows = parse_udp_table(self.read("/proc/net/udp") or "")
+        return [row.uid for row in rows if row.local_port == port]
 
     def start_job(self, command):
         number = max(self.jobs, default=0) + 1
@@ -200,7 +195,10 @@ class Machine:
                 start_new_session=True)
         self.jobs[number] = (process, command, output)
         port = re.search(r"--local-port[ =](\d+)", command)
-        port = int(port.group(1)) if port else vp.SERVER_PORT if "velantis-server" in command else None
+        if port:
+            port = int(port.group(1))
+        else:
+            port = vp.SERVER_PORT if "velantis-server" in command else None
         if port is not None:
             deadline = time.monotonic() + 15
             while not self.udp_holders(port):
@@ -296,7 +294,8 @@ def expect_deb(m, s):
 def expect_installed(m, s):
     if m.package_status() != "install ok installed":
         raise Failed(f"velantis-server is not installed: {m.package_status()!r}")
-    for path in ("/usr/bin/velantis-server", "/usr/bin/velantis-client", "/usr/bin/velantis-loadgen",
+    for path in ("/usr/bin/velantis-server", "/usr/bin/velantis-client",
+                 "/usr/bin/velantis-loadgen",
                  ROTATION_CONFIG,
                  "/usr/lib/systemd/system/velantis-server.service",
                  "/usr/share/doc/velantis-server/README.md"):

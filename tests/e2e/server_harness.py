@@ -24,6 +24,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+from dataclasses import dataclass
 
 import velantis_protocol as vp
 
@@ -119,16 +120,71 @@ def wait_for_free_port(timeout):
         time.sleep(0.2)
 
 
+UDP_TABLES = ("/proc/net/udp", "/proc/net/udp6")
+
+
+@dataclass
+class UdpTableRow:
+    """One socket of the kernel's UDP table: its local port, owner's uid, inode and drops."""
+
+    local_port: int
+    uid: int
+    inode: int
+    drops: int
+
+
+def parse_udp_table(text):
+    """The rows of a UDP table's text (/proc/net/udp or udp6, read wherever it lies).
+
+    After the heading, each row reads "sl local_address rem_address st tx_queue:rx_queue tr:tm
+    retrnsmt uid timeout inode ref pointer drops", the local address being HEXADDR:HEXPORT.
+    """
+    rows = []
+    for line in text.splitlines()[1:]:
+        columns = line.split()
+        if len(columns) < 13:
+            continue
+        rows.append(UdpTableRow(local_port=int(columns[1].rsplit(":", 1)[1], 16),
+                                uid=int(columns[7]), inode=int(columns[9]),
+                                drops=int(columns[12])))
+    return rows
+
+
+def udp_sockets(port=None, tables=UDP_TABLES):
+    """The rows of this network namespace's UDP tables, only those bound to `port` if given."""
+    rows = []
+    for path in tables:
+        try:
+            with open(path) as table:
+                text = table.read()
+        except FileNotFoundError:
+            continue
+        rows += [row for row in parse_udp_table(text) if port is None or row.local_port == port]
+    return rows
+
+
 def udp_socket_drops(local_port):
-    """The kernel's drop counter of the UDP socket bound to `local_port` (from /proc/net/udp)."""
-    wanted = f":{local_port:04X}"
-    with open("/proc/net/udp") as table:
-        next(table)
-        for row in table:
-            columns = row.split()
-            if columns[1].endswith(wanted):
-                return int(columns[-1])
-    return None
+    """The kernel's drop counter of the IPv4 UDP socket bound to `local_port`."""
+    rows = udp_sockets(local_port, tables=UDP_TABLES[:1])
+    return rows[0].drops if rows else None
+
+
+def holds_udp_port(pid, port):
+    """True when process `pid` holds a UDP socket (IPv4 or IPv6) bound to `port`."""
+    inodes = {f"socket:[{row.inode}]" for row in udp_sockets(port)}
+    if not inodes:
+        return False
+    try:
+        descriptors = os.listdir(f"/proc/{pid}/fd")
+    except OSError:
+        return False
+    for descriptor in descriptors:
+        try:
+            if os.readlink(f"/proc/{pid}/fd/{descriptor}") in inodes:
+                return True
+        except OSError:
+            continue
+    return False
 
 
 class ServerProcess:

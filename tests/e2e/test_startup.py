@@ -174,7 +174,6 @@ class StartUp(ServerTestCase):
                          b"".join(vp.receive_log_lines(data)))
         self.assertEqual(len(self.server.stderr_lines()), lost)
 
-
     def limit_file_size(self, soft, hard):
         if not service_unit():
             resource.prlimit(self.server.pid, resource.RLIMIT_FSIZE, (soft, hard))
@@ -182,7 +181,10 @@ class StartUp(ServerTestCase):
         # A server run as its service's user: only that user may change its limits without
         # CAP_SYS_RESOURCE, which a container's root may lack.
         _, run_as = service_process_settings(self.server.data_home)
-        limit = lambda value: "unlimited" if value == resource.RLIM_INFINITY else str(value)
+
+        def limit(value):
+            return "unlimited" if value == resource.RLIM_INFINITY else str(value)
+
         subprocess.run(["prlimit", f"--pid={self.server.pid}",
                         f"--fsize={limit(soft)}:{limit(hard)}"], check=True, **run_as)
 
@@ -263,8 +265,9 @@ class Metrics(ServerTestCase):
 
     def test_endpoint_counts_what_the_receive_thread_did(self):
         if self.console_visible:
-            self.assertEqual(self.server.stdout_lines()[0],
-                             "MetricsEndpoint(): Serving metrics on http://127.0.0.1:15100/metrics.")
+            self.assertEqual(
+                self.server.stdout_lines()[0],
+                "MetricsEndpoint(): Serving metrics on http://127.0.0.1:15100/metrics.")
         alice, bob = self.client(), self.client()
         self.connect(alice, 1)
         self.connect(bob, 2, registered_before=[alice])

@@ -195,19 +195,3 @@ BANNER_LOG_LINES = [b"\n"] * 7 + [
     b"================== Thread[0] started. ================== \n",
     b"=" * 83 + b" \n",
 ]
-
-
-class Failures:
-    """The failed checks of a checking script, which goes on after each; `echo` prints each one as
-    it fails, with that prefix."""
-
-    def __init__(self, echo=None):
-        self.messages = []
-        self.echo = echo
-
-    def check(self, condition, message):
-        if not condition:
-            self.messages.append(message)
-            if self.echo:
-                print(f"{self.echo}: FAIL {message}", flush=True)
-        return condition

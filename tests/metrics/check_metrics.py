@@ -26,7 +26,6 @@ import argparse
 import ctypes
 import json
 import os
-import re
 import signal
 import socket
 import subprocess
@@ -40,6 +39,7 @@ import urllib.request
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import velantis_protocol as vp  # noqa: E402
+from checks import Failures  # noqa: E402
 
 METRICS_PORT = 15100
 PROMETHEUS_PORT = 9090
@@ -218,10 +218,12 @@ def attack(failures, results):
 
     cases = [
         ("garbage", [bytes(range(256)) * 16], ("400",)),
-        ("oversized request line", [b"GET /" + b"a" * 20000 + b" HTTP/1.1\r\n\r\n"], ("431", "400")),
+        ("oversized request line", [b"GET /" + b"a" * 20000 + b" HTTP/1.1\r\n\r\n"],
+         ("431", "400")),
         ("oversized headers",
-         [b"GET /metrics HTTP/1.1\r\n" + b"".join(b"X-H%d: %s\r\n" % (i, b"v" * 1000)
-                                                   for i in range(20)) + b"\r\n"], ("431",)),
+         [b"GET /metrics HTTP/1.1\r\n"
+          + b"".join(b"X-H%d: %s\r\n" % (i, b"v" * 1000) for i in range(20)) + b"\r\n"],
+         ("431",)),
         ("other path", [b"GET / HTTP/1.1\r\nHost: x\r\n\r\n"], ("404",)),
         ("path beside /metrics", [b"GET /metrics/../x HTTP/1.1\r\nHost: x\r\n\r\n"], ("404",)),
         ("POST", [b"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"], ("405",)),
@@ -285,7 +287,7 @@ def main():
     global VERSION
     VERSION = subprocess.run([args.server, "--version"], capture_output=True, text=True,
                              check=True).stdout.split()[-1]
-    failures = vp.Failures(echo="check_metrics")
+    failures = Failures(echo="check_metrics")
     processes = []
     with tempfile.TemporaryDirectory(prefix="velantis-metrics-") as work:
         env = dict(os.environ, XDG_DATA_HOME=os.path.join(work, "data"))

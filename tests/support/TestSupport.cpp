@@ -45,6 +45,15 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+std::size_t Count(const std::string& text, const std::string& needle) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
 UdpPeer::UdpPeer() {
   Platform::StartSocketLibrary();
   socket_ = Platform::OpenSocket(Platform::SocketKind::Datagram);
@@ -120,14 +129,3 @@ bool ChecksumMatches(const Packet& packet) {
 }
 
 }  // namespace TestSupport
-
-int main(int argc, char** argv) {
-  // Everything the server writes below the user's data folder goes to a fresh temporary folder.
-  Platform::SetEnvironment("XDG_DATA_HOME", TestSupport::DataHome().string().c_str());
-  testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  // A failed run keeps its files for a look.
-  std::error_code ignored;
-  if (result == 0) std::filesystem::remove_all(TestSupport::DataHome(), ignored);
-  return result;
-}

@@ -26,6 +26,9 @@ std::string ReadFile(const std::filesystem::path& path);
 // Every line of a text, each with its line feed removed.
 std::vector<std::string> Lines(const std::string& text);
 
+// How many times `needle` stands in `text`, counting from the end of each one found.
+std::size_t Count(const std::string& text, const std::string& needle);
+
 struct Datagram {
   std::vector<std::byte> bytes;
   std::uint16_t sourcePort = 0;

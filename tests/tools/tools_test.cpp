@@ -73,12 +73,7 @@ class ToolsTest : public testing::Test {
 
   void WaitForLog(const std::string& needle, std::size_t count) const {
     for (int i = 0; i < 300; ++i) {
-      const std::string log = Log();
-      std::size_t seen = 0;
-      for (auto at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) {
-        ++seen;
-      }
-      if (seen >= count) return;
+      if (TestSupport::Count(Log(), needle) >= count) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     FAIL() << "the server never logged " << count << " x \"" << needle << "\":\n" << Log();

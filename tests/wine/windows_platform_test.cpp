@@ -25,6 +25,7 @@
 #include "net/NetworkingComponentServer.h"
 #include "net/Packet.h"
 #include "platform/platform.h"
+#include "support/TestSupport.h"
 #include "utils/MiscUtils.h"
 
 namespace {
@@ -42,15 +43,6 @@ std::filesystem::path Utf8Path(const std::string& text) {
 std::string ReadBytes(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-std::size_t Occurrences(const std::string& text, const std::string& needle) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(needle); at != std::string::npos;
-       at = text.find(needle, at + needle.size())) {
-    ++count;
-  }
-  return count;
 }
 
 // Opens and closes a socket, and tells which handle value it had.
@@ -185,8 +177,9 @@ TEST_F(WinsockUseCount, RepliesLeaveNoHandleBehind) {
     Platform::SendTo(player.Handle(), nobody.Bytes(), Packet::kSize,
                      Platform::LoopbackAddress(serverPort));
     ++settled;
-    for (int wait = 0; wait < 500 && Occurrences(ReadBytes(log), "Client is not connected.") <
-                                         static_cast<std::size_t>(settled);
+    for (int wait = 0;
+         wait < 500 && TestSupport::Count(ReadBytes(log), "Client is not connected.") <
+                           static_cast<std::size_t>(settled);
          ++wait) {
       Sleep(10);
     }
