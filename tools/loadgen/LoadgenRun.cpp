@@ -50,9 +50,9 @@ Failure Run::Execute() {
   const bool sentAll = SendUpdates();
   Drain();
   CountDrops();
-  if (options_.serverPid) result_.serverAfter = Tools::ReadProcessUsage(*options_.serverPid);
+  if (options_.serverPid) result_.serverAfter = Platform::ReadProcessStats(*options_.serverPid);
   // Over the same stretch as the server's, so that the two can be set side by side.
-  if (const auto self = Tools::ReadProcessUsage(Platform::CurrentProcessId())) {
+  if (const auto self = Platform::ReadProcessStats()) {
     result_.loadgenCpuSeconds = self->cpuSeconds - loadgenCpuBefore_;
   }
   if (!SendToAll(MessageType::Disconnect) || !sentAll) return Failure::Socket;
@@ -145,8 +145,8 @@ Failure Run::ConnectAll() {
 }
 
 bool Run::SendUpdates() {
-  if (options_.serverPid) result_.serverBefore = Tools::ReadProcessUsage(*options_.serverPid);
-  if (const auto self = Tools::ReadProcessUsage(Platform::CurrentProcessId())) {
+  if (options_.serverPid) result_.serverBefore = Platform::ReadProcessStats(*options_.serverPid);
+  if (const auto self = Platform::ReadProcessStats()) {
     loadgenCpuBefore_ = self->cpuSeconds;
   }
   dropsBefore_ = Tools::ReadUdpDrops();
