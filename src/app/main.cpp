@@ -43,7 +43,22 @@ std::optional<MetricsAddress> ParseMetricsAddress(const std::string& text) {
 struct Options {
   std::optional<MetricsAddress> metrics;
   std::size_t maxPlayers = NetworkingComponentServer::kDefaultMaxPlayers;
+  std::string stateDirectory;
 };
+
+// Where the players are kept across a restart: --state-dir, or else the folder systemd made for
+// the service (StateDirectory=, handed over in $STATE_DIRECTORY, the first of a list); none
+// otherwise, and then nothing is kept.
+std::string PlayersFile(const Options& options) {
+  std::string folder = options.stateDirectory;
+  if (folder.empty()) {
+    const char* given = std::getenv("STATE_DIRECTORY");
+    if (given != nullptr) folder = std::string(given).substr(0, std::string(given).find(':'));
+  }
+  if (folder.empty()) return {};
+  if (folder.back() != Platform::kPathSeparator) folder.push_back(Platform::kPathSeparator);
+  return folder + "players";
+}
 
 // Nothing when the server is to start; otherwise the exit code: 0 after --help or --version, 2
 // after a usage error, which is reported on standard error.
@@ -77,6 +92,11 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
                  "answered with nothing (default 1024)")
       ->type_name("N")
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_option("--state-dir", options.stateDirectory,
+                 "keep the registered players in DIR/players across a restart: saved when the\n"
+                 "server stops, restored when it starts (default $STATE_DIRECTORY, which\n"
+                 "systemd sets for the service; without either, nothing is kept)")
+      ->type_name("DIR");
   app.footer(
       "The log is Thread_0.logs below OrlinStudio/Velantis/Server/ThreadsLogs in the user's data\n"
       "folder ($XDG_DATA_HOME, or ~/.local/share; %LOCALAPPDATA% on Windows).\n"
@@ -110,6 +130,8 @@ int ProcessEntry(int argc, char** argv) {
   }
   // Lives for the rest of the process: the receive thread uses it until it is stopped.
   static NetworkingComponentServer server;
+  const std::string playersFile = PlayersFile(options);
+  if (!playersFile.empty()) NetworkingComponentServer::RestoreClients(playersFile);
   server.Init(Orlin::Protocol::Udp);
   server.Start("127.0.0.1", 15000);
   // Nothing more to do on this thread but to wait, without using the processor, for a stop
@@ -118,5 +140,6 @@ int ProcessEntry(int argc, char** argv) {
   Console::Out("NetworkingComponentServer(): Stopping on request.");
   // A receive loop that has not ended in time is left alone: nothing is torn down under it.
   if (!server.Stop()) std::_Exit(0);
+  if (!playersFile.empty()) NetworkingComponentServer::SaveClients(playersFile);
   return 0;
 }

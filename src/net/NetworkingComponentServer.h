@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <string>
 
 #include "net/NetworkingComponent.h"
 
@@ -31,6 +32,12 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   static constexpr std::size_t kDefaultMaxPlayers = 1024;
   static void SetMaxPlayers(std::size_t count);
   static std::size_t MaxPlayers();
+  // The registry kept across a restart, in a file of one player a line in id order: saved when
+  // the server stops, restored before it serves, without announcing anyone, so that every
+  // player's updates are relayed on as before. A missing or damaged file is reported and the
+  // server starts with no players; a file is read once and then removed.
+  static bool SaveClients(const std::string& path);
+  static void RestoreClients(const std::string& path);
   // The port the game socket is bound to, in host byte order; 0 before Bind.
   static std::uint16_t OwnPort();
 

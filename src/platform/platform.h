@@ -169,6 +169,11 @@ enum class WriteResult {
 WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::size_t size,
                           bool append);
 
+// Writes the bytes to a new file beside the one named (its name and ".new") and puts it in that
+// file's place once they have reached the disk: whoever reads the file, also after a crash, finds
+// the old one or the whole new one. False when any step failed (the old file is then untouched).
+bool ReplaceFileAtomically(const std::string& utf8Path, const char* data, std::size_t size);
+
 // Blocks the calling thread for ever without using the processor.
 [[noreturn]] void BlockForever();
 

@@ -328,6 +328,19 @@ WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::si
   return complete ? WriteResult::Written : WriteResult::WriteFailed;
 }
 
+bool ReplaceFileAtomically(const std::string& utf8Path, const char* data, std::size_t size) {
+  const std::string fresh = utf8Path + ".new";
+  const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool written = WriteAll(fd, data, size) == size && ::fsync(fd) == 0;
+  if (::close(fd) != 0) written = false;
+  if (!written || ::rename(fresh.c_str(), utf8Path.c_str()) != 0) {
+    ::unlink(fresh.c_str());
+    return false;
+  }
+  return true;
+}
+
 void BlockForever() {
   for (;;) pause();
 }

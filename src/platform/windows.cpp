@@ -277,6 +277,24 @@ WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::si
   return complete ? WriteResult::Written : WriteResult::WriteFailed;
 }
 
+bool ReplaceFileAtomically(const std::string& utf8Path, const char* data, std::size_t size) {
+  const std::wstring target = Widen(utf8Path);
+  const std::wstring fresh = Widen(utf8Path + ".new");
+  const HANDLE file = CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD done = 0;
+  bool written = WriteFile(file, data, static_cast<DWORD>(size), &done, nullptr) != 0 &&
+                 done == size && FlushFileBuffers(file) != 0;
+  if (CloseHandle(file) == 0) written = false;
+  if (!written || MoveFileExW(fresh.c_str(), target.c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+    DeleteFileW(fresh.c_str());
+    return false;
+  }
+  return true;
+}
+
 void BlockForever() {
   for (;;) Sleep(INFINITE);
 }

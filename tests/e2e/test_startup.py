@@ -247,6 +247,64 @@ class CommandLine(unittest.TestCase):
                 self.assertIn("Try 'velantis-server --help'.", refused.stderr)
 
 
+class PlayersKept(ServerTestCase):
+    """--state-dir: the registry across a stop and a start, as the service's restarts need."""
+
+    def setUp(self):
+        if self.wine:
+            self.skipTest("Windows has no stop signal: its players are saved when it stops")
+        self.state = tempfile.mkdtemp(prefix="velantis-state-")
+        self.addCleanup(shutil.rmtree, self.state, True)
+        self.players_file = os.path.join(self.state, "players")
+        self.server_options = (f"--state-dir={self.state}",)
+        super().setUp()
+
+    def restart(self, name):
+        self.server.kill()
+        self.server = self.start_server(os.path.join(self.workdir, name))
+        return self.server.stdout_lines() + self.server.stderr_lines()
+
+    def test_players_are_kept_across_a_stop_and_a_start(self):
+        first, second = self.client(), self.client()
+        self.connect(first, 7)
+        self.connect(second, 3, registered_before=[first])
+        self.server.process.send_signal(signal.SIGTERM)
+        self.assertEqual(self.server.process.wait(timeout=5), 0)
+        with open(self.players_file) as saved:
+            self.assertEqual(saved.read(), "velantis-server players 1\n"
+                             f"3 127.0.0.1:{second.port}\n7 127.0.0.1:{first.port}\nend 2\n")
+        said = self.restart("again")
+        restored = f'2 players restored from "{self.players_file}".'
+        self.assertIn("NetworkingComponentServer(): " + restored, said)
+        # Read once, so that a crash later cannot bring back players who have left since.
+        self.assertFalse(os.path.exists(self.players_file))
+        # Nobody connects again and nobody is announced: the next update reaches both.
+        first.send_packet(7, vp.PLAYER_POSITION_UPDATE, b"still here")
+        for client in (second, first):
+            relayed = client.receive_packet()
+            self.assertEqual((relayed.message_type, relayed.text),
+                             (vp.PLAYER_POSITION_UPDATE, b"still here"))
+
+    def test_a_damaged_file_is_reported_and_the_server_starts_with_no_players(self):
+        for number, text in enumerate((
+                "velantis-server players 1\n7 127.0.0.1:4000\n",  # cut short: no count
+                "velantis-server players 1\n7 127.0.0.1:4000\nend 2\n",
+                "velantis-server players 1\n7 127.0.0.1:99999\nend 1\n",
+                "garbage\n")):
+            with self.subTest(text=text):
+                with open(self.players_file, "w") as damaged:
+                    damaged.write(text)
+                said = self.restart(f"damaged-{number}")
+                self.assertTrue(any(line.startswith("NetworkingComponentServer(): The players "
+                                                    "saved in") and "are damaged" in line
+                                    for line in said), said)
+                self.assertFalse(os.path.exists(self.players_file))
+                player = self.client()
+                player.send_packet(9, vp.PLAYER_POSITION_UPDATE)
+                time.sleep(0.2)
+                self.assertEqual(player.pending(), [])  # nobody registered, nobody relayed to
+
+
 class Metrics(ServerTestCase):
     """The endpoint beside a serving server; the metrics CI leg checks it under load."""
     server_options = ("--metrics=127.0.0.1:15100",)
