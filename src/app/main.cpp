@@ -44,6 +44,7 @@ struct Options {
   std::optional<MetricsAddress> metrics;
   std::size_t maxPlayers = NetworkingComponentServer::kDefaultMaxPlayers;
   std::string stateDirectory;
+  int receiveBuffer = 0;
 };
 
 // Where the players are kept across a restart: --state-dir, or else the folder systemd made for
@@ -92,6 +93,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
                  "answered with nothing (default 1024)")
       ->type_name("N")
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_option("--receive-buffer", options.receiveBuffer,
+                 "ask the system for a receive buffer of BYTES for the game socket, where\n"
+                 "datagrams wait while the server is busy (default: the system's; Linux grants\n"
+                 "at most twice net.core.rmem_max)")
+      ->type_name("BYTES")
+      ->check(CLI::Range(4096, 1 << 30));
   app.add_option("--state-dir", options.stateDirectory,
                  "keep the registered players in DIR/players across a restart: saved when the\n"
                  "server stops, restored when it starts (default $STATE_DIRECTORY, which\n"
@@ -116,6 +123,19 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
   return std::nullopt;
 }
 
+// The journal's one line of a start: what serves where, and with what room.
+void JournalStartLine(const Options& options, const NetworkingComponentServer& server) {
+  const auto socket = Platform::ReadSocketFigures(server.Socket());
+  const std::string metrics = options.metrics
+                                  ? "http://" + options.metrics->address + ":" +
+                                        std::to_string(options.metrics->port) + "/metrics"
+                                  : std::string("off");
+  Console::Journal("velantis-server ", VELANTIS_VERSION, ": serving UDP ",
+                   Orlin::AddressText(server.Address()), ", at most ",
+                   Decimal(NetworkingComponentServer::MaxPlayers()), " players, receive buffer ",
+                   Decimal(socket ? socket->receiveBufferBytes : 0), " bytes, metrics ", metrics);
+}
+
 }  // namespace
 
 int ProcessEntry(int argc, char** argv) {
@@ -132,8 +152,9 @@ int ProcessEntry(int argc, char** argv) {
   static NetworkingComponentServer server;
   const std::string playersFile = PlayersFile(options);
   if (!playersFile.empty()) NetworkingComponentServer::RestoreClients(playersFile);
+  NetworkingComponentServer::SetReceiveBufferRequest(options.receiveBuffer);
   server.Init(Orlin::Protocol::Udp);
-  server.Start("127.0.0.1", 15000);
+  if (server.Start("127.0.0.1", 15000)) JournalStartLine(options, server);
   // Nothing more to do on this thread but to wait, without using the processor, for a stop
   // request (on Windows there is none: Ctrl+C or closing the console ends the process).
   Platform::WaitForStopRequest();

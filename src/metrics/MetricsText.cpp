@@ -113,6 +113,34 @@ std::string MetricsText() {
              "opened or written.",
              AsNumber(LogsManager::LostWrites().load(std::memory_order_relaxed)));
 
+  out.Family("velantis_receive_loop_progress_time_seconds", "gauge",
+             "When the receive loop last finished with a datagram, in seconds since 1970 (the "
+             "process's start before the first); stuck when datagrams wait meanwhile.",
+             [&] {
+               const std::uint64_t micros = Read(counters.receiveLoopProgressMicroseconds);
+               return micros == 0 ? processStartSeconds : static_cast<double>(micros) / 1e6;
+             }());
+  const Platform::SocketHandle gameSocket = NetworkingComponentServer::GameSocket();
+  if (const auto socket = gameSocket == Platform::kNoSocket
+                              ? std::nullopt
+                              : Platform::ReadSocketFigures(gameSocket)) {
+    out.Family("velantis_socket_receive_buffer_bytes", "gauge",
+               "The game socket's receive buffer as the system granted it.",
+               AsNumber(socket->receiveBufferBytes));
+    out.Family(
+        "velantis_socket_receive_buffer_requested_bytes", "gauge",
+        "The receive buffer asked for (--receive-buffer; 0: the system's default).",
+        AsNumber(static_cast<std::uint64_t>(NetworkingComponentServer::ReceiveBufferRequest())));
+    out.Family("velantis_socket_queued_bytes", "gauge",
+               "Bytes received on the game socket and not yet read by the receive loop.",
+               AsNumber(socket->queuedBytes));
+    if (socket->drops) {
+      out.Family("velantis_socket_drops_total", "counter",
+                 "Datagrams the system dropped at the game socket for want of buffer room.",
+                 AsNumber(*socket->drops));
+    }
+  }
+
   if (const auto process = Platform::ReadProcessStats()) {
     out.Family("process_cpu_seconds_total", "counter", "User and system CPU time spent in seconds.",
                process->cpuSeconds);

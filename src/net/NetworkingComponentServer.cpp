@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <string>
@@ -11,6 +12,9 @@
 namespace {
 
 std::uint16_t ownPort = 0;
+// Written before the receive thread and the metrics' first look, read by both.
+std::atomic<Platform::SocketHandle> gameSocket{Platform::kNoSocket};
+int receiveBufferRequest = 0;
 
 }  // namespace
 
@@ -30,6 +34,9 @@ NetworkingComponentServer& NetworkingComponentServer::GetInstance() {
 }
 
 std::uint16_t NetworkingComponentServer::OwnPort() { return ownPort; }
+Platform::SocketHandle NetworkingComponentServer::GameSocket() { return gameSocket.load(); }
+void NetworkingComponentServer::SetReceiveBufferRequest(int bytes) { receiveBufferRequest = bytes; }
+int NetworkingComponentServer::ReceiveBufferRequest() { return receiveBufferRequest; }
 
 bool NetworkingComponentServer::Init(Orlin::Protocol protocol) {
   if (initialized) return false;
@@ -43,9 +50,16 @@ bool NetworkingComponentServer::Start(const char* /*address*/, std::int32_t port
   // Replies leave from this socket too, so a player that has gone away draws a "port unreachable"
   // that would otherwise fail the receive loop's next read.
   if (protocol == Orlin::Protocol::Udp) Platform::IgnorePortUnreachable(socket);
+  // What arrives while the receive thread is busy waits in this buffer; what finds it full is lost.
+  if (receiveBufferRequest > 0 && !Platform::SetReceiveBuffer(socket, receiveBufferRequest)) {
+    Console::Err("NetworkingComponentServer(Start): The system refused a receive buffer of ",
+                 Decimal(receiveBufferRequest),
+                 " bytes - Code: ", Decimal(Platform::LastSocketError()));
+  }
   SetupAddress(address, port);
   address.address = 0;
   if (!Bind()) return false;
+  if (protocol == Orlin::Protocol::Udp) gameSocket.store(socket);
   if (protocol == Orlin::Protocol::Tcp) {
     if (!Listen()) return false;
     Console::Out("NetworkingComponent(): Waiting a client...");

@@ -40,6 +40,11 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   static void RestoreClients(const std::string& path);
   // The port the game socket is bound to, in host byte order; 0 before Bind.
   static std::uint16_t OwnPort();
+  // The game socket once bound (kNoSocket before), for the metrics' look at its figures.
+  static Platform::SocketHandle GameSocket();
+  // The receive buffer asked of the system for the game socket (0: the system's default).
+  static void SetReceiveBufferRequest(int bytes);
+  static int ReceiveBufferRequest();
 
   bool Init(Orlin::Protocol protocol);
   // Binds to every local address on the port (the address text is not used), listens and accepts

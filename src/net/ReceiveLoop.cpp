@@ -1,4 +1,5 @@
 #include <array>
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -92,6 +93,11 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
       continue;
     }
     HandleDatagram(buffer.data(), static_cast<std::size_t>(received), from, logs, socket);
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    Counters().receiveLoopProgressMicroseconds.store(
+        static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(now).count()),
+        std::memory_order_relaxed);
   }
   Receiving().running.store(false);
   return 0;

@@ -32,6 +32,9 @@ struct ServerCounters {
   Counter sendFailures{0};
   // Registered players: set, not counted, by the receive thread after each change.
   Counter registeredPlayers{0};
+  // When the receive loop last finished with a datagram, in microseconds since 1970 (0: never).
+  // Set, not counted: a loop that has stopped moving while datagrams wait is stuck.
+  Counter receiveLoopProgressMicroseconds{0};
 };
 
 // The process's one set, alive until the process ends.

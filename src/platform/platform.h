@@ -99,6 +99,19 @@ long ReceiveWaiting(SocketHandle socket, IncomingDatagram* slots, std::size_t co
 long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Ipv4Address& from,
                  int& fromLength);
 
+// Asks the system for a receive buffer of `bytes` for the socket, before it is bound. The system
+// may grant less (Linux: at most net.core.rmem_max, which it then doubles for its own bookkeeping);
+// ReadSocketFigures tells what was granted. False when refused outright.
+bool SetReceiveBuffer(SocketHandle socket, int bytes);
+
+// What the system says of a socket's receiving side.
+struct SocketFigures {
+  std::uint64_t receiveBufferBytes = 0;  // as granted
+  std::uint64_t queuedBytes = 0;         // received and not yet read (Linux; 0 elsewhere)
+  std::optional<std::uint64_t> drops;    // datagrams dropped for want of room (Linux)
+};
+std::optional<SocketFigures> ReadSocketFigures(SocketHandle socket);
+
 // Whether a failed receive's error number (LastSocketError()) is the "message too long" of a
 // datagram larger than the buffer.
 bool IsDatagramTooLarge(int socketError);

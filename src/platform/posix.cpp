@@ -1,6 +1,9 @@
 #if !defined(_WIN32)
 
 #include <arpa/inet.h>
+#if defined(__linux__)
+#include <linux/sock_diag.h>
+#endif
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -227,6 +230,30 @@ long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Ipv4Ad
     return -1;
   }
   return static_cast<long>(received);
+}
+
+bool SetReceiveBuffer(SocketHandle socket, int bytes) {
+  return ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)) == 0;
+}
+
+std::optional<SocketFigures> ReadSocketFigures(SocketHandle socket) {
+  const int fd = static_cast<int>(socket);
+  int granted = 0;
+  socklen_t length = sizeof(granted);
+  if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0) return std::nullopt;
+  SocketFigures figures;
+  figures.receiveBufferBytes = static_cast<std::uint64_t>(granted);
+#if defined(__linux__)
+  // The kernel's own accounting of the socket, drops included (what the UDP table shows too).
+  std::uint32_t memory[SK_MEMINFO_VARS] = {};
+  length = sizeof(memory);
+  if (::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, memory, &length) == 0 &&
+      length > SK_MEMINFO_DROPS * sizeof(std::uint32_t)) {
+    figures.queuedBytes = memory[SK_MEMINFO_RMEM_ALLOC];
+    figures.drops = memory[SK_MEMINFO_DROPS];
+  }
+#endif
+  return figures;
 }
 
 bool IsDatagramTooLarge(int socketError) { return socketError == EMSGSIZE; }

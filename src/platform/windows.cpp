@@ -168,6 +168,23 @@ long ReceiveWaiting(SocketHandle socket, IncomingDatagram* slots, std::size_t co
   return static_cast<long>(filled);
 }
 
+bool SetReceiveBuffer(SocketHandle socket, int bytes) {
+  return ::setsockopt(Native(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+                      sizeof(bytes)) == 0;
+}
+
+std::optional<SocketFigures> ReadSocketFigures(SocketHandle socket) {
+  int granted = 0;
+  int length = sizeof(granted);
+  if (::getsockopt(Native(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted),
+                   &length) != 0) {
+    return std::nullopt;
+  }
+  SocketFigures figures;
+  figures.receiveBufferBytes = static_cast<std::uint64_t>(granted);
+  return figures;
+}
+
 bool IsDatagramTooLarge(int socketError) { return socketError == WSAEMSGSIZE; }
 
 void StopReceiving(SocketHandle socket) { ::shutdown(Native(socket), SD_RECEIVE); }

@@ -55,7 +55,10 @@ void Print(Stream stream, std::initializer_list<std::string_view> pieces) {
   line.clear();
   // Asked once: journald hands the stream over before the process starts.
   static const bool errorsToJournal = Platform::ErrorStreamIsJournal();
-  if (stream == Stream::Err && errorsToJournal) {
+  if (stream == Stream::Journal) {
+    if (!errorsToJournal) return;
+    line.append("<5>");
+  } else if (stream == Stream::Err && errorsToJournal) {
     static JournalErrors journalErrors;
     thread_local std::string note;
     note.clear();
@@ -67,7 +70,7 @@ void Print(Stream stream, std::initializer_list<std::string_view> pieces) {
   }
   for (const std::string_view piece : pieces) line.append(piece);
   line.push_back('\n');
-  Platform::WriteConsoleLine(stream == Stream::Err, line.data(), line.size());
+  Platform::WriteConsoleLine(stream != Stream::Out, line.data(), line.size());
 }
 
 }  // namespace Console

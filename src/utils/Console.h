@@ -10,7 +10,10 @@
 // different threads never interleave and nothing waits in a buffer when the process is killed.
 namespace Console {
 
-enum class Stream { Out, Err };
+// Journal lines go to standard error only where that is journald's stream, at the priority
+// "notice", and nowhere otherwise: what an operator reads in the journal (a start line) that a
+// console, which shows the progress lines, has no need of.
+enum class Stream { Out, Err, Journal };
 
 void Print(Stream stream, std::initializer_list<std::string_view> pieces);
 
@@ -22,6 +25,11 @@ void Out(const Pieces&... pieces) {
 template <class... Pieces>
 void Err(const Pieces&... pieces) {
   Print(Stream::Err, {std::string_view(pieces)...});
+}
+
+template <class... Pieces>
+void Journal(const Pieces&... pieces) {
+  Print(Stream::Journal, {std::string_view(pieces)...});
 }
 
 }  // namespace Console

@@ -15,6 +15,17 @@ from server_harness import (BIND_ERROR_LINE, Client, ServerProcess, ServerTestCa
                             service_process_settings, service_unit, wait_for_free_port, wine_mode)
 
 
+def server_version():
+    return subprocess.run([server_path(), "--version"], capture_output=True, text=True,
+                          check=True).stdout.split()[1]
+
+
+def udp_receive_buffer():
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    with probe:
+        return probe.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF)
+
+
 class StartUp(ServerTestCase):
     def test_prints_start_up_lines_in_order_and_writes_the_banner(self):
         log_dir = self.server.log_directory()
@@ -101,7 +112,10 @@ class StartUp(ServerTestCase):
         time.sleep(1.1)
         client.send(b"junk")
         server.wait_for_line("stderr", corrupted, count=11)
-        self.assertEqual(server.stderr_lines(), [corrupted] * 10 + [
+        self.assertEqual(server.stderr_lines()[0], "<5>velantis-server " + server_version() +
+                         ": serving UDP 0.0.0.0:15000, at most 1024 players, receive buffer "
+                         f"{udp_receive_buffer()} bytes, metrics off")
+        self.assertEqual(server.stderr_lines()[1:], [corrupted] * 10 + [
             "<4>Console(): 20 error lines were left out of the journal (all of them are in the "
             "log).", corrupted])
         self.assertEqual(server.log_lines().count(vp.CORRUPTED_LOG_LINE), 31)
@@ -377,6 +391,38 @@ class Metrics(ServerTestCase):
                 reply += chunk
         self.assertTrue(reply.startswith(b"HTTP/1.1 200 "), reply[:80])
         self.assertIn(b"velantis_registered_players 0\n", reply)
+
+    def test_datagrams_dropped_while_the_server_is_paused_are_counted(self):
+        if self.wine:
+            self.skipTest("the kernel's socket figures are Linux's")
+        self.server.kill()
+        self.server = ServerProcess(os.path.join(self.workdir, "small-buffer"))
+        self.addCleanup(self.server.kill)
+        self.server.start(options=self.server_options + ("--receive-buffer=4096",))
+        counts = self.samples()
+        self.assertEqual(counts["velantis_socket_receive_buffer_requested_bytes"], "4096")
+        granted = int(counts["velantis_socket_receive_buffer_bytes"])
+        client = self.client()
+        client.send(bytes(10))
+        time.sleep(0.2)
+        progress = float(self.samples()["velantis_receive_loop_progress_time_seconds"])
+        os.kill(self.server.pid, signal.SIGSTOP)
+        try:
+            for _ in range(3 * granted // vp.PACKET_SIZE + 10):
+                client.send(bytes(vp.PACKET_SIZE))
+            time.sleep(0.2)
+        finally:
+            os.kill(self.server.pid, signal.SIGCONT)
+        # Once resumed, the loop works through what waited: its progress time moves on.
+        deadline = time.monotonic() + 5
+        while True:
+            counts = self.samples()
+            moved = float(counts["velantis_receive_loop_progress_time_seconds"]) > progress
+            if moved or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        self.assertTrue(moved, "the receive loop's progress time did not move after the pause")
+        self.assertGreater(int(counts["velantis_socket_drops_total"]), 0)
 
     def test_lost_log_records_are_counted(self):
         if self.wine or service_unit():
