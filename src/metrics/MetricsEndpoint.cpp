@@ -1,5 +1,6 @@
 #include "metrics/MetricsEndpoint.h"
 
+#include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
@@ -29,11 +30,13 @@ constexpr std::size_t kMaxConnections = 64;
 constexpr int kBacklog = 64;
 // After a failed accept (out of descriptors), wait before the next, rather than spin.
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
-// At most one snapshot of the metrics in this time, however fast scrapers ask: a flood of scrapes
-// then costs the accepting and the answering, never reading the process's figures again for each.
-// Answers go out at once, with a snapshot at most this old: a request kept waiting for a fresher
-// one would hold a connection, and under a flood the connection limit would close it unanswered.
-constexpr auto kSnapshotInterval = std::chrono::milliseconds(100);
+// Fresh snapshots of the metrics, at most this many a second however fast scrapers ask (with a
+// burst of as many): a flood of scrapes then costs the accepting and the answering, not reading
+// the process's figures again for each. A request beyond them is answered at once with the last
+// snapshot; keeping it waiting for a fresh one would hold its connection, which under a flood the
+// connection limit would close unanswered. Scrapers that keep within the rate always get a
+// snapshot taken after their request arrived.
+constexpr double kSnapshotsPerSecond = 20;
 
 class Endpoint;
 
@@ -165,9 +168,13 @@ class Endpoint {
 
   const std::string& Snapshot() {
     const auto now = std::chrono::steady_clock::now();
-    if (snapshot.empty() || now - snapshotTaken >= kSnapshotInterval) {
+    const std::chrono::duration<double> since = now - lastRefill;
+    lastRefill = now;
+    snapshotsAllowed =
+        std::min(kSnapshotsPerSecond, snapshotsAllowed + since.count() * kSnapshotsPerSecond);
+    if (snapshot.empty() || snapshotsAllowed >= 1) {
+      snapshotsAllowed -= 1;
       snapshot = MetricsText();
-      snapshotTaken = now;
     }
     return snapshot;
   }
@@ -195,7 +202,8 @@ class Endpoint {
   asio::steady_timer retry{io};
   std::list<std::shared_ptr<Connection>> open;  // oldest first
   std::string snapshot;
-  std::chrono::steady_clock::time_point snapshotTaken{};
+  double snapshotsAllowed = kSnapshotsPerSecond;
+  std::chrono::steady_clock::time_point lastRefill = std::chrono::steady_clock::now();
 };
 
 const std::string& Connection::Snapshot() { return owner.Snapshot(); }
