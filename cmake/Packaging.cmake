@@ -40,6 +40,8 @@ install(FILES packaging/README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR}/packagi
         COMPONENT Documentation)
 install(FILES packaging/wireshark/README.md DESTINATION ${VELANTIS_INSTALL_DOCDIR}/packaging/wireshark
         COMPONENT Documentation)
+install(FILES packaging/prometheus/velantis-alerts.yml
+        DESTINATION ${VELANTIS_INSTALL_DOCDIR}/packaging/prometheus COMPONENT Documentation)
 if(EXISTS ${PROJECT_SOURCE_DIR}/docs)
   install(DIRECTORY docs/ DESTINATION ${VELANTIS_INSTALL_DOCDIR}/docs COMPONENT Documentation)
 endif()

@@ -23,6 +23,13 @@ scrape() {
     --loadgen "$build_dir/tools/velantis-loadgen"
 }
 
+# Each alert fires on the series that mean trouble and stays quiet on a healthy server's.
+alerts() {
+  promtool check rules packaging/prometheus/velantis-alerts.yml &&
+    promtool test rules tests/metrics/velantis-alerts_test.yml
+}
+
+step "alert rules" alerts
 step build build
 if [ "$status" -eq 0 ]; then
   step "scrape under load and bad input" scrape

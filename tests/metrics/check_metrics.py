@@ -25,6 +25,7 @@ Every process it starts is stopped when it ends, however it ends.
 import argparse
 import ctypes
 import json
+import re
 import os
 import signal
 import socket
@@ -266,6 +267,17 @@ def attack(failures, results):
     results["answers"] = len(answers)
 
 
+def documented_queries():
+    """The queries of docs/metrics.md's table of them (second column, each in backquotes)."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                        "metrics.md")
+    with open(path) as doc:
+        text = doc.read()
+    table = text[text.index("A few queries:"):].split("\n\n")[1]
+    return [query for row in table.splitlines()[2:]
+            for query in re.findall(r"`([^`]+)`", row.split(" | ")[1])]
+
+
 def prometheus_query(query, at):
     url = (f"http://127.0.0.1:{PROMETHEUS_PORT}/api/v1/query?" +
            urllib.parse.urlencode({"query": query, "time": f"{at:.3f}"}))
@@ -350,6 +362,11 @@ def main():
             failures.check(rate is not None and abs(rate - offered) <= RATE_TOLERANCE * offered,
                            f"Prometheus's rate of packets sent {rate} is not within "
                            f"{RATE_TOLERANCE:.0%} of loadgen's {offered} relays/s")
+            for query in documented_queries():
+                # "Anything failing?" rightly answers nothing while nothing fails.
+                answer = prometheus_query(query, middle)
+                failures.check(answer is not None or " > 0" in query,
+                               f"docs/metrics.md's query {query} answers nothing mid-run")
             failures.check(prometheus_query("min_over_time(up[2m])", time.time()) == 1,
                            "Prometheus missed a scrape during the run")
 
