@@ -43,16 +43,31 @@ std::optional<MetricsAddress> ParseMetricsAddress(const std::string& text) {
 struct Options {
   std::optional<MetricsAddress> metrics;
   std::size_t maxPlayers = NetworkingComponentServer::kDefaultMaxPlayers;
+  std::uint16_t port = 15000;
+  std::string bind = "0.0.0.0";
+  bool progress = true;
 };
+
+CLI::Validator DottedIpv4() {
+  return CLI::Validator(
+      [](std::string& text) {
+        std::uint32_t networkOrder = 0;
+        return Platform::ParseIpv4(text.c_str(), networkOrder) == 1
+                   ? std::string()
+                   : "bad value '" + text.substr(0, 40) +
+                         "': expected a dotted IPv4 address such as 0.0.0.0 or 127.0.0.1";
+      },
+      "");
+}
 
 // Nothing when the server is to start; otherwise the exit code: 0 after --help or --version, 2
 // after a usage error, which is reported on standard error.
 std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
   CLI::App app(
       "The Velantis game server. It receives the players' 1056-byte packets on UDP port 15000 of\n"
-      "every local IPv4 address, logs every datagram in its log file and answers Connect,\n"
-      "Disconnect and PlayerPositionUpdate messages. It runs until it is killed. With no option\n"
-      "it serves the game and nothing else.",
+      "every local IPv4 address (--port, --bind), logs every datagram in its log file and answers\n"
+      "Connect, Disconnect and PlayerPositionUpdate messages. It runs until it is stopped. With\n"
+      "no option it serves the game and nothing else.",
       "velantis-server");
   app.set_help_flag("-h,--help", "show this text and exit");
   app.set_version_flag("--version", std::string("velantis-server ") + VELANTIS_VERSION,
@@ -77,6 +92,22 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
                  "answered with nothing (default 1024)")
       ->type_name("N")
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_option("--port", options.port,
+                 "the game's UDP port (default 15000); several servers on one host each take\n"
+                 "a port of their own")
+      ->type_name("N")
+      ->check(CLI::Range(1, 65535));
+  app.add_option("--bind", options.bind,
+                 "receive on this local IPv4 address only (default 0.0.0.0: every address)")
+      ->type_name("ADDR")
+      ->check(DottedIpv4());
+  std::string progress = "on";
+  app.add_option("--progress", progress,
+                 "on: print a progress line on standard output for every datagram received\n"
+                 "and every packet sent (the default); off: print none of them, as a service\n"
+                 "or a container should (error lines and the log are unchanged)")
+      ->type_name("on|off")
+      ->check(CLI::IsMember({"on", "off"}));
   app.footer(
       "The log is Thread_0.logs below OrlinStudio/Velantis/Server/ThreadsLogs in the user's data\n"
       "folder ($XDG_DATA_HOME, or ~/.local/share; %LOCALAPPDATA% on Windows).\n"
@@ -93,6 +124,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
     return kExitUsage;
   }
   if (!metrics.empty()) options.metrics = ParseMetricsAddress(metrics);
+  options.progress = progress == "on";
   return std::nullopt;
 }
 
@@ -105,13 +137,14 @@ int ProcessEntry(int argc, char** argv) {
   Options options;
   if (const auto exitCode = ParseCommandLine(argc, argv, options)) return *exitCode;
   NetworkingComponentServer::SetMaxPlayers(options.maxPlayers);
+  Console::SetProgress(options.progress);
   if (options.metrics && !Metrics::StartEndpoint(options.metrics->address, options.metrics->port)) {
     return kExitFailed;
   }
   // Lives for the rest of the process: the receive thread uses it until it is stopped.
   static NetworkingComponentServer server;
   server.Init(Orlin::Protocol::Udp);
-  server.Start("127.0.0.1", 15000);
+  server.Start(options.bind.c_str(), options.port);
   // Nothing more to do on this thread but to wait, without using the processor, for a stop
   // request (on Windows there is none: Ctrl+C or closing the console ends the process).
   Platform::WaitForStopRequest();

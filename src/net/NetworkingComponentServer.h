@@ -11,8 +11,8 @@ class LogRecord;
 class LogsManager;
 class Packet;
 
-// The game server's socket: binds to every local IPv4 address, receives the players' packets on
-// a logged thread of its own and answers them (admission, departure, position relay).
+// The game server's socket: binds to a local IPv4 address or all of them, receives the players'
+// packets on a logged thread of its own and answers them (admission, departure, position relay).
 class NetworkingComponentServer : public Orlin::NetworkingComponent {
  public:
   // Client id to the address its first Connect came from, in ascending id order.
@@ -35,8 +35,8 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   static std::uint16_t OwnPort();
 
   bool Init(Orlin::Protocol protocol);
-  // Binds to every local address on the port (the address text is not used), listens and accepts
-  // in TCP mode, and starts receiving.
+  // Binds to the dotted IPv4 address ("0.0.0.0": every local address) and port, listens and
+  // accepts in TCP mode, and starts receiving.
   bool Start(const char* address, std::int32_t port) override;
   bool Bind();
   bool Listen();

@@ -88,7 +88,7 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
       // as a failed receive, and this line is what the server has always said of it.
       Bump(Platform::IsDatagramTooLarge(error) ? Counters().datagramsTooLarge
                                                : Counters().receiveErrors);
-      Console::Out("error", Decimal(error));
+      Console::Progress("error", Decimal(error));
       continue;
     }
     HandleDatagram(buffer.data(), static_cast<std::size_t>(received), from, logs, socket);
@@ -109,7 +109,8 @@ void NetworkingComponentServer::HandleDatagram(const std::byte* data, std::size_
 
   // The sizes shown are those actually received, and only a datagram of exactly one packet is
   // verified: no byte of an earlier datagram can take part.
-  Console::Out("NetworkingComponentServer(): Message of size ", Decimal(size), " bytes received.");
+  Console::Progress("NetworkingComponentServer(): Message of size ", Decimal(size),
+                    " bytes received.");
   record.Add({"NetworkingComponent(): Message of size ", Decimal(size), " bytes received. \n"});
   if (size != Packet::kSize) {
     Bump(Counters().datagramsWrongSize);
@@ -120,7 +121,8 @@ void NetworkingComponentServer::HandleDatagram(const std::byte* data, std::size_
   receivedPacket.LoadBytes(data);
   if (RecentSends::OfThisThread().Repeats(receivedPacket, from)) {
     Bump(Counters().datagramsEchoed);
-    Console::Out("NetworkingComponentServer(): Dropped: the packet repeats one just sent there.");
+    Console::Progress(
+        "NetworkingComponentServer(): Dropped: the packet repeats one just sent there.");
     record.Add(
         {"NetworkingComponentServer(): Dropped: the packet repeats one just sent there. \n"});
     record.Write();

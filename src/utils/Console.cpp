@@ -1,5 +1,6 @@
 #include "utils/Console.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -47,7 +48,12 @@ class JournalErrors {
   std::uint64_t suppressed = 0;
 };
 
+std::atomic<bool> progressOn{true};
+
 }  // namespace
+
+void SetProgress(bool on) { progressOn.store(on, std::memory_order_relaxed); }
+bool ProgressOn() { return progressOn.load(std::memory_order_relaxed); }
 
 void Print(Stream stream, std::initializer_list<std::string_view> pieces) {
   // Reused per thread so that a line costs no allocation once the thread has warmed up.

@@ -10,13 +10,24 @@
 // different threads never interleave and nothing waits in a buffer when the process is killed.
 namespace Console {
 
-enum class Stream { Out, Err };
+// Progress lines are the ones a server prints for every datagram; they go to standard output like
+// Out's lines unless turned off (--progress=off), when they cost nothing but a flag's test.
+enum class Stream { Out, Err, Progress };
 
 void Print(Stream stream, std::initializer_list<std::string_view> pieces);
+
+// Set before the threads that print progress lines start; on by default.
+void SetProgress(bool on);
+bool ProgressOn();
 
 template <class... Pieces>
 void Out(const Pieces&... pieces) {
   Print(Stream::Out, {std::string_view(pieces)...});
+}
+
+template <class... Pieces>
+void Progress(const Pieces&... pieces) {
+  if (ProgressOn()) Print(Stream::Progress, {std::string_view(pieces)...});
 }
 
 template <class... Pieces>
