@@ -1,5 +1,6 @@
 #include <CLI/CLI.hpp>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
@@ -7,6 +8,8 @@
 #include <string>
 
 #include "Version.h"
+#include "fleet/AgonesSdk.h"
+#include "fleet/HttpClient.h"
 #include "metrics/MetricsEndpoint.h"
 #include "net/NetworkingComponentServer.h"
 #include "platform/platform.h"
@@ -46,6 +49,8 @@ struct Options {
   std::uint16_t port = 15000;
   std::string bind = "0.0.0.0";
   bool progress = true;
+  std::optional<MetricsAddress> checkHealth;
+  double agonesHealthSeconds = 2.0;
 };
 
 CLI::Validator DottedIpv4() {
@@ -108,6 +113,23 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
                  "or a container should (error lines and the log are unchanged)")
       ->type_name("on|off")
       ->check(CLI::IsMember({"on", "off"}));
+  std::string checkHealth;
+  app.add_option("--check-health", checkHealth,
+                 "do not serve: ask the metrics endpoint of a server at ADDR:PORT and exit 0\n"
+                 "when it answers, 1 when it does not within 2 s (a container's health check)")
+      ->type_name("ADDR:PORT")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return ParseMetricsAddress(text)
+                       ? std::string()
+                       : "bad value '" + text.substr(0, 40) + "': expected ADDR:PORT";
+          },
+          ""));
+  app.add_option("--agones-health", options.agonesHealthSeconds,
+                 "under Agones (AGONES_SDK_HTTP_PORT set): seconds between Health calls\n"
+                 "(default 2; keep it below the GameServer's health periodSeconds)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.1, 3600.0));
   app.footer(
       "The log is Thread_0.logs below OrlinStudio/Velantis/Server/ThreadsLogs in the user's data\n"
       "folder ($XDG_DATA_HOME, or ~/.local/share; %LOCALAPPDATA% on Windows).\n"
@@ -125,6 +147,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
   }
   if (!metrics.empty()) options.metrics = ParseMetricsAddress(metrics);
   options.progress = progress == "on";
+  if (!checkHealth.empty()) options.checkHealth = ParseMetricsAddress(checkHealth);
   return std::nullopt;
 }
 
@@ -136,6 +159,13 @@ int ProcessEntry(int argc, char** argv) {
   Platform::AttachConsole();
   Options options;
   if (const auto exitCode = ParseCommandLine(argc, argv, options)) return *exitCode;
+  if (options.checkHealth) {
+    const Fleet::HttpAnswer answer =
+        Fleet::HttpRequest(options.checkHealth->address, options.checkHealth->port, "GET",
+                           "/metrics", "", std::chrono::seconds(2));
+    return answer.status == 200 ? 0 : kExitFailed;
+  }
+  const auto agonesPort = Fleet::AgonesPortFromEnvironment();
   NetworkingComponentServer::SetMaxPlayers(options.maxPlayers);
   Console::SetProgress(options.progress);
   if (options.metrics && !Metrics::StartEndpoint(options.metrics->address, options.metrics->port)) {
@@ -144,11 +174,16 @@ int ProcessEntry(int argc, char** argv) {
   // Lives for the rest of the process: the receive thread uses it until it is stopped.
   static NetworkingComponentServer server;
   server.Init(Orlin::Protocol::Udp);
-  server.Start(options.bind.c_str(), options.port);
+  if (server.Start(options.bind.c_str(), options.port) && agonesPort) {
+    Fleet::StartAgones(
+        *agonesPort,
+        std::chrono::milliseconds(static_cast<std::int64_t>(options.agonesHealthSeconds * 1000)));
+  }
   // Nothing more to do on this thread but to wait, without using the processor, for a stop
   // request (on Windows there is none: Ctrl+C or closing the console ends the process).
   Platform::WaitForStopRequest();
   Console::Out("NetworkingComponentServer(): Stopping on request.");
+  Fleet::StopAgones();
   // A receive loop that has not ended in time is left alone: nothing is torn down under it.
   if (!server.Stop()) std::_Exit(0);
   return 0;

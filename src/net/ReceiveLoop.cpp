@@ -68,6 +68,13 @@ NetworkingComponentServer::ReceiveState& NetworkingComponentServer::Receiving() 
   return state;
 }
 
+NetworkingComponentServer::ReceiveProgress NetworkingComponentServer::Progress() {
+  const ReceiveState& state = Receiving();
+  return {state.running.load(std::memory_order_relaxed),
+          state.inHand.load(std::memory_order_relaxed),
+          state.handled.load(std::memory_order_relaxed)};
+}
+
 std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
   const auto& record = *static_cast<ThreadStruct*>(threadStruct);
   const auto socket = static_cast<Platform::SocketHandle>(record.parameter);
@@ -77,7 +84,8 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
   int lenFrom = sizeof(from);
   std::array<std::byte, kReceiveBufferSize> buffer{};
 
-  const std::atomic<bool>& stopRequested = Receiving().stopRequested;
+  ReceiveState& state = Receiving();
+  const std::atomic<bool>& stopRequested = state.stopRequested;
   for (;;) {
     const long received =
         Platform::ReceiveFrom(socket, buffer.data(), buffer.size(), from, lenFrom);
@@ -91,7 +99,10 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
       Console::Progress("error", Decimal(error));
       continue;
     }
+    state.inHand.store(true, std::memory_order_relaxed);
     HandleDatagram(buffer.data(), static_cast<std::size_t>(received), from, logs, socket);
+    state.handled.fetch_add(1, std::memory_order_relaxed);
+    state.inHand.store(false, std::memory_order_relaxed);
   }
   Receiving().running.store(false);
   return 0;

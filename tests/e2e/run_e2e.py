@@ -5,8 +5,8 @@
     run_e2e.py --server /usr/bin/velantis-server --service-unit UNIT [--service-user USER] ...
     run_e2e.py --server PATH --container IMAGE [--container-network NET --server-host ADDR] ...
 
-A suite is a module of this folder (test_startup, test_protocol, test_descriptors, test_soak,
-test_service); without one, every suite but the soak runs (and test_service with --service-unit).
+A suite is a module of this folder (test_startup, test_protocol, test_descriptors, test_agones,
+test_soak, test_service); without one, every suite but the soak runs (and test_service with --service-unit).
 """
 
 import argparse
@@ -15,7 +15,7 @@ import sys
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-QUICK_SUITES = ["test_startup", "test_protocol", "test_descriptors"]
+QUICK_SUITES = ["test_startup", "test_protocol", "test_descriptors", "test_agones"]
 
 
 def main():
