@@ -75,7 +75,9 @@ def container_command(name, data_home, options):
             metrics_port = option.rsplit(":", 1)[1]
             options[index] = "--metrics=0.0.0.0:" + metrics_port
             published.append(f"127.0.0.1:{metrics_port}:{metrics_port}/tcp")
+    # No health checks: without systemd podman says so on standard error for each container.
     command = ["podman", "run", "--rm", "--name", name, "--stop-timeout", "5",
+               "--no-healthcheck",
                "-v", f"{data_home}:{CONTAINER_LOG_VOLUME}"]
     if network:
         command += ["--network", network]

@@ -164,6 +164,8 @@ class HostileSources(ServerTestCase):
         self.connect(third, 3, registered_before=[first])
 
     def test_connect_from_a_privileged_port_registers_nothing(self):
+        if self.container and not os.environ.get("VELANTIS_E2E_CONTAINER_NETWORK"):
+            self.skipTest("podman's port forwarding on loopback gives the datagram another port")
         if os.geteuid() != 0:
             self.skipTest("binding a port below 1024 needs root")
         service, player = self.client(local_address="127.0.0.1"), self.client()
