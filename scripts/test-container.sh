@@ -46,6 +46,9 @@ cleanup() {
     podman play kube --down "$work/deployment.yaml" >/dev/null 2>&1 || true
   fi
   podman rmi -f "$image" >/dev/null 2>&1 || true
+  # The pause image `podman play kube` builds for its pods, unless something else still uses it.
+  podman images --format '{{.Repository}}:{{.Tag}}' 2>/dev/null | grep '^localhost/podman-pause:' |
+    xargs -r podman rmi >/dev/null 2>&1 || true
   ip netns delete "$prefix-players" 2>/dev/null || true
   ip netns delete "$prefix-server" 2>/dev/null || true
   rm -rf "$work"

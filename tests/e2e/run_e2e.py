@@ -6,7 +6,8 @@
     run_e2e.py --server PATH --container IMAGE [--container-network NET --server-host ADDR] ...
 
 A suite is a module of this folder (test_startup, test_protocol, test_descriptors, test_agones,
-test_soak, test_service); without one, every suite but the soak runs (and test_service with --service-unit).
+test_soak, test_service); without one, every suite but the soak runs (and test_service with
+--service-unit).
 """
 
 import argparse
