@@ -108,6 +108,10 @@ def service_process_settings(data_home):
            "HOME": "/", "USER": user.pw_name, "LOGNAME": user.pw_name,
            "LOGS_DIRECTORY": data_home}
     env.update(unit_environment(service_unit()))
+    # systemd tells a unit whose standard error is the journal so; a test that stands for the
+    # journal sets it too.
+    if "JOURNAL_STREAM" in os.environ:
+        env["JOURNAL_STREAM"] = os.environ["JOURNAL_STREAM"]
     if "XDG_DATA_HOME" not in env:
         raise AssertionError(f"{service_unit()} sets no XDG_DATA_HOME: the log would go below HOME")
     env["XDG_DATA_HOME"] = data_home
