@@ -128,18 +128,29 @@ if(NOT WIN32)
   set(VELANTIS_LOGROTATE /usr/sbin/logrotate)
   set(VELANTIS_LOGROTATE_CONF
       ${CMAKE_INSTALL_FULL_SYSCONFDIR}/${VELANTIS_PACKAGE_NAME}/logrotate.conf)
+  set(VELANTIS_FULL_SYSCONFDIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/${VELANTIS_PACKAGE_NAME})
+  # The plain unit and the template of several servers share one sandbox, written once.
+  file(READ packaging/linux/server-sandbox.in VELANTIS_SERVER_SANDBOX)
+  string(STRIP "${VELANTIS_SERVER_SANDBOX}" VELANTIS_SERVER_SANDBOX)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+               ${PROJECT_SOURCE_DIR}/packaging/linux/server-sandbox.in)
   configure_file(packaging/linux/velantis-server.service.in
                  ${PROJECT_BINARY_DIR}/packaging/velantis-server.service @ONLY)
+  configure_file(packaging/linux/velantis-server@.service.in
+                 ${PROJECT_BINARY_DIR}/packaging/velantis-server@.service @ONLY)
   configure_file(packaging/linux/velantis-server-logrotate.service.in
                  ${PROJECT_BINARY_DIR}/packaging/velantis-server-logrotate.service @ONLY)
   # systemd looks for units of packages in lib/systemd/system below the prefix (/usr for a package).
   install(FILES ${PROJECT_BINARY_DIR}/packaging/velantis-server.service
+                ${PROJECT_BINARY_DIR}/packaging/velantis-server@.service
                 ${PROJECT_BINARY_DIR}/packaging/velantis-server-logrotate.service
                 packaging/linux/velantis-server-logrotate.timer
           DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system COMPONENT Server)
   install(PROGRAMS packaging/linux/velantis-server-check-bound
           DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/${VELANTIS_PACKAGE_NAME} RENAME check-bound
           COMPONENT Server)
+  install(FILES packaging/linux/instance.conf.example
+          DESTINATION ${VELANTIS_INSTALL_DOCDIR}/examples RENAME instance.conf COMPONENT Server)
   install(FILES packaging/linux/logrotate.conf
           DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/${VELANTIS_PACKAGE_NAME} COMPONENT Server)
 

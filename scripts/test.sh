@@ -5,16 +5,17 @@
 # routers, hostile traffic forged in network namespaces (relay loops, Connect floods, oversized
 # datagrams, scrape floods), the Wireshark dissector read by tshark, the metrics endpoint scraped
 # by Prometheus under load, the Debian package installed and driven under systemd in a container
-# booted for it, the README followed command by command from install to purge, the client library
-# (C, C#, a lossy path, its packages) and the Windows build with its suite and installer under
-# Wine.
+# booted for it, the container image run with podman (published port, namespace, stop, a
+# Kubernetes pod), the README followed command by command from install to purge, the client
+# library (C, C#, a lossy path, its packages) and the Windows build with its suite and installer
+# under Wine.
 #
 # VELANTIS_LEGS picks legs (default: all), e.g. VELANTIS_LEGS="format debug" scripts/test.sh
 # VELANTIS_FUZZ_SECONDS sets each fuzz target's run (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz nat attack dissector metrics package docs client windows"}
+legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz nat attack dissector metrics package container docs client windows"}
 
 log() { echo "=== $*"; }
 # shellcheck source=scripts/steps.sh
@@ -65,6 +66,7 @@ wants attack && leg attack scripts/test-attack.sh
 wants dissector && leg dissector scripts/test-dissector.sh
 wants metrics && leg metrics scripts/test-metrics.sh
 wants package && leg package scripts/test-package.sh
+wants container && leg container scripts/test-container.sh
 wants docs && leg docs scripts/test-docs.sh
 wants client && leg client scripts/test-client.sh
 wants windows && leg windows scripts/test-windows.sh

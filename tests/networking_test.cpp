@@ -38,8 +38,12 @@ TEST(ServerStartTest, BindsEveryAddressAndASecondServerOnThePortFails) {
   ASSERT_TRUE(first->Init(Protocol::Udp));
   EXPECT_FALSE(first->Init(Protocol::Udp));
 
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(first->Start("localhost", port)) << "only dotted IPv4 text names an address";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "NetworkingComponentServer(Start): \"localhost\" is not a dotted IPv4 address.\n");
   testing::internal::CaptureStdout();
-  ASSERT_TRUE(first->Start("this text is not used", port));
+  ASSERT_TRUE(first->Start("0.0.0.0", port));
   const std::string console = testing::internal::GetCapturedStdout();
   EXPECT_EQ(first->Address().address, 0u) << "bound to every address";
   EXPECT_EQ(console.rfind("NetworkingComponent(): Socket initialized successfully\n"

@@ -1,5 +1,6 @@
 #include <CLI/CLI.hpp>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
@@ -7,6 +8,8 @@
 #include <string>
 
 #include "Version.h"
+#include "fleet/AgonesSdk.h"
+#include "fleet/HttpClient.h"
 #include "metrics/MetricsEndpoint.h"
 #include "net/NetworkingComponentServer.h"
 #include "platform/platform.h"
@@ -45,6 +48,11 @@ struct Options {
   std::size_t maxPlayers = NetworkingComponentServer::kDefaultMaxPlayers;
   std::string stateDirectory;
   int receiveBuffer = 0;
+  std::uint16_t port = 15000;
+  std::string bind = "0.0.0.0";
+  bool progress = true;
+  std::optional<MetricsAddress> checkHealth;
+  double agonesHealthSeconds = 2.0;
 };
 
 // Where the players are kept across a restart: --state-dir, or else the folder systemd made for
@@ -61,14 +69,26 @@ std::string PlayersFile(const Options& options) {
   return folder + "players";
 }
 
+CLI::Validator DottedIpv4() {
+  return CLI::Validator(
+      [](std::string& text) {
+        std::uint32_t networkOrder = 0;
+        return Platform::ParseIpv4(text.c_str(), networkOrder) == 1
+                   ? std::string()
+                   : "bad value '" + text.substr(0, 40) +
+                         "': expected a dotted IPv4 address such as 0.0.0.0 or 127.0.0.1";
+      },
+      "");
+}
+
 // Nothing when the server is to start; otherwise the exit code: 0 after --help or --version, 2
 // after a usage error, which is reported on standard error.
 std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
   CLI::App app(
       "The Velantis game server. It receives the players' 1056-byte packets on UDP port 15000 of\n"
-      "every local IPv4 address, logs every datagram in its log file and answers Connect,\n"
-      "Disconnect and PlayerPositionUpdate messages. It runs until it is killed. With no option\n"
-      "it serves the game and nothing else.",
+      "every local IPv4 address (--port, --bind), logs every datagram in its log file and answers\n"
+      "Connect, Disconnect and PlayerPositionUpdate messages. It runs until it is stopped. With\n"
+      "no option it serves the game and nothing else.",
       "velantis-server");
   app.set_help_flag("-h,--help", "show this text and exit");
   app.set_version_flag("--version", std::string("velantis-server ") + VELANTIS_VERSION,
@@ -104,6 +124,39 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
                  "server stops, restored when it starts (default $STATE_DIRECTORY, which\n"
                  "systemd sets for the service; without either, nothing is kept)")
       ->type_name("DIR");
+  app.add_option("--port", options.port,
+                 "the game's UDP port (default 15000); several servers on one host each take\n"
+                 "a port of their own")
+      ->type_name("N")
+      ->check(CLI::Range(1, 65535));
+  app.add_option("--bind", options.bind,
+                 "receive on this local IPv4 address only (default 0.0.0.0: every address)")
+      ->type_name("ADDR")
+      ->check(DottedIpv4());
+  std::string progress = "on";
+  app.add_option("--progress", progress,
+                 "on: print a progress line on standard output for every datagram received\n"
+                 "and every packet sent (the default); off: print none of them, as a service\n"
+                 "or a container should (error lines and the log are unchanged)")
+      ->type_name("on|off")
+      ->check(CLI::IsMember({"on", "off"}));
+  std::string checkHealth;
+  app.add_option("--check-health", checkHealth,
+                 "do not serve: ask the metrics endpoint of a server at ADDR:PORT and exit 0\n"
+                 "when it answers, 1 when it does not within 2 s (a container's health check)")
+      ->type_name("ADDR:PORT")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return ParseMetricsAddress(text)
+                       ? std::string()
+                       : "bad value '" + text.substr(0, 40) + "': expected ADDR:PORT";
+          },
+          ""));
+  app.add_option("--agones-health", options.agonesHealthSeconds,
+                 "under Agones (AGONES_SDK_HTTP_PORT set): seconds between Health calls\n"
+                 "(default 2; keep it below the GameServer's health periodSeconds)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.1, 3600.0));
   app.footer(
       "The log is Thread_0.logs below OrlinStudio/Velantis/Server/ThreadsLogs in the user's data\n"
       "folder ($XDG_DATA_HOME, or ~/.local/share; %LOCALAPPDATA% on Windows).\n"
@@ -120,6 +173,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
     return kExitUsage;
   }
   if (!metrics.empty()) options.metrics = ParseMetricsAddress(metrics);
+  options.progress = progress == "on";
+  if (!checkHealth.empty()) options.checkHealth = ParseMetricsAddress(checkHealth);
   return std::nullopt;
 }
 
@@ -144,7 +199,15 @@ int ProcessEntry(int argc, char** argv) {
   Platform::AttachConsole();
   Options options;
   if (const auto exitCode = ParseCommandLine(argc, argv, options)) return *exitCode;
+  if (options.checkHealth) {
+    const Fleet::HttpAnswer answer =
+        Fleet::HttpRequest(options.checkHealth->address, options.checkHealth->port, "GET",
+                           "/metrics", "", std::chrono::seconds(2));
+    return answer.status == 200 ? 0 : kExitFailed;
+  }
+  const auto agonesPort = Fleet::AgonesPortFromEnvironment();
   NetworkingComponentServer::SetMaxPlayers(options.maxPlayers);
+  Console::SetProgress(options.progress);
   if (options.metrics && !Metrics::StartEndpoint(options.metrics->address, options.metrics->port)) {
     return kExitFailed;
   }
@@ -154,11 +217,19 @@ int ProcessEntry(int argc, char** argv) {
   if (!playersFile.empty()) NetworkingComponentServer::RestoreClients(playersFile);
   NetworkingComponentServer::SetReceiveBufferRequest(options.receiveBuffer);
   server.Init(Orlin::Protocol::Udp);
-  if (server.Start("127.0.0.1", 15000)) JournalStartLine(options, server);
+  if (server.Start(options.bind.c_str(), options.port)) {
+    JournalStartLine(options, server);
+    if (agonesPort) {
+      Fleet::StartAgones(
+          *agonesPort,
+          std::chrono::milliseconds(static_cast<std::int64_t>(options.agonesHealthSeconds * 1000)));
+    }
+  }
   // Nothing more to do on this thread but to wait, without using the processor, for a stop
   // request (on Windows there is none: Ctrl+C or closing the console ends the process).
   Platform::WaitForStopRequest();
   Console::Out("NetworkingComponentServer(): Stopping on request.");
+  Fleet::StopAgones();
   // A receive loop that has not ended in time is left alone: nothing is torn down under it.
   if (!server.Stop()) std::_Exit(0);
   if (!playersFile.empty()) NetworkingComponentServer::SaveClients(playersFile);

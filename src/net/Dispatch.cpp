@@ -102,7 +102,7 @@ void ReleaseUnusedRelayRoom(std::size_t players) {
 }
 
 void Report(LogRecord& record, const char* message) {
-  Console::Out("NetworkingComponentServer(): ", message);
+  Console::Progress("NetworkingComponentServer(): ", message);
   record.Add({"NetworkingComponentServer(): ", message, " \n"});
 }
 

@@ -75,7 +75,8 @@ bool NetworkingComponentClient::Send(Packet& packet) {
     return false;
   }
   ++MessageCounter();
-  Console::Out("NetworkingComponent(): Message of size ", Decimal(Packet::kSize), " bytes sent.");
+  Console::Progress("NetworkingComponent(): Message of size ", Decimal(Packet::kSize),
+                    " bytes sent.");
   return true;
 }
 
@@ -112,8 +113,8 @@ std::size_t NetworkingComponentClient::SendStamped(Packet* packets,
       delivered += static_cast<std::size_t>(sent);
       for (long i = 0; i < sent; ++i) {
         ++MessageCounter();
-        Console::Out("NetworkingComponent(): Message of size ", Decimal(Packet::kSize),
-                     " bytes sent.");
+        Console::Progress("NetworkingComponent(): Message of size ", Decimal(Packet::kSize),
+                          " bytes sent.");
       }
       next += static_cast<std::size_t>(sent);
       continue;

@@ -45,7 +45,13 @@ bool NetworkingComponentServer::Init(Orlin::Protocol protocol) {
   return true;
 }
 
-bool NetworkingComponentServer::Start(const char* /*address*/, std::int32_t port) {
+bool NetworkingComponentServer::Start(const char* bindAddress, std::int32_t port) {
+  std::uint32_t networkOrder = 0;
+  if (bindAddress == nullptr || Platform::ParseIpv4(bindAddress, networkOrder) != 1) {
+    Console::Err("NetworkingComponentServer(Start): \"", bindAddress ? bindAddress : "",
+                 "\" is not a dotted IPv4 address.");
+    return false;
+  }
   if (!CreateSocket()) return false;
   // Replies leave from this socket too, so a player that has gone away draws a "port unreachable"
   // that would otherwise fail the receive loop's next read.
@@ -57,7 +63,7 @@ bool NetworkingComponentServer::Start(const char* /*address*/, std::int32_t port
                  " bytes - Code: ", Decimal(Platform::LastSocketError()));
   }
   SetupAddress(address, port);
-  address.address = 0;
+  address.address = networkOrder;
   if (!Bind()) return false;
   if (protocol == Orlin::Protocol::Udp) gameSocket.store(socket);
   if (protocol == Orlin::Protocol::Tcp) {
@@ -75,7 +81,8 @@ bool NetworkingComponentServer::Bind() {
     // The line above gives only the system's error number; an operator needs the port too.
     Console::Err("NetworkingComponentServer(Bind): Cannot bind ",
                  protocol == Orlin::Protocol::Udp ? "UDP " : "TCP ", Orlin::AddressText(address),
-                 " (every local address): another program may be using the port.");
+                 address.address == 0 ? " (every local address)" : "",
+                 ": another program may be using the port, or the address is not this host's.");
     CloseSocket();
     return false;
   }

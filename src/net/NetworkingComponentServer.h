@@ -12,8 +12,8 @@ class LogRecord;
 class LogsManager;
 class Packet;
 
-// The game server's socket: binds to every local IPv4 address, receives the players' packets on
-// a logged thread of its own and answers them (admission, departure, position relay).
+// The game server's socket: binds to a local IPv4 address or all of them, receives the players'
+// packets on a logged thread of its own and answers them (admission, departure, position relay).
 class NetworkingComponentServer : public Orlin::NetworkingComponent {
  public:
   // Client id to the address its first Connect came from, in ascending id order.
@@ -47,8 +47,8 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   static int ReceiveBufferRequest();
 
   bool Init(Orlin::Protocol protocol);
-  // Binds to every local address on the port (the address text is not used), listens and accepts
-  // in TCP mode, and starts receiving.
+  // Binds to the dotted IPv4 address ("0.0.0.0": every local address) and port, listens and
+  // accepts in TCP mode, and starts receiving.
   bool Start(const char* address, std::int32_t port) override;
   bool Bind();
   bool Listen();
@@ -81,10 +81,22 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
 
   const Orlin::Ipv4Address& Address() const { return address; }
 
+  // What a watchdog on another thread sees of the receive loop: whether it runs, whether it is
+  // inside a datagram, and how many it has finished. A loop inside the same datagram for long is
+  // stuck (a log write that never returns, say); one waiting for the next datagram is not.
+  struct ReceiveProgress {
+    bool running = false;
+    bool inHand = false;
+    std::uint64_t handled = 0;
+  };
+  static ReceiveProgress Progress();
+
  private:
   struct ReceiveState {
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> running{false};
+    std::atomic<bool> inHand{false};
+    std::atomic<std::uint64_t> handled{0};
   };
   static ReceiveState& Receiving();
 

@@ -69,6 +69,13 @@ NetworkingComponentServer::ReceiveState& NetworkingComponentServer::Receiving() 
   return state;
 }
 
+NetworkingComponentServer::ReceiveProgress NetworkingComponentServer::Progress() {
+  const ReceiveState& state = Receiving();
+  return {state.running.load(std::memory_order_relaxed),
+          state.inHand.load(std::memory_order_relaxed),
+          state.handled.load(std::memory_order_relaxed)};
+}
+
 std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
   const auto& record = *static_cast<ThreadStruct*>(threadStruct);
   const auto socket = static_cast<Platform::SocketHandle>(record.parameter);
@@ -78,7 +85,8 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
   int lenFrom = sizeof(from);
   std::array<std::byte, kReceiveBufferSize> buffer{};
 
-  const std::atomic<bool>& stopRequested = Receiving().stopRequested;
+  ReceiveState& state = Receiving();
+  const std::atomic<bool>& stopRequested = state.stopRequested;
   for (;;) {
     const long received =
         Platform::ReceiveFrom(socket, buffer.data(), buffer.size(), from, lenFrom);
@@ -89,10 +97,13 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
       // as a failed receive, and this line is what the server has always said of it.
       Bump(Platform::IsDatagramTooLarge(error) ? Counters().datagramsTooLarge
                                                : Counters().receiveErrors);
-      Console::Out("error", Decimal(error));
+      Console::Progress("error", Decimal(error));
       continue;
     }
+    state.inHand.store(true, std::memory_order_relaxed);
     HandleDatagram(buffer.data(), static_cast<std::size_t>(received), from, logs, socket);
+    state.handled.fetch_add(1, std::memory_order_relaxed);
+    state.inHand.store(false, std::memory_order_relaxed);
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     Counters().receiveLoopProgressMicroseconds.store(
         static_cast<std::uint64_t>(
@@ -115,7 +126,8 @@ void NetworkingComponentServer::HandleDatagram(const std::byte* data, std::size_
 
   // The sizes shown are those actually received, and only a datagram of exactly one packet is
   // verified: no byte of an earlier datagram can take part.
-  Console::Out("NetworkingComponentServer(): Message of size ", Decimal(size), " bytes received.");
+  Console::Progress("NetworkingComponentServer(): Message of size ", Decimal(size),
+                    " bytes received.");
   record.Add({"NetworkingComponent(): Message of size ", Decimal(size), " bytes received. \n"});
   if (size != Packet::kSize) {
     Bump(Counters().datagramsWrongSize);
@@ -126,7 +138,8 @@ void NetworkingComponentServer::HandleDatagram(const std::byte* data, std::size_
   receivedPacket.LoadBytes(data);
   if (RecentSends::OfThisThread().Repeats(receivedPacket, from)) {
     Bump(Counters().datagramsEchoed);
-    Console::Out("NetworkingComponentServer(): Dropped: the packet repeats one just sent there.");
+    Console::Progress(
+        "NetworkingComponentServer(): Dropped: the packet repeats one just sent there.");
     record.Add(
         {"NetworkingComponentServer(): Dropped: the packet repeats one just sent there. \n"});
     record.Write();

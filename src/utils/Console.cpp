@@ -1,5 +1,6 @@
 #include "utils/Console.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -47,7 +48,12 @@ class JournalErrors {
   std::uint64_t suppressed = 0;
 };
 
+std::atomic<bool> progressOn{true};
+
 }  // namespace
+
+void SetProgress(bool on) { progressOn.store(on, std::memory_order_relaxed); }
+bool ProgressOn() { return progressOn.load(std::memory_order_relaxed); }
 
 void Print(Stream stream, std::initializer_list<std::string_view> pieces) {
   // Reused per thread so that a line costs no allocation once the thread has warmed up.
@@ -70,7 +76,8 @@ void Print(Stream stream, std::initializer_list<std::string_view> pieces) {
   }
   for (const std::string_view piece : pieces) line.append(piece);
   line.push_back('\n');
-  Platform::WriteConsoleLine(stream != Stream::Out, line.data(), line.size());
+  const bool toErrors = stream == Stream::Err || stream == Stream::Journal;
+  Platform::WriteConsoleLine(toErrors, line.data(), line.size());
 }
 
 }  // namespace Console

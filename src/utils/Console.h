@@ -10,16 +10,27 @@
 // different threads never interleave and nothing waits in a buffer when the process is killed.
 namespace Console {
 
+// Progress lines are the ones a server prints for every datagram; they go to standard output like
+// Out's lines unless turned off (--progress=off), when they cost nothing but a flag's test.
 // Journal lines go to standard error only where that is journald's stream, at the priority
 // "notice", and nowhere otherwise: what an operator reads in the journal (a start line) that a
 // console, which shows the progress lines, has no need of.
-enum class Stream { Out, Err, Journal };
+enum class Stream { Out, Err, Progress, Journal };
 
 void Print(Stream stream, std::initializer_list<std::string_view> pieces);
+
+// Set before the threads that print progress lines start; on by default.
+void SetProgress(bool on);
+bool ProgressOn();
 
 template <class... Pieces>
 void Out(const Pieces&... pieces) {
   Print(Stream::Out, {std::string_view(pieces)...});
+}
+
+template <class... Pieces>
+void Progress(const Pieces&... pieces) {
+  if (ProgressOn()) Print(Stream::Progress, {std::string_view(pieces)...});
 }
 
 template <class... Pieces>

@@ -3,9 +3,11 @@
 
     run_e2e.py --server build/debug/velantis-server [--wine] [suite ...] [-k PATTERN]
     run_e2e.py --server /usr/bin/velantis-server --service-unit UNIT [--service-user USER] ...
+    run_e2e.py --server PATH --container IMAGE [--container-network NET --server-host ADDR] ...
 
-A suite is a module of this folder (test_startup, test_protocol, test_descriptors, test_soak,
-test_service); without one, every suite but the soak runs (and test_service with --service-unit).
+A suite is a module of this folder (test_startup, test_protocol, test_descriptors, test_agones,
+test_soak, test_service); without one, every suite but the soak runs (and test_service with
+--service-unit).
 """
 
 import argparse
@@ -14,7 +16,7 @@ import sys
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-QUICK_SUITES = ["test_startup", "test_protocol", "test_descriptors"]
+QUICK_SUITES = ["test_startup", "test_protocol", "test_descriptors", "test_agones"]
 
 
 def main():
@@ -26,6 +28,12 @@ def main():
                         help="run the server as this systemd unit would (installed package)")
     parser.add_argument("--service-user", metavar="USER", default="nobody",
                         help="the unprivileged user that stands for the unit's dynamic user")
+    parser.add_argument("--container", metavar="IMAGE",
+                        help="run each server as a podman container of this image")
+    parser.add_argument("--container-network", metavar="NETWORK",
+                        help="podman's --network for the containers (default: publish the port)")
+    parser.add_argument("--server-host", metavar="ADDR",
+                        help="the address the server is reached at (default 127.0.0.1)")
     parser.add_argument("-k", dest="patterns", action="append", default=None,
                         help="only tests whose name matches (unittest -k)")
     parser.add_argument("suites", nargs="*")
@@ -36,6 +44,12 @@ def main():
     os.environ["VELANTIS_SERVER"] = os.path.abspath(args.server)
     if args.wine:
         os.environ["VELANTIS_E2E_WINE"] = "1"
+    if args.container:
+        os.environ["VELANTIS_E2E_CONTAINER"] = args.container
+    if args.container_network:
+        os.environ["VELANTIS_E2E_CONTAINER_NETWORK"] = args.container_network
+    if args.server_host:
+        os.environ["VELANTIS_E2E_SERVER_HOST"] = args.server_host
     if args.service_unit:
         os.environ["VELANTIS_E2E_SERVICE_UNIT"] = os.path.abspath(args.service_unit)
         os.environ["VELANTIS_E2E_SERVICE_USER"] = args.service_user

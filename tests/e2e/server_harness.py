@@ -10,6 +10,12 @@ It also runs an installed server as its service would: with VELANTIS_E2E_SERVICE
 systemd unit and VELANTIS_E2E_SERVICE_USER an unprivileged user (run_e2e.py --service-unit,
 --service-user), the server runs as that user, from /, with only the environment the unit gives it.
 The test's data folder stands for the unit's logs folder, which systemd would create for the user.
+
+And it runs the server as the container image runs it: with VELANTIS_E2E_CONTAINER naming an
+image (run_e2e.py --container IMAGE), each server is a `podman run` of that image, its game port
+published on the host's loopback (or, with VELANTIS_E2E_CONTAINER_NETWORK, in that network, the
+server reached at VELANTIS_E2E_SERVER_HOST), the test's data folder mounted as the image's log
+volume. Signals sent to the `podman run` process reach the server; killing it removes the container.
 """
 
 import contextlib
@@ -28,7 +34,11 @@ from dataclasses import dataclass
 
 import velantis_protocol as vp
 
-SERVER_ADDRESS = ("127.0.0.1", vp.SERVER_PORT)
+SERVER_HOST = os.environ.get("VELANTIS_E2E_SERVER_HOST", "127.0.0.1")
+SERVER_ADDRESS = (SERVER_HOST, vp.SERVER_PORT)
+# Where the image keeps its log (its XDG_DATA_HOME and volume), and the user it runs as.
+CONTAINER_LOG_VOLUME = "/var/log/velantis-server"
+CONTAINER_USER = 65532
 READY_LINE = "NetworkingComponent(): Waiting a message..."
 BIND_ERROR_LINE = "NetworkingComponent(): Binding error - Code: "
 LOG_RELATIVE = os.path.join("OrlinStudio", "Velantis", "Server", "ThreadsLogs", "Thread_0.logs")
@@ -50,6 +60,39 @@ def service_unit():
     return os.environ.get("VELANTIS_E2E_SERVICE_UNIT") or None
 
 
+def container_image():
+    return os.environ.get("VELANTIS_E2E_CONTAINER") or None
+
+
+def container_command(name, data_home, options):
+    """The `podman run` of the image for a server with these options, and the options as the
+    server inside sees them: its game port (and a metrics port) published on the host."""
+    network = os.environ.get("VELANTIS_E2E_CONTAINER_NETWORK")
+    options, port, published = list(options), vp.SERVER_PORT, []
+    for index, option in enumerate(options):
+        if option.startswith("--port="):
+            port = int(option.split("=", 1)[1])
+        elif option == "--port":
+            port = int(options[index + 1])
+        elif option.startswith("--metrics=127.0.0.1:"):
+            # Loopback inside the container is the container's own: listen on its address.
+            metrics_port = option.rsplit(":", 1)[1]
+            options[index] = "--metrics=0.0.0.0:" + metrics_port
+            published.append(f"127.0.0.1:{metrics_port}:{metrics_port}/tcp")
+    # No health checks: without systemd podman says so on standard error for each container.
+    command = ["podman", "run", "--rm", "--name", name, "--stop-timeout", "5",
+               "--no-healthcheck",
+               "-v", f"{data_home}:{CONTAINER_LOG_VOLUME}"]
+    if network:
+        command += ["--network", network]
+    else:
+        published.append(f"127.0.0.1:{port}:{port}/udp")
+        command += [word for address in published for word in ("-p", address)]
+    # The suite reads the progress lines the shipped image leaves off, unless a test says.
+    progress = [] if any(o.startswith("--progress") for o in options) else ["--progress=on"]
+    return command + [container_image(), *progress, *options]
+
+
 def unit_environment(unit_path):
     """The variables a systemd unit's Environment= lines set (plain NAME=VALUE words)."""
     env = {}
@@ -69,6 +112,10 @@ def service_process_settings(data_home):
            "HOME": "/", "USER": user.pw_name, "LOGNAME": user.pw_name,
            "LOGS_DIRECTORY": data_home}
     env.update(unit_environment(service_unit()))
+    # systemd tells a unit whose standard error is the journal so; a test that stands for the
+    # journal sets it too.
+    if "JOURNAL_STREAM" in os.environ:
+        env["JOURNAL_STREAM"] = os.environ["JOURNAL_STREAM"]
     if "XDG_DATA_HOME" not in env:
         raise AssertionError(f"{service_unit()} sets no XDG_DATA_HOME: the log would go below HOME")
     env["XDG_DATA_HOME"] = data_home
@@ -197,6 +244,7 @@ class ServerProcess:
         self.stderr_path = os.path.join(workdir, "stderr.txt")
         self.console_to_files = console_to_files
         self.process = None
+        self.container_name = None
 
     # ----- life cycle
 
@@ -210,6 +258,11 @@ class ServerProcess:
             env, run_as = service_process_settings(self.data_home)
             if os.path.isdir(self.data_home):
                 os.chown(self.data_home, run_as["user"], run_as["group"])
+            let_others_through(os.path.dirname(self.data_home))
+        elif container_image():
+            self.container_name = f"velantis-e2e-{os.getpid()}-{id(self):x}"
+            command = container_command(self.container_name, self.data_home, options)
+            os.chown(self.data_home, CONTAINER_USER, CONTAINER_USER)
             let_others_through(os.path.dirname(self.data_home))
         elif self.wine:
             command = [os.environ.get("VELANTIS_E2E_WINE_COMMAND", "wine")] + command
@@ -253,9 +306,14 @@ class ServerProcess:
         raise AssertionError(f"server not ready after {timeout} s; stdout: {self.stdout_text()!r}")
 
     def kill(self):
+        if self.container_name:
+            # The container outlives its `podman run` client; removing it ends the server.
+            subprocess.run(["podman", "rm", "-f", "-t", "0", self.container_name],
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
         if self.process is None or self.process.poll() is not None:
             return
-        # The server has no shutdown path; it is ended from outside, like in production.
+        # The server is ended from outside, like in production.
         try:
             os.killpg(self.process.pid, signal.SIGKILL)
         except ProcessLookupError:
@@ -310,6 +368,12 @@ class ServerProcess:
             return os.path.join(self.data_home, LOG_RELATIVE)
         found = glob.glob(os.path.join(self._wine_local_appdata_glob(), LOG_RELATIVE))
         return found[0] if found else None
+
+    def shown_path(self, path):
+        """`path` as the server names it: inside a container, below the image's log volume."""
+        if self.container_name and path.startswith(self.data_home):
+            return CONTAINER_LOG_VOLUME + path[len(self.data_home):]
+        return path
 
     def log_directory(self):
         path = self.log_path()
@@ -378,8 +442,9 @@ class ServerProcess:
 class Client:
     """A game client's socket on loopback; the server answers from its own port."""
 
-    def __init__(self, receive_buffer=1 << 20, local_address="127.0.0.1",
-                 server_address=SERVER_ADDRESS):
+    def __init__(self, receive_buffer=1 << 20, local_address=None, server_address=SERVER_ADDRESS):
+        if local_address is None:
+            local_address = "127.0.0.1" if server_address[0].startswith("127.") else "0.0.0.0"
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
         self.sock.bind((local_address, 0))
@@ -439,6 +504,7 @@ class ServerTestCase(unittest.TestCase):
     server_options = ()
 
     wine = property(lambda self: wine_mode())
+    container = property(lambda self: container_image() is not None)
 
     def setUp(self):
         workdir = tempfile.mkdtemp(prefix="velantis-e2e-")
@@ -465,6 +531,8 @@ class ServerTestCase(unittest.TestCase):
     def requires_proc(self):
         if self.wine:
             self.skipTest("process figures of a program under Wine are not the program's own")
+        if self.container:
+            self.skipTest("the process started is podman's, not the server")
 
     def connect(self, client, client_id, text=b"hello", x=0.0, y=0.0, registered_before=()):
         """Connects `client` as `client_id`; returns (announcement, welcome) it received.

@@ -164,6 +164,10 @@ class HostileSources(ServerTestCase):
         self.connect(third, 3, registered_before=[first])
 
     def test_connect_from_a_privileged_port_registers_nothing(self):
+        if self.container:
+            # Published on loopback, podman's forwarding gives the datagram another source port;
+            # through a namespace the source is not the loopback address this test names.
+            self.skipTest("the source a containerised server sees is not the client's loopback one")
         if os.geteuid() != 0:
             self.skipTest("binding a port below 1024 needs root")
         service, player = self.client(local_address="127.0.0.1"), self.client()
@@ -225,6 +229,8 @@ class Rejection(ServerTestCase):
                 self.assertEqual(self.log_since(mark)[2:4],
                                  [vp.size_log_line(1056), vp.RECEIVE_HEADER_LOG_LINE])
         if self.console_visible:
+            # Through a container runtime the lines arrive a little later.
+            self.server.wait_for_line("stderr", CORRUPTED_LINE, count=4)
             self.assertEqual(self.server.stderr_lines(), [CORRUPTED_LINE] * 4)
 
     def test_datagrams_of_any_other_length_are_rejected_and_the_server_goes_on(self):

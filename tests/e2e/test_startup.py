@@ -11,8 +11,9 @@ import urllib.error
 import urllib.request
 
 import velantis_protocol as vp
-from server_harness import (BIND_ERROR_LINE, Client, ServerProcess, ServerTestCase, server_path,
-                            service_process_settings, service_unit, wait_for_free_port, wine_mode)
+from server_harness import (BIND_ERROR_LINE, SERVER_HOST, Client, ServerProcess, ServerTestCase,
+                            container_image, server_path, service_process_settings, service_unit,
+                            wait_for_free_port, wine_mode)
 
 
 def server_version():
@@ -33,8 +34,10 @@ class StartUp(ServerTestCase):
             self.assertEqual(self.server.stdout_lines(), [
                 "NetworkingComponent(): Socket initialized successfully",
                 "NetworkingComponent(): Successfully bound on port: 15000",
-                "LogsManager(): Target file location is: " + self.server.log_path(),
-                f'LogsManager(CreateDir): The directory "{log_dir}" is created.',
+                "LogsManager(): Target file location is: "
+                + self.server.shown_path(self.server.log_path()),
+                f'LogsManager(CreateDir): The directory "{self.server.shown_path(log_dir)}" '
+                "is created.",
                 "NetworkingComponent(): Waiting a message...",
             ])
             self.assertEqual(self.server.stderr_lines(), [])
@@ -50,12 +53,15 @@ class StartUp(ServerTestCase):
         again.start(fresh=False)
         self.assertEqual(again.log_bytes(), first_log + b"".join(vp.BANNER_LOG_LINES))
         if self.console_visible:
+            folder = again.shown_path(again.log_directory())
             self.assertEqual(again.stderr_lines(), [
-                f'LogsManager(CreateDir): The directory "{again.log_directory()}" '
+                f'LogsManager(CreateDir): The directory "{folder}" '
                 "already exists or cannot be created."
             ])
 
     def test_second_copy_reports_the_binding_error_and_stays_alive(self):
+        if self.container and not os.environ.get("VELANTIS_E2E_CONTAINER_NETWORK"):
+            self.skipTest("podman refuses to publish a port twice before the server could try")
         second = ServerProcess(os.path.join(self.workdir, "second"))
         self.addCleanup(second.kill)
         second.start(wait_ready=False, fresh=False)
@@ -90,8 +96,8 @@ class StartUp(ServerTestCase):
                     server.log_bytes().endswith(vp.server_log_line("Client connected.")))
 
     def test_error_lines_for_the_journal_carry_their_priority_and_are_limited(self):
-        if self.wine:
-            self.skipTest("journald is Linux's")
+        if self.wine or self.container:
+            self.skipTest("journald is Linux's, and a container's output is not the journal")
         self.server.kill()
         server = ServerProcess(os.path.join(self.workdir, "journal"))
         self.addCleanup(server.kill)
@@ -129,7 +135,7 @@ class StartUp(ServerTestCase):
         self.assertLess(used, 0.2, f"idle server used {used:.2f} s of CPU in 1 s")
 
     def test_server_without_a_usable_log_folder_still_serves(self):
-        if self.wine:
+        if self.wine or self.container:
             self.skipTest("the data folder under Wine is the prefix's")
         self.server.kill()
         blocked = os.path.join(self.workdir, "not-a-folder")
@@ -146,7 +152,7 @@ class StartUp(ServerTestCase):
         self.assertFalse(os.path.exists(server.log_path()))
 
     def test_full_log_disk_loses_whole_lines_says_so_and_recovers(self):
-        if self.wine:
+        if self.wine or self.container:
             self.skipTest("the file size limit is set on the server's own process")
         # The log may grow only so far, as on a full disk: a file size limit on the process
         # (RLIMIT_FSIZE) takes part of a write and refuses the rest, like a file system with a
@@ -203,10 +209,92 @@ class StartUp(ServerTestCase):
                         f"--fsize={limit(soft)}:{limit(hard)}"], check=True, **run_as)
 
 
+class PortsAndAddresses(ServerTestCase):
+    """Several servers on one host, each on a port of its own, and a server on one address."""
+
+    def second_server(self, name, *options):
+        if self.wine:
+            self.skipTest("servers under Wine share one prefix's log")
+        server = ServerProcess(os.path.join(self.workdir, name))
+        self.addCleanup(server.kill)
+        server.start(options=options)
+        return server
+
+    def test_two_servers_on_different_ports_both_serve(self):
+        other = self.second_server("other", "--port", "15002")
+        if self.console_visible:
+            self.assertIn("NetworkingComponent(): Successfully bound on port: 15002",
+                          other.stdout_lines())
+        here = self.client()
+        there = self.client(server_address=(SERVER_HOST, 15002))
+        # Each server numbers its own packets: both answer as a fresh server does.
+        for client, server in ((here, self.server), (there, other)):
+            _, announcement, welcome = self.connect(client, 7)
+            self.assertEqual((announcement.message_number, welcome.message_number), (1, 2))
+            self.assertTrue(server.log_bytes().endswith(vp.server_log_line("Client connected.")))
+
+    def test_a_server_bound_to_one_address_serves_there_only(self):
+        if self.container:
+            self.skipTest("a container has addresses of its own")
+        one = self.second_server("one", "--port=15003", "--bind=127.0.0.2")
+        elsewhere = self.client(server_address=("127.0.0.1", 15003))
+        elsewhere.send_packet(7, vp.CONNECT)
+        with self.assertRaises(AssertionError):
+            elsewhere.receive(timeout=0.5)
+        _, _, welcome = self.connect(self.client(server_address=("127.0.0.2", 15003)), 7)
+        self.assertEqual(welcome.message_type, vp.WELCOME)
+        self.assertEqual(one.log_bytes().count(b"Client connected."), 1)
+        # Without --bind the server takes every address, 127.0.0.2 included; its replies leave
+        # from the address the system picks (127.0.0.1 here), which is why a host with several
+        # addresses should bind the one its players send to (docs/deploy.md).
+        anywhere = self.client(server_address=("127.0.0.2", 15000))
+        anywhere.send_packet(8, vp.CONNECT)
+        anywhere.receive()
+        self.assertEqual(vp.Packet.decode(anywhere.receive()[0]).message_type, vp.WELCOME)
+
+
+class ProgressOff(ServerTestCase):
+    server_options = ("--progress=off",)
+
+    def test_no_line_per_datagram_while_errors_and_the_log_are_unchanged(self):
+        if not self.console_visible:
+            self.skipTest("the console of a windowed program cannot be observed")
+        start_up = self.server.stdout_lines()
+        self.assertEqual(start_up[-1], "NetworkingComponent(): Waiting a message...")
+        alice, bob = self.client(), self.client()
+        sent, _, _ = self.connect(alice, 1)
+        self.connect(bob, 2, registered_before=[alice])
+        bob.send_packet(2, vp.PLAYER_POSITION_UPDATE, b"move", x=1.0)
+        alice.receive_packet(), bob.receive_packet()
+        bob.send(b"short")
+        bob.send(bytes(2000))
+        bob.send_packet(2, vp.DISCONNECT)
+        bob.send_packet(1, vp.CONNECT)  # already registered: nothing is sent
+        last = alice.send_packet(1, vp.PLAYER_POSITION_UPDATE, b"last")
+        alice.receive_packet()
+        corrupted = ("NetworkingComponent(): [CORRUPTED] The packet received generate a wrong "
+                     "checksum.")
+        self.server.wait_for_line("stderr", corrupted)
+        log = self.log_after_banner()
+        self.assertEqual(log[:11], [vp.size_log_line(1056)] + vp.receive_log_lines(sent.encode())
+                         + [vp.server_log_line("Client connected.")])
+        self.assertEqual(log[-10:], [vp.size_log_line(1056)] + vp.receive_log_lines(last))
+        self.assertEqual([log.count(line) for line in (
+            vp.size_log_line(1056), vp.size_log_line(5), vp.CORRUPTED_LOG_LINE,
+            vp.server_log_line("Client connected."),
+            vp.server_log_line("Client already connected."))], [6, 1, 1, 2, 1])
+        self.server.process.send_signal(signal.SIGTERM)
+        self.assertEqual(self.server.process.wait(timeout=5), 0)
+        self.assertEqual(self.server.stdout_lines(), start_up + [
+            "NetworkingComponentServer(): Stopping on request."])
+        self.assertEqual(self.server.stderr_lines(), [corrupted])
+
+
 class ConsoleGoneAway(unittest.TestCase):
     def test_server_outlives_the_reader_of_its_console(self):
-        if wine_mode():
-            self.skipTest("a windowed program under Wine writes to its own console")
+        if wine_mode() or container_image():
+            self.skipTest("a windowed program under Wine writes to its own console; a container's "
+                          "console is the runtime's")
         workdir = tempfile.mkdtemp(prefix="velantis-e2e-")
         self.addCleanup(shutil.rmtree, workdir, True)
         wait_for_free_port(30.0)
@@ -253,7 +341,9 @@ class CommandLine(unittest.TestCase):
     def test_usage_errors_exit_2_and_start_nothing(self):
         for options in (["--no-such-option"], ["extra"], ["--metrics"], ["--metrics=127.0.0.1"],
                         ["--metrics=127.0.0.1:0"], ["--metrics=127.0.0.1:65536"],
-                        ["--metrics=localhost:15100"], ["--metrics=127.0.0.1:+80"]):
+                        ["--metrics=localhost:15100"], ["--metrics=127.0.0.1:+80"],
+                        ["--port=0"], ["--port=65536"], ["--port", "15001x"], ["--bind=localhost"],
+                        ["--bind=127.0.0"], ["--progress=maybe"], ["--progress"]):
             with self.subTest(options=options):
                 refused = self.run_server(*options)
                 self.assertEqual(refused.returncode, 2, refused.stderr)
@@ -267,6 +357,8 @@ class PlayersKept(ServerTestCase):
     def setUp(self):
         if self.wine:
             self.skipTest("Windows has no stop signal: its players are saved when it stops")
+        if self.container or service_unit():
+            self.skipTest("the state folder is the container's or systemd's there")
         self.state = tempfile.mkdtemp(prefix="velantis-state-")
         self.addCleanup(shutil.rmtree, self.state, True)
         self.players_file = os.path.join(self.state, "players")
@@ -325,7 +417,7 @@ class Metrics(ServerTestCase):
 
     def scrape(self, path="/metrics"):
         try:
-            with urllib.request.urlopen(f"http://127.0.0.1:15100{path}", timeout=10) as reply:
+            with urllib.request.urlopen(f"http://{SERVER_HOST}:15100{path}", timeout=10) as reply:
                 return reply.status, reply.read().decode()
         except urllib.error.HTTPError as error:
             return error.code, ""
@@ -336,7 +428,7 @@ class Metrics(ServerTestCase):
         return dict(line.rsplit(" ", 1) for line in text.splitlines() if not line.startswith("#"))
 
     def test_endpoint_counts_what_the_receive_thread_did(self):
-        if self.console_visible:
+        if self.console_visible and not self.container:
             self.assertEqual(
                 self.server.stdout_lines()[0],
                 "MetricsEndpoint(): Serving metrics on http://127.0.0.1:15100/metrics.")
@@ -383,7 +475,7 @@ class Metrics(ServerTestCase):
         self.assertEqual(
             (counts['velantis_datagrams_received_total{outcome="too_large"}'],
              counts['velantis_datagrams_received_total{outcome="receive_error"}']), ("3", "0"))
-        with socket.create_connection(("127.0.0.1", 15100), timeout=10) as connection:
+        with socket.create_connection((SERVER_HOST, 15100), timeout=10) as connection:
             connection.sendall(b"GET http://127.0.0.1:15100/metrics HTTP/1.1\r\n"
                                b"Host: 127.0.0.1:15100\r\n\r\n")
             reply = b""
@@ -395,6 +487,8 @@ class Metrics(ServerTestCase):
     def test_datagrams_dropped_while_the_server_is_paused_are_counted(self):
         if self.wine:
             self.skipTest("the kernel's socket figures are Linux's")
+        if self.container:
+            self.skipTest("the process started is podman's, not the server")
         self.server.kill()
         self.server = ServerProcess(os.path.join(self.workdir, "small-buffer"))
         self.addCleanup(self.server.kill)
@@ -425,7 +519,7 @@ class Metrics(ServerTestCase):
         self.assertGreater(int(counts["velantis_socket_drops_total"]), 0)
 
     def test_lost_log_records_are_counted(self):
-        if self.wine or service_unit():
+        if self.wine or service_unit() or self.container:
             self.skipTest("the file size limit is set on the server's own process, as root")
         # A log that may not grow any more, as on a full disk: a datagram's record is lost.
         # Earlier runs' lines make the log, not the console files, reach the limit.

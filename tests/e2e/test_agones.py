@@ -1,0 +1,134 @@
+"""The server's calls to the Agones SDK sidecar, against a stand-in written from Agones' published
+REST reference (agones_sidecar.py): Ready after the bind, Health at the interval while the receive
+loop makes progress, the player count following Connects and Disconnects, Shutdown on SIGTERM; a
+sidecar that is late, fails or answers slowly costs the game nothing."""
+
+import os
+import shutil
+import signal
+import socket
+import tempfile
+import threading
+import time
+
+import velantis_protocol as vp
+from agones_sidecar import Sidecar
+from server_harness import ServerProcess, ServerTestCase, service_unit, wait_for_free_port
+
+INTERVAL = 0.3
+
+
+class Agones(ServerTestCase):
+    def setUp(self):
+        if self.wine or self.container or service_unit():
+            self.skipTest("the stand-in sidecar listens on this machine's loopback")
+        self.workdir = tempfile.mkdtemp(prefix="velantis-e2e-")
+        self.addCleanup(shutil.rmtree, self.workdir, True)
+
+    def start_with_sidecar(self, port, name="agones"):
+        wait_for_free_port(30.0)
+        os.environ["AGONES_SDK_HTTP_PORT"] = str(port)
+        try:
+            server = ServerProcess(os.path.join(self.workdir, name))
+            self.addCleanup(server.kill)
+            server.start(options=("--progress=off", f"--agones-health={INTERVAL}"))
+        finally:
+            del os.environ["AGONES_SDK_HTTP_PORT"]
+        return server
+
+    def sidecar(self, **kwargs):
+        sidecar = Sidecar(**kwargs)
+        self.addCleanup(sidecar.close)
+        return sidecar
+
+    @staticmethod
+    def counts(calls):
+        return [body.get("count") for _, method, path, body in calls if method == "PATCH"]
+
+    def test_calls_arrive_in_order_and_follow_the_players(self):
+        sidecar = self.sidecar()
+        server = self.start_with_sidecar(sidecar.port)
+        sidecar.wait_for(lambda calls: [c[2] for c in calls].count("/health") >= 3, 10,
+                         "three Health calls")
+        calls = sidecar.recorded()
+        self.assertEqual((calls[0][1], calls[0][2], calls[0][3]), ("POST", "/ready", {}))
+        self.assertEqual(self.counts(calls), ["0"], "the count is sent once, not at every turn")
+
+        alice, bob = self.client(), self.client()
+        self.connect(alice, 1)
+        sidecar.wait_for(lambda calls: self.counts(calls)[-1:] == ["1"], 5, "count 1")
+        self.connect(bob, 2, registered_before=[alice])
+        sidecar.wait_for(lambda calls: self.counts(calls)[-1:] == ["2"], 5, "count 2")
+        bob.send_packet(2, vp.DISCONNECT)
+        sidecar.wait_for(lambda calls: self.counts(calls)[-1:] == ["1"], 5, "count 1 again")
+
+        health = [t for t, _, path, _ in sidecar.recorded() if path == "/health"]
+        gaps = [b - a for a, b in zip(health, health[1:])]
+        print(f"\n  Health every {min(gaps):.2f}-{max(gaps):.2f} s (interval {INTERVAL} s)",
+              end=" ")
+        # Neither a flood nor silence: the interval, within a turn of the SDK thread either way.
+        self.assertGreater(min(gaps), INTERVAL / 2)
+
+        server.process.send_signal(signal.SIGTERM)
+        self.assertEqual(server.process.wait(timeout=10), 0)
+        self.assertEqual(sidecar.paths()[-1], "/shutdown")
+        self.assertEqual(sidecar.paths().count("/shutdown"), 1)
+        self.assertEqual(server.stderr_lines(), [])
+
+    def test_a_late_failing_or_slow_sidecar_is_retried_and_costs_the_game_nothing(self):
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+        probe.close()
+        # Nothing listens on the sidecar's port yet: the server serves all the same.
+        server = self.start_with_sidecar(port)
+        player = self.client()
+        _, _, welcome = self.connect(player, 1)
+        self.assertEqual(welcome.message_type, vp.WELCOME)
+        time.sleep(1.0)
+        # Then it comes up failing its first calls, and answering each 1.5 s late (the server
+        # gives a call 1 s): the game goes on at full speed meanwhile.
+        sidecar = self.sidecar(port=port, fail_first=3, delay=1.5)
+        for number in range(20):
+            player.send_packet(1, vp.PLAYER_POSITION_UPDATE, b"move %d" % number)
+            self.assertEqual(player.receive_packet(timeout=1.0).text, b"move %d" % number)
+            time.sleep(0.05)
+        sidecar.delay = 0.0
+        sidecar.wait_for(lambda calls: [c[2] for c in calls].count("/health") >= 2, 15,
+                         "Health after Ready")
+        paths = sidecar.paths()
+        self.assertEqual(paths[0], "/ready")
+        self.assertEqual(self.counts(sidecar.recorded())[-1], "1")
+        errors = server.stderr_lines()
+        self.assertTrue(errors and all(line.startswith("AgonesSdk(): The SDK sidecar on port ")
+                                       for line in errors), errors)
+        # One line when the sidecar stops answering, not one per retry.
+        self.assertLessEqual(len(errors), 3, errors)
+
+    def test_health_stops_while_the_receive_loop_is_stuck(self):
+        sidecar = self.sidecar()
+        server = self.start_with_sidecar(sidecar.port)
+        sidecar.wait_for(lambda calls: [c[2] for c in calls].count("/health") >= 2, 10,
+                         "Health")
+        # The log replaced by a pipe nobody reads: the receive loop's next record never gets
+        # written, as on a disk that hangs, and the loop stays inside that datagram.
+        log = server.log_path()
+        os.remove(log)
+        os.mkfifo(log)
+        self.client().send(b"stuck")
+        stuck_at = time.monotonic()
+        time.sleep(5.0)
+        late = [t for t, _, path, _ in sidecar.recorded() if path == "/health" and
+                t > stuck_at + 3.0 + 2 * INTERVAL]
+        self.assertEqual(late, [], "Health went on while the receive loop was stuck")
+        self.assertIn("AgonesSdk(): The receive loop is stuck or has ended; no more Health.",
+                      server.stderr_lines())
+        # Read what the loop was writing: it moves again, and so does Health.
+        drained = []
+        reader = threading.Thread(target=lambda: drained.append(open(log, "rb").read()))
+        reader.start()
+        released_at = time.monotonic()
+        sidecar.wait_for(lambda calls: any(t > released_at and path == "/health"
+                                           for t, _, path, _ in calls), 5, "Health again")
+        reader.join(timeout=10)
+        self.assertIn(vp.size_log_line(5), drained[0] if drained else b"")
