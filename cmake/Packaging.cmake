@@ -151,6 +151,9 @@ if(NOT WIN32)
           COMPONENT Server)
   install(FILES packaging/linux/instance.conf.example
           DESTINATION ${VELANTIS_INSTALL_DOCDIR}/examples RENAME instance.conf COMPONENT Server)
+  install(FILES packaging/linux/velantis-server.default
+          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME ${VELANTIS_PACKAGE_NAME}
+          COMPONENT Server)
   install(FILES packaging/linux/logrotate.conf
           DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/${VELANTIS_PACKAGE_NAME} COMPONENT Server)
 
@@ -185,16 +188,23 @@ if(NOT WIN32)
     set(manPages)
     function(velantis_man_page target section component name)
       set(page ${PROJECT_BINARY_DIR}/man/${target}.${section}.gz)
+      # Sections that --help does not hold (files, signals, environment, ...), where written.
+      set(include)
+      set(includeFile)
+      if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/man/${target}.h2m)
+        set(includeFile ${PROJECT_SOURCE_DIR}/packaging/man/${target}.h2m)
+        set(include --include=${includeFile})
+      endif()
       # The date and the version come from the project, so the page is the same in every build.
       add_custom_command(
         OUTPUT ${page}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
         COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${VELANTIS_SOURCE_DATE_EPOCH}
                 ${VELANTIS_HELP2MAN} --no-info --no-discard-stderr --section=${section}
-                "--name=${name}" "--source=Velantis ${PROJECT_VERSION}"
+                "--name=${name}" "--source=Velantis ${PROJECT_VERSION}" ${include}
                 --output=${PROJECT_BINARY_DIR}/man/${target}.${section} $<TARGET_FILE:${target}>
         COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/man/${target}.${section}
-        DEPENDS ${target} VERBATIM)
+        DEPENDS ${target} ${includeFile} VERBATIM)
       install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
               COMPONENT ${component})
       set(manPages ${manPages} ${page} PARENT_SCOPE)

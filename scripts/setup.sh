@@ -6,6 +6,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev python3 clang clang-format
           libclang-rt-14-dev libcli11-dev libboost-dev nlohmann-json3-dev shellcheck python3-flake8
+          help2man
           "$@")
 missing=()
 for package in "${packages[@]}"; do

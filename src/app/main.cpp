@@ -98,6 +98,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
                  "also serve Prometheus metrics over HTTP at http://ADDR:PORT/metrics,\n"
                  "on that address only (off unless given; the packaged service uses\n"
                  "127.0.0.1:15100)")
+      ->envname("VELANTIS_METRICS")
       ->type_name("ADDR:PORT")
       ->check(CLI::Validator(
           [](std::string& text) {
@@ -111,26 +112,31 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
   app.add_option("--max-players", options.maxPlayers,
                  "register at most N players at once; a Connect of a new id beyond them is\n"
                  "answered with nothing (default 1024)")
+      ->envname("VELANTIS_MAX_PLAYERS")
       ->type_name("N")
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
   app.add_option("--receive-buffer", options.receiveBuffer,
                  "ask the system for a receive buffer of BYTES for the game socket, where\n"
                  "datagrams wait while the server is busy (default: the system's; Linux grants\n"
                  "at most twice net.core.rmem_max)")
+      ->envname("VELANTIS_RECEIVE_BUFFER")
       ->type_name("BYTES")
       ->check(CLI::Range(4096, 1 << 30));
   app.add_option("--state-dir", options.stateDirectory,
                  "keep the registered players in DIR/players across a restart: saved when the\n"
                  "server stops, restored when it starts (default $STATE_DIRECTORY, which\n"
                  "systemd sets for the service; without either, nothing is kept)")
+      ->envname("VELANTIS_STATE_DIR")
       ->type_name("DIR");
   app.add_option("--port", options.port,
                  "the game's UDP port (default 15000); several servers on one host each take\n"
                  "a port of their own")
+      ->envname("VELANTIS_PORT")
       ->type_name("N")
       ->check(CLI::Range(1, 65535));
   app.add_option("--bind", options.bind,
                  "receive on this local IPv4 address only (default 0.0.0.0: every address)")
+      ->envname("VELANTIS_BIND")
       ->type_name("ADDR")
       ->check(DottedIpv4());
   std::string progress = "on";
@@ -138,6 +144,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
                  "on: print a progress line on standard output for every datagram received\n"
                  "and every packet sent (the default); off: print none of them, as a service\n"
                  "or a container should (error lines and the log are unchanged)")
+      ->envname("VELANTIS_PROGRESS")
       ->type_name("on|off")
       ->check(CLI::IsMember({"on", "off"}));
   std::string checkHealth;
@@ -157,7 +164,14 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
                  "(default 2; keep it below the GameServer's health periodSeconds)")
       ->type_name("SECONDS")
       ->check(CLI::Range(0.1, 3600.0));
+  bool checkConfig = false;
+  app.add_flag("--check-config", checkConfig,
+               "check the options (and the VELANTIS_* variables), say what they make, and exit\n"
+               "without serving: 0 when they are valid, 2 when not");
   app.footer(
+      "Every option but --check-health can also be given as a variable of the environment,\n"
+      "VELANTIS_ and its name in capitals with '_' for '-' (VELANTIS_MAX_PLAYERS=64); the\n"
+      "command line wins. The packaged service reads them from /etc/default/velantis-server.\n"
       "The log is Thread_0.logs below OrlinStudio/Velantis/Server/ThreadsLogs in the user's data\n"
       "folder ($XDG_DATA_HOME, or ~/.local/share; %LOCALAPPDATA% on Windows).\n"
       "SIGTERM or SIGINT (Ctrl+C) stops the server once the datagram in hand is handled.\n"
@@ -168,13 +182,27 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
   } catch (const CLI::Success& done) {
     return app.exit(done);
   } catch (const CLI::ParseError& error) {
-    std::cerr << "velantis-server: " << error.what() << "\nTry 'velantis-server --help'."
-              << std::endl;
+    // Through the console's error lines, so that the journal files it as an error.
+    Console::Err("velantis-server: ", error.what());
+    Console::Err("Try 'velantis-server --help'.");
     return kExitUsage;
   }
   if (!metrics.empty()) options.metrics = ParseMetricsAddress(metrics);
   options.progress = progress == "on";
   if (!checkHealth.empty()) options.checkHealth = ParseMetricsAddress(checkHealth);
+  if (checkConfig) {
+    Console::Out(
+        "velantis-server: the configuration is valid: UDP ", options.bind, ":",
+        Decimal(options.port), ", at most ", Decimal(options.maxPlayers), " players, metrics ",
+        options.metrics ? options.metrics->address + ":" + std::to_string(options.metrics->port)
+                        : std::string("off"),
+        ", receive buffer ",
+        options.receiveBuffer > 0 ? std::to_string(options.receiveBuffer) + " bytes"
+                                  : std::string("the system's"),
+        ", progress lines ", progress, ", players kept in ",
+        PlayersFile(options).empty() ? std::string("no file") : PlayersFile(options));
+    return 0;
+  }
   return std::nullopt;
 }
 

@@ -111,7 +111,10 @@ def service_process_settings(data_home):
     env = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin",
            "HOME": "/", "USER": user.pw_name, "LOGNAME": user.pw_name,
            "LOGS_DIRECTORY": data_home}
-    env.update(unit_environment(service_unit()))
+    # The options the unit sets as VELANTIS_* variables are the test's to choose, as on the
+    # command line: the unit's own (metrics on 15100, progress off) would clash with the suite's.
+    env.update({name: value for name, value in unit_environment(service_unit()).items()
+                if not name.startswith("VELANTIS_")})
     # systemd tells a unit whose standard error is the journal so; a test that stands for the
     # journal sets it too.
     if "JOURNAL_STREAM" in os.environ:

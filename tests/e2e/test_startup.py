@@ -320,12 +320,12 @@ class ConsoleGoneAway(unittest.TestCase):
 
 
 class CommandLine(unittest.TestCase):
-    def run_server(self, *options):
+    def run_server(self, *options, **variables):
         if wine_mode():
             self.skipTest("the Windows leg checks the .exe's command line itself")
         workdir = tempfile.mkdtemp(prefix="velantis-e2e-")
         self.addCleanup(shutil.rmtree, workdir, True)
-        env = dict(os.environ, XDG_DATA_HOME=workdir)
+        env = dict(os.environ, XDG_DATA_HOME=workdir, **variables)
         done = subprocess.run([server_path(), *options], stdin=subprocess.DEVNULL,
                               capture_output=True, text=True, env=env, timeout=30)
         self.assertEqual(os.listdir(workdir), [], "the server started serving")
@@ -349,6 +349,18 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(refused.returncode, 2, refused.stderr)
                 self.assertTrue(refused.stderr.startswith("velantis-server: "), refused.stderr)
                 self.assertIn("Try 'velantis-server --help'.", refused.stderr)
+
+    def test_options_come_from_the_environment_too_and_are_checked_alike(self):
+        checked = self.run_server("--check-config", "--port=15009", VELANTIS_PORT="15008",
+                                  VELANTIS_MAX_PLAYERS="64", VELANTIS_PROGRESS="off")
+        self.assertEqual((checked.returncode, checked.stdout), (0, (
+            "velantis-server: the configuration is valid: UDP 0.0.0.0:15009, at most 64 players, "
+            "metrics off, receive buffer the system's, progress lines off, players kept in no "
+            "file\n")))
+        refused = self.run_server("--check-config", VELANTIS_MAX_PLAYERS="0")
+        self.assertEqual(refused.returncode, 2)
+        self.assertTrue(refused.stderr.startswith("velantis-server: --max-players: "),
+                        refused.stderr)
 
 
 class PlayersKept(ServerTestCase):
