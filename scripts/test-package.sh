@@ -480,7 +480,7 @@ check_e2e() {
 check_instances() {
   # Two servers of the template unit beside the plain one, each on the port its configuration
   # names, play at once, each logging in a folder of its own; its start check watches its port.
-  local name port out verify result=0
+  local name port out verify
   for name in a:15001 b:15002; do
     inside sh -c "printf 'VELANTIS_PORT=%s\nVELANTIS_BIND=0.0.0.0\nVELANTIS_METRICS=127.0.0.1:%s\n' \
       ${name#*:} $((${name#*:} + 100)) >/etc/velantis-server/${name%:*}.conf"
@@ -488,22 +488,23 @@ check_instances() {
   inside systemctl start velantis-server@a velantis-server@b ||
     fail "the instances do not start: $(inside systemctl status --no-pager 'velantis-server@*')" ||
     return 1
-  verify=$(inside systemd-analyze verify /usr/lib/systemd/system/velantis-server@a.service 2>&1) &&
-    [ -z "$verify" ] || fail "systemd-analyze verify velantis-server@a.service: $verify" || result=1
+  verify=$(inside systemd-analyze verify /usr/lib/systemd/system/velantis-server@a.service 2>&1) ||
+    verify="exit $?: $verify"
+  [ -z "$verify" ] || fail "systemd-analyze verify velantis-server@a.service: $verify"
   for name in a:15001 b:15002; do
     port=${name#*:}
     name=${name%:*}
     out=$(inside timeout 20 velantis-client --port "$port" --id 1 --connect --disconnect \
-      --expect 2 --quiet 2>&1) && grep -q "Welcome(2) from=127.0.0.1:$port " <<<"$out" ||
-      fail "velantis-server@$name on UDP $port: no Welcome: $out" || result=1
+      --expect 2 --quiet 2>&1) || out="exit $?: $out"
+    grep -q "Welcome(2) from=127.0.0.1:$port " <<<"$out" ||
+      fail "velantis-server@$name on UDP $port: no Welcome: $out"
     inside grep -q "Client connected." \
       "/var/log/velantis-server-$name/OrlinStudio/Velantis/Server/ThreadsLogs/Thread_0.logs" ||
-      fail "velantis-server@$name logged nothing in /var/log/velantis-server-$name" || result=1
+      fail "velantis-server@$name logged nothing in /var/log/velantis-server-$name"
   done
-  serving || fail "the plain service stopped serving beside the instances" || result=1
+  serving || fail "the plain service stopped serving beside the instances"
   inside systemctl stop velantis-server@a velantis-server@b
   inside rm -f /etc/velantis-server/a.conf /etc/velantis-server/b.conf
-  return $result
 }
 
 # This machine's own copy of the package, if any, is left as it was.
