@@ -507,6 +507,72 @@ check_instances() {
   inside rm -f /etc/velantis-server/a.conf /etc/velantis-server/b.conf
 }
 
+# metric NAME: the service's current value of a metric, from its endpoint inside the container.
+metric() {
+  inside python3 -c "import urllib.request as u
+print(u.urlopen('http://127.0.0.1:15100/metrics', timeout=5).read().decode())" |
+    sed -n "s/^$1 //p"
+}
+
+check_players_kept() {
+  # A restart, and an upgrade, in the middle of a load keep all 16 players registered: their
+  # relays go on without a Connect, and only those of the restart's own moment are lost.
+  local how begin took players lost expected load
+  for how in restart upgrade; do
+    inside sh -c "velantis-loadgen --players 16 --rate 30 --duration 6 --drain 2 --json \
+      --no-progress >$leg_dir/kept.json" &
+    load=$!
+    sleep 2
+    begin=$(date +%s%N)
+    case $how in
+      restart) inside systemctl restart velantis-server ;;
+      upgrade) inside dpkg -i "$leg_dir/velantis-server.deb" >/dev/null ;;
+    esac
+    wait_for 10 serving || fail "not serving after the $how" || return 1
+    took=$((($(date +%s%N) - begin) / 1000000))
+    players=$(metric velantis_registered_players)
+    wait "$load" || fail "velantis-loadgen failed across the $how"
+    lost=$(inside sed -n 's/.*"lost":\([0-9]*\).*/\1/p' "$leg_dir/kept.json")
+    expected=$(inside sed -n 's/.*"expected":\([0-9]*\).*/\1/p' "$leg_dir/kept.json")
+    log "$how under 16 players at 30 Hz: $took ms until serving again, $players players" \
+      "registered after it, ${lost:-?} of ${expected:-?} relays lost"
+    [ "$players" = 16 ] || fail "the $how left $players players registered, not 16"
+    # 16 x 16 x 30 relays a second: the restart's own moment, with a second to spare, and no
+    # more (players forgotten would lose every relay after it).
+    [ "${lost:-999999}" -le $((7680 * (took + 1000) / 1000)) ] ||
+      fail "the $how lost ${lost:-?} relays, more than its moment explains"
+  done
+}
+
+check_settings() {
+  # /etc/default/velantis-server's values take effect; a bad one fails the start with its reason
+  # in the journal at the priority "err"; a damaged players file is reported and survived.
+  local saved cursor
+  saved=$(inside cat /etc/default/velantis-server)
+  inside sh -c 'echo VELANTIS_MAX_PLAYERS=0 >>/etc/default/velantis-server'
+  cursor=$(inside journalctl -q -n 0 --show-cursor | sed -n 's/^-- cursor: //p')
+  if inside systemctl restart velantis-server; then
+    fail "the service started with VELANTIS_MAX_PLAYERS=0"
+  fi
+  says -u velantis-server -p err --after-cursor "$cursor" | grep -q "velantis-server: --max-players" ||
+    fail "journalctl -p err does not say why the start failed: $(
+      says -u velantis-server --after-cursor "$cursor")"
+  inside systemctl stop velantis-server
+  inside systemctl reset-failed velantis-server
+  inside sh -c "sed -i '\$d' /etc/default/velantis-server &&
+    echo VELANTIS_MAX_PLAYERS=2 >>/etc/default/velantis-server"
+  start_serving || fail "the service does not start with VELANTIS_MAX_PLAYERS=2" || return 1
+  [ "$(metric velantis_max_players)" = 2 ] ||
+    fail "VELANTIS_MAX_PLAYERS=2 did not take effect: $(metric velantis_max_players)"
+  inside systemctl stop velantis-server
+  inside sh -c "printf '%s\n' \"\$1\" >/etc/default/velantis-server" sh "$saved"
+  inside sh -c 'echo damaged >/var/lib/velantis-server/players'
+  cursor=$(inside journalctl -q -n 0 --show-cursor | sed -n 's/^-- cursor: //p')
+  start_serving || fail "the service does not start with a damaged players file" || return 1
+  says -u velantis-server -p err --after-cursor "$cursor" | grep -q "are damaged" ||
+    fail "the damaged players file is not reported"
+}
+
 # This machine's own copy of the package, if any, is left as it was.
 host_state() { dpkg-query -W -f='${Status} ${Version}' velantis-server 2>/dev/null || true; }
 host_before=$(host_state)
@@ -530,6 +596,8 @@ step instances check_instances
 step sandbox check_sandbox
 step port-taken check_port_taken
 step restart-stop check_restart_stop
+step players-kept check_players_kept
+step settings check_settings
 step rotation-under-load check_rotation_under_load
 step symlink-attack check_symlink_attack
 step upgrade check_upgrade
