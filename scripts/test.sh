@@ -50,7 +50,8 @@ format_check() {
   git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror &&
     shell_scripts | xargs shellcheck &&
     git ls-files '*.py' | xargs /usr/bin/python3 -m flake8 &&
-    scripts/check-doc-links.py
+    scripts/check-doc-links.py &&
+    scripts/check-doc-figures.py
 }
 
 scripts/setup.sh
