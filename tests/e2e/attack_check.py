@@ -254,21 +254,11 @@ def wait_until(condition, seconds, what):
         time.sleep(0.05)
 
 
-def samples(text):
-    """{'name{labels}': value} of an exposition."""
-    values = {}
-    for line in text.splitlines():
-        if line and not line.startswith("#"):
-            key, value = line.rsplit(" ", 1)
-            values[key] = float(value)
-    return values
-
-
 def metrics(namespace):
     with harness.netns(namespace):
         url = f"http://127.0.0.1:{METRICS_PORT}/metrics"
         with urllib.request.urlopen(url, timeout=5) as response:
-            return samples(response.read().decode())
+            return harness.metric_samples(response.read().decode())
 
 
 def send_rates(namespaces):

@@ -93,6 +93,16 @@ def container_command(name, data_home, options):
     return command + [container_image(), *progress, *options]
 
 
+def metric_samples(text):
+    """{'name{labels}': value} of a metrics exposition."""
+    values = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            key, value = line.rsplit(" ", 1)
+            values[key] = float(value)
+    return values
+
+
 def unit_environment(unit_path):
     """The variables a systemd unit's Environment= lines set (plain NAME=VALUE words)."""
     env = {}

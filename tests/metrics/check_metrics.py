@@ -41,6 +41,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import velantis_protocol as vp  # noqa: E402
 from checks import Failures  # noqa: E402
+from server_harness import metric_samples as samples  # noqa: E402
 
 METRICS_PORT = 15100
 PROMETHEUS_PORT = 9090
@@ -78,16 +79,6 @@ def http_get(path, method="GET", timeout=3.0):
             return response.status, response.read().decode()
     except urllib.error.HTTPError as error:
         return error.code, error.read().decode()
-
-
-def samples(text):
-    """{'name{labels}': value} of an exposition."""
-    values = {}
-    for line in text.splitlines():
-        if line and not line.startswith("#"):
-            key, value = line.rsplit(" ", 1)
-            values[key] = float(value)
-    return values
 
 
 def wait_until(condition, seconds, what):
