@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# shellcheck disable=SC2317  # the steps' functions are called through `step`
+# The arm64 leg: the server, the tools and the client library cross-built for arm64 Linux
+# (aarch64) and run under qemu-user on this machine.
+#
+#   build      the arm64 preset (cmake/aarch64-linux-gnu.cmake): programs, tests, manual pages
+#   unit       the GoogleTest suites and the fuzz corpora replayed, under qemu-user through CTest
+#   e2e        the end-to-end suites (tests/e2e/run_e2e.py) against the arm64 server under qemu
+#   packages   velantis-server, libvelantis-client1 and libvelantis-client-dev for arm64 from
+#              the same cpack: architecture, dependencies (cross dpkg-shlibdeps), shlibs, every
+#              program an arm64 one, lintian as the amd64 packages are linted, contents listed
+#   c          tests/client/two_players.c compiled against the unpacked library packages
+#              (pkg-config), two players through the arm64 library against the packaged server
+#
+# Everything that sends a datagram runs in a private network namespace, so nothing here touches
+# a port of the machine. Timing under qemu means nothing: no benchmark runs here.
+#
+# Needs root (apt-get for the cross compiler, qemu-user and the arm64 libraries that
+# dpkg-shlibdeps reads; namespaces); without it the leg is skipped and says so.
+# VELANTIS_JOBS sets the build's parallelism (default 2).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+jobs=${VELANTIS_JOBS:-2}
+build=$repo/build/arm64
+triplet=aarch64-linux-gnu
+sysroot=/usr/$triplet
+
+log() { echo "test-arm64: $*"; }
+
+if [ "$(id -u)" -ne 0 ]; then
+  log "SKIPPED: the leg needs root (apt-get, network namespaces)."
+  exit 0
+fi
+# The arm64 libraries are what dpkg-shlibdeps reads the packages' dependencies from; qemu-user
+# runs the programs; binutils' objdump of the cross toolchain reads them.
+timeout 900 scripts/setup.sh g++-$triplet qemu-user googletest lintian dpkg-dev help2man \
+  pkg-config iproute2 libc6:arm64 libstdc++6:arm64 libgcc-s1:arm64
+qemu=(qemu-aarch64 -L "$sysroot")
+
+# Runs the command in a network namespace of its own with its loopback up.
+in_namespace() {
+  unshare -n bash -c 'ip link set lo up && exec "$@"' _ "$@"
+}
+
+# Runs the command in a network namespace of its own with the given server (a command, run
+# under qemu) on its loopback UDP 15000.
+with_server() {  # server-program command...
+  # shellcheck disable=SC2016  # expanded by the inner shell
+  unshare -n bash -c '
+    ip link set lo up
+    data=$(mktemp -d)
+    XDG_DATA_HOME=$data qemu-aarch64 -L "$1" "$2" >"$data/console.txt" 2>&1 &
+    server=$!
+    for _ in $(seq 200); do
+      grep -q "Waiting a message" "$data/console.txt" && break
+      sleep 0.05
+    done
+    shift 2
+    status=0
+    timeout 120 "$@" || status=$?
+    kill $server
+    wait $server 2>/dev/null || true
+    rm -rf "$data"
+    exit $status' _ "$sysroot" "$@"
+}
+
+. scripts/steps.sh
+
+build() {
+  cmake --preset arm64 >/dev/null && timeout 1800 cmake --build --preset arm64 -j "$jobs"
+}
+
+unit() {
+  in_namespace timeout 900 ctest --preset arm64 -j "$jobs"
+}
+
+# The harness starts the program it is given with the server's options: a wrapper that runs the
+# arm64 server under qemu-user (it execs, so the harness's process is the server's).
+end_to_end() {
+  local wrapper=$build/qemu/velantis-server
+  mkdir -p "$build/qemu"
+  printf '#!/bin/sh\nexec qemu-aarch64 -L %s %s "$@"\n' "$sysroot" "$build/velantis-server" \
+    >"$wrapper"
+  chmod +x "$wrapper"
+  in_namespace timeout 600 python3 tests/e2e/run_e2e.py --server "$wrapper"
+}
+
+# Fails with a message unless the condition (the remaining arguments, run) holds.
+expect() {
+  local what=$1
+  shift
+  "$@" && return 0
+  log "  not so: $what"
+  return 1
+}
+
+unpacked=$build/unpacked
+packages() {
+  local deb name tag ok=0 elf machine
+  rm -f "$build"/*.deb
+  (cd "$build" && timeout 600 cpack -G DEB >/dev/null) || return 1
+  for name in velantis-server libvelantis-client1 libvelantis-client-dev; do
+    deb=$(echo "$build/${name}"_*_arm64.deb)
+    expect "$name's arm64 package is made" test -f "$deb" || return 1
+    expect "$name's Architecture is arm64" test "$(dpkg-deb -f "$deb" Architecture)" = arm64 ||
+      ok=1
+    log "  $(basename "$deb"): Depends: $(dpkg-deb -f "$deb" Depends)"
+    dpkg-deb -c "$deb" | awk '{print "    " $6 ($7 ? " " $7 " " $8 : "")}'
+  done
+  # Dependencies as dpkg-shlibdeps found them in the arm64 libraries (the amd64 versions would
+  # name the same packages: both come from the same source).
+  expect "velantis-server depends on libc6 and libstdc++6 by version" grep -q -E \
+    'libc6 \(>= [0-9.]+\).*libstdc\+\+6 \(>= [0-9.]+\)' \
+    <<<"$(dpkg-deb -f "$build"/velantis-server_*_arm64.deb Depends)" || ok=1
+  expect "libvelantis-client1 depends on libc6 by version" grep -q -E 'libc6 \(>= [0-9.]+\)' \
+    <<<"$(dpkg-deb -f "$build"/libvelantis-client1_*_arm64.deb Depends)" || ok=1
+  expect "libvelantis-client1 has a shlibs file naming itself" test \
+    "$(dpkg-deb -I "$build"/libvelantis-client1_*_arm64.deb shlibs)" = \
+    "libvelantis-client 1 libvelantis-client1 (>= $(dpkg-deb -f \
+    "$build"/libvelantis-client1_*_arm64.deb Version))" || ok=1
+
+  rm -rf "$unpacked"
+  for deb in "$build"/*_arm64.deb; do dpkg-deb -x "$deb" "$unpacked"; done
+  # Every ELF file the packages hold is an arm64 one.
+  while IFS= read -r elf; do
+    machine=$(readelf -h "$elf" | sed -n 's/^ *Machine: *//p')
+    expect "${elf#"$unpacked"} is an AArch64 program or library" test "$machine" = AArch64 ||
+      ok=1
+  done < <(find "$unpacked" -type f -exec sh -c 'head -c 4 "$1" | grep -q ELF' _ {} \; -print)
+  expect "the library is in Debian's arm64 multiarch folder" \
+    test -f "$unpacked/usr/lib/$triplet/libvelantis-client.so.1" || ok=1
+
+  lintian --fail-on error "$build"/*_arm64.deb 2>&1 | grep -v 'root privileges' |
+    tee "$build/lintian.txt"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || ok=1
+  while read -r tag; do
+    grep -q "\`$tag\`" packaging/README.md ||
+      { log "  lintian warning $tag is not explained in packaging/README.md"; ok=1; }
+  done < <(sed -n 's/^W: [^ ]* \([a-z0-9-]*\).*/\1/p' "$build/lintian.txt" | sort -u)
+  return "$ok"
+}
+
+# Two players through the packaged arm64 library, built as a game developer would build against
+# the installed packages, against the packaged arm64 server.
+c_two_players() {
+  local program=$build/qemu/two_players-packaged
+  expect "the packages were unpacked" test -f "$unpacked/usr/include/velantis/client.h" ||
+    return 1
+  # pkg-config of the unpacked packages, their paths below the unpacked root.
+  # shellcheck disable=SC2046
+  "$triplet-gcc" -std=c99 -Wall -Wextra -Wpedantic -Werror -o "$program" \
+    tests/client/two_players.c $(PKG_CONFIG_SYSROOT_DIR=$unpacked \
+    PKG_CONFIG_LIBDIR=$unpacked/usr/lib/$triplet/pkgconfig pkg-config --cflags --libs \
+    velantis-client) || return 1
+  with_server "$unpacked/usr/bin/velantis-server" \
+    "${qemu[@]}" -E "LD_LIBRARY_PATH=$unpacked/usr/lib/$triplet" "$program"
+}
+
+start=$SECONDS
+step build build
+if [ "$status" -eq 0 ]; then
+  step unit unit
+  step e2e end_to_end
+  step packages packages
+  step c c_two_players
+fi
+log "arm64 leg took $((SECONDS - start)) s"
+exit "$status"
