@@ -1,9 +1,10 @@
 # Cross-compiles for 64-bit ARM Linux (arm64, aarch64) with Debian's cross compilers
 # (g++-aarch64-linux-gnu) and runs the results under qemu-user.
 #
-# The programs link the C and C++ runtimes of the cross toolchain's sysroot, /usr/aarch64-linux-gnu,
-# which are the same versions as Debian's arm64 libc6 and libstdc++6; the header-only libraries
-# are the host's own (cmake/HeaderLinks.cmake), GoogleTest is built from /usr/src/googletest.
+# The programs are linked against the C and C++ runtimes of the cross toolchain's sysroot,
+# /usr/aarch64-linux-gnu (the same upstream versions as Debian's arm64 libc6 and libstdc++6); the
+# header-only libraries are the host's own (cmake/HeaderLinks.cmake), GoogleTest is built from
+# /usr/src/googletest.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 
@@ -24,9 +25,18 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# CTest, gtest_discover_tests and help2man (the manual pages) run the programs under qemu-user,
-# which finds the arm64 loader and libraries in the sysroot (-L). No binfmt registration needed.
+# CTest, gtest_discover_tests and help2man (the manual pages) run the programs under qemu-user;
+# no binfmt registration is needed. With Debian's arm64 C and C++ runtimes installed by multiarch
+# (libc6:arm64, libstdc++6:arm64, libgcc-s1:arm64, which the arm64 leg installs for
+# dpkg-shlibdeps too) they run on those, as on an arm64 Debian machine. Otherwise qemu takes the
+# loader and libraries from the sysroot (-L). Never a mix: the loader of one and the libc.so.6 of
+# the other (which the loader finds through the machine's ld.so.cache, where multiarch lists it)
+# hang in the first pthread_create when their versions differ.
 find_program(VELANTIS_QEMU NAMES qemu-aarch64 qemu-aarch64-static NO_CMAKE_FIND_ROOT_PATH)
 if(VELANTIS_QEMU)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELANTIS_QEMU} -L ${VELANTIS_CROSS_SYSROOT})
+  if(EXISTS /lib/ld-linux-aarch64.so.1)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${VELANTIS_QEMU})
+  else()
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${VELANTIS_QEMU} -L ${VELANTIS_CROSS_SYSROOT})
+  endif()
 endif()

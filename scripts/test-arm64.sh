@@ -24,7 +24,6 @@ repo=$(pwd)
 jobs=${VELANTIS_JOBS:-2}
 build=$repo/build/arm64
 triplet=aarch64-linux-gnu
-sysroot=/usr/$triplet
 
 log() { echo "test-arm64: $*"; }
 
@@ -36,7 +35,9 @@ fi
 # runs the programs; binutils' objdump of the cross toolchain reads them.
 timeout 900 scripts/setup.sh g++-$triplet qemu-user googletest lintian dpkg-dev help2man \
   pkg-config iproute2 libc6:arm64 libstdc++6:arm64 libgcc-s1:arm64
-qemu=(qemu-aarch64 -L "$sysroot")
+# The programs run on those arm64 runtimes, as on an arm64 Debian machine, and never on a mix of
+# them and the cross toolchain's (see cmake/aarch64-linux-gnu.cmake).
+[ -e /lib/ld-linux-aarch64.so.1 ] || { log "FAILED: libc6:arm64 is not installed"; exit 1; }
 
 # Runs the command in a network namespace of its own with its loopback up.
 in_namespace() {
@@ -50,19 +51,19 @@ with_server() {  # server-program command...
   unshare -n bash -c '
     ip link set lo up
     data=$(mktemp -d)
-    XDG_DATA_HOME=$data qemu-aarch64 -L "$1" "$2" >"$data/console.txt" 2>&1 &
+    XDG_DATA_HOME=$data qemu-aarch64 "$1" >"$data/console.txt" 2>&1 &
     server=$!
     for _ in $(seq 200); do
       grep -q "Waiting a message" "$data/console.txt" && break
       sleep 0.05
     done
-    shift 2
+    shift
     status=0
     timeout 120 "$@" || status=$?
     kill $server
     wait $server 2>/dev/null || true
     rm -rf "$data"
-    exit $status' _ "$sysroot" "$@"
+    exit $status' _ "$@"
 }
 
 . scripts/steps.sh
@@ -80,8 +81,7 @@ unit() {
 end_to_end() {
   local wrapper=$build/qemu/velantis-server
   mkdir -p "$build/qemu"
-  printf '#!/bin/sh\nexec qemu-aarch64 -L %s %s "$@"\n' "$sysroot" "$build/velantis-server" \
-    >"$wrapper"
+  printf '#!/bin/sh\nexec qemu-aarch64 %s "$@"\n' "$build/velantis-server" >"$wrapper"
   chmod +x "$wrapper"
   in_namespace timeout 600 python3 tests/e2e/run_e2e.py --server "$wrapper"
 }
@@ -97,7 +97,7 @@ expect() {
 
 unpacked=$build/unpacked
 packages() {
-  local deb name tag ok=0 elf machine
+  local deb name tag ok=0 elf elves machine
   rm -f "$build"/*.deb
   (cd "$build" && timeout 600 cpack -G DEB >/dev/null) || return 1
   for name in velantis-server libvelantis-client1 libvelantis-client-dev; do
@@ -122,12 +122,14 @@ packages() {
 
   rm -rf "$unpacked"
   for deb in "$build"/*_arm64.deb; do dpkg-deb -x "$deb" "$unpacked"; done
-  # Every ELF file the packages hold is an arm64 one.
+  # Every ELF file the packages hold (the three programs and the library) is an arm64 one.
+  elves=$(find "$unpacked" -type f -exec sh -c 'head -c 4 "$1" | grep -q ELF' _ {} \; -print)
+  expect "the packages hold four ELF files" test "$(grep -c . <<<"$elves")" = 4 || ok=1
   while IFS= read -r elf; do
     machine=$(readelf -h "$elf" | sed -n 's/^ *Machine: *//p')
     expect "${elf#"$unpacked"} is an AArch64 program or library" test "$machine" = AArch64 ||
       ok=1
-  done < <(find "$unpacked" -type f -exec sh -c 'head -c 4 "$1" | grep -q ELF' _ {} \; -print)
+  done <<<"$elves"
   expect "the library is in Debian's arm64 multiarch folder" \
     test -f "$unpacked/usr/lib/$triplet/libvelantis-client.so.1" || ok=1
 
@@ -154,7 +156,7 @@ c_two_players() {
     PKG_CONFIG_LIBDIR=$unpacked/usr/lib/$triplet/pkgconfig pkg-config --cflags --libs \
     velantis-client) || return 1
   with_server "$unpacked/usr/bin/velantis-server" \
-    "${qemu[@]}" -E "LD_LIBRARY_PATH=$unpacked/usr/lib/$triplet" "$program"
+    qemu-aarch64 -E "LD_LIBRARY_PATH=$unpacked/usr/lib/$triplet" "$program"
 }
 
 start=$SECONDS
