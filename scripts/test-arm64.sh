@@ -133,7 +133,7 @@ packages() {
   expect "the library is in Debian's arm64 multiarch folder" \
     test -f "$unpacked/usr/lib/$triplet/libvelantis-client.so.1" || ok=1
 
-  lintian --fail-on error "$build"/*_arm64.deb 2>&1 | grep -v 'root privileges' |
+  timeout 600 lintian --fail-on error "$build"/*_arm64.deb 2>&1 | grep -v 'root privileges' |
     tee "$build/lintian.txt"
   [ "${PIPESTATUS[0]}" -eq 0 ] || ok=1
   while read -r tag; do
