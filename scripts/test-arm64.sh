@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# shellcheck disable=SC2317  # the steps' functions are called through `step`
 # The arm64 leg: the server, the tools and the client library cross-built for arm64 Linux
 # (aarch64) and run under qemu-user on this machine.
 #
@@ -20,60 +19,47 @@
 # VELANTIS_JOBS sets the build's parallelism (default 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$(pwd)
-jobs=${VELANTIS_JOBS:-2}
+# shellcheck source=scripts/steps.sh
+. scripts/steps.sh
 build=$repo/build/arm64
+unpacked=$build/unpacked
 triplet=aarch64-linux-gnu
 
-log() { echo "test-arm64: $*"; }
-
-if [ "$(id -u)" -ne 0 ]; then
-  log "SKIPPED: the leg needs root (apt-get, network namespaces)."
-  exit 0
-fi
-# The arm64 libraries are what dpkg-shlibdeps reads the packages' dependencies from; qemu-user
-# runs the programs; binutils' objdump of the cross toolchain reads them.
+skip_unless_root "the leg needs root (apt-get, network namespaces)."
+# The arm64 libraries are what dpkg-shlibdeps reads the packages' dependencies from, with the
+# cross toolchain's objdump; qemu-user runs the programs.
 timeout 900 scripts/setup.sh g++-$triplet qemu-user googletest lintian dpkg-dev help2man \
   pkg-config iproute2 libc6:arm64 libstdc++6:arm64 libgcc-s1:arm64
 # The programs run on those arm64 runtimes, as on an arm64 Debian machine, and never on a mix of
 # them and the cross toolchain's (see cmake/aarch64-linux-gnu.cmake).
 [ -e /lib/ld-linux-aarch64.so.1 ] || { log "FAILED: libc6:arm64 is not installed"; exit 1; }
 
-# Runs the command in a network namespace of its own with its loopback up.
-in_namespace() {
-  unshare -n bash -c 'ip link set lo up && exec "$@"' _ "$@"
-}
-
-# Runs the command in a network namespace of its own with the given server (a command, run
-# under qemu) on its loopback UDP 15000.
+# Runs the command in a network namespace of its own with the given arm64 server under qemu on
+# its loopback UDP 15000.
 with_server() {  # server-program command...
-  # shellcheck disable=SC2016  # expanded by the inner shell
-  unshare -n bash -c '
-    ip link set lo up
+  # shellcheck disable=SC2016 # the inner script expands its own variables
+  in_network_namespace bash -c '
     data=$(mktemp -d)
-    XDG_DATA_HOME=$data qemu-aarch64 "$1" >"$data/console.txt" 2>&1 &
+    XDG_DATA_HOME=$data qemu-aarch64 "$0" >"$data/console.txt" 2>&1 &
     server=$!
     for _ in $(seq 200); do
       grep -q "Waiting a message" "$data/console.txt" && break
       sleep 0.05
     done
-    shift
     status=0
     timeout 120 "$@" || status=$?
     kill $server
     wait $server 2>/dev/null || true
     rm -rf "$data"
-    exit $status' _ "$@"
+    exit $status' "$@"
 }
-
-. scripts/steps.sh
 
 build() {
   cmake --preset arm64 >/dev/null && timeout 1800 cmake --build --preset arm64 -j "$jobs"
 }
 
 unit() {
-  in_namespace timeout 900 ctest --preset arm64 -j "$jobs"
+  in_network_namespace timeout 900 ctest --preset arm64 -j "$jobs"
 }
 
 # The harness starts the program it is given with the server's options: a wrapper that runs the
@@ -83,64 +69,44 @@ end_to_end() {
   mkdir -p "$build/qemu"
   printf '#!/bin/sh\nexec qemu-aarch64 %s "$@"\n' "$build/velantis-server" >"$wrapper"
   chmod +x "$wrapper"
-  in_namespace timeout 600 python3 tests/e2e/run_e2e.py --server "$wrapper"
+  in_network_namespace timeout 600 python3 tests/e2e/run_e2e.py --emulated --server "$wrapper"
 }
 
-# Fails with a message unless the condition (the remaining arguments, run) holds.
-expect() {
-  local what=$1
-  shift
-  "$@" && return 0
-  log "  not so: $what"
-  return 1
-}
-
-unpacked=$build/unpacked
 packages() {
-  local deb name tag ok=0 elf elves machine
+  local deb name elf elves machine runtime
   rm -f "$build"/*.deb
   (cd "$build" && timeout 600 cpack -G DEB >/dev/null) || return 1
   for name in velantis-server libvelantis-client1 libvelantis-client-dev; do
     deb=$(echo "$build/${name}"_*_arm64.deb)
     expect "$name's arm64 package is made" test -f "$deb" || return 1
-    expect "$name's Architecture is arm64" test "$(dpkg-deb -f "$deb" Architecture)" = arm64 ||
-      ok=1
+    expect "$name's Architecture is arm64" test "$(dpkg-deb -f "$deb" Architecture)" = arm64
     log "  $(basename "$deb"): Depends: $(dpkg-deb -f "$deb" Depends)"
     dpkg-deb -c "$deb" | awk '{print "    " $6 ($7 ? " " $7 " " $8 : "")}'
   done
-  # Dependencies as dpkg-shlibdeps found them in the arm64 libraries (the amd64 versions would
-  # name the same packages: both come from the same source).
+  # Dependencies as dpkg-shlibdeps found them in Debian's arm64 libraries.
   expect "velantis-server depends on libc6 and libstdc++6 by version" grep -q -E \
     'libc6 \(>= [0-9.]+\).*libstdc\+\+6 \(>= [0-9.]+\)' \
-    <<<"$(dpkg-deb -f "$build"/velantis-server_*_arm64.deb Depends)" || ok=1
+    <<<"$(dpkg-deb -f "$build"/velantis-server_*_arm64.deb Depends)"
+  runtime=$(echo "$build"/libvelantis-client1_*_arm64.deb)
   expect "libvelantis-client1 depends on libc6 by version" grep -q -E 'libc6 \(>= [0-9.]+\)' \
-    <<<"$(dpkg-deb -f "$build"/libvelantis-client1_*_arm64.deb Depends)" || ok=1
+    <<<"$(dpkg-deb -f "$runtime" Depends)"
   expect "libvelantis-client1 has a shlibs file naming itself" test \
-    "$(dpkg-deb -I "$build"/libvelantis-client1_*_arm64.deb shlibs)" = \
-    "libvelantis-client 1 libvelantis-client1 (>= $(dpkg-deb -f \
-    "$build"/libvelantis-client1_*_arm64.deb Version))" || ok=1
+    "$(dpkg-deb -I "$runtime" shlibs)" = \
+    "libvelantis-client 1 libvelantis-client1 (>= $(dpkg-deb -f "$runtime" Version))"
 
   rm -rf "$unpacked"
   for deb in "$build"/*_arm64.deb; do dpkg-deb -x "$deb" "$unpacked"; done
   # Every ELF file the packages hold (the three programs and the library) is an arm64 one.
   elves=$(find "$unpacked" -type f -exec sh -c 'head -c 4 "$1" | grep -q ELF' _ {} \; -print)
-  expect "the packages hold four ELF files" test "$(grep -c . <<<"$elves")" = 4 || ok=1
+  expect "the packages hold four ELF files" test "$(grep -c . <<<"$elves")" = 4
   while IFS= read -r elf; do
     machine=$(readelf -h "$elf" | sed -n 's/^ *Machine: *//p')
-    expect "${elf#"$unpacked"} is an AArch64 program or library" test "$machine" = AArch64 ||
-      ok=1
+    expect "${elf#"$unpacked"} is an AArch64 program or library" test "$machine" = AArch64
   done <<<"$elves"
   expect "the library is in Debian's arm64 multiarch folder" \
-    test -f "$unpacked/usr/lib/$triplet/libvelantis-client.so.1" || ok=1
+    test -f "$unpacked/usr/lib/$triplet/libvelantis-client.so.1"
 
-  timeout 600 lintian --fail-on error "$build"/*_arm64.deb 2>&1 | grep -v 'root privileges' |
-    tee "$build/lintian.txt"
-  [ "${PIPESTATUS[0]}" -eq 0 ] || ok=1
-  while read -r tag; do
-    grep -q "\`$tag\`" packaging/README.md ||
-      { log "  lintian warning $tag is not explained in packaging/README.md"; ok=1; }
-  done < <(sed -n 's/^W: [^ ]* \([a-z0-9-]*\).*/\1/p' "$build/lintian.txt" | sort -u)
-  return "$ok"
+  lint_debs "$build/lintian.txt" "$build"/*_arm64.deb
 }
 
 # Two players through the packaged arm64 library, built as a game developer would build against
