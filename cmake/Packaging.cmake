@@ -178,12 +178,22 @@ if(NOT WIN32)
   endforeach()
 
   # Manual pages made from each program's --help and --version, so they say what the program
-  # says. help2man runs the programs just built, so a cross build cannot make them.
+  # says. help2man runs the programs just built; a cross build runs them under its emulator
+  # (qemu-user in the arm64 build), which help2man takes as part of the command.
   if(VELANTIS_MAN_PAGES)
     find_program(VELANTIS_HELP2MAN help2man)
     if(NOT VELANTIS_HELP2MAN)
       message(FATAL_ERROR "VELANTIS_MAN_PAGES needs help2man (Debian: help2man; "
                           "scripts/setup.sh help2man installs it)")
+    endif()
+    set(manRunner)
+    if(CMAKE_CROSSCOMPILING)
+      if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+        message(FATAL_ERROR "VELANTIS_MAN_PAGES in a cross build needs CMAKE_CROSSCOMPILING_EMULATOR "
+                            "to run the programs (qemu-user: scripts/setup.sh qemu-user)")
+      endif()
+      list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " manRunner)
+      string(APPEND manRunner " ")
     endif()
     set(manPages)
     function(velantis_man_page target section component name)
@@ -202,7 +212,8 @@ if(NOT WIN32)
         COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${VELANTIS_SOURCE_DATE_EPOCH}
                 ${VELANTIS_HELP2MAN} --no-info --no-discard-stderr --section=${section}
                 "--name=${name}" "--source=Velantis ${PROJECT_VERSION}" ${include}
-                --output=${PROJECT_BINARY_DIR}/man/${target}.${section} $<TARGET_FILE:${target}>
+                --output=${PROJECT_BINARY_DIR}/man/${target}.${section}
+                "${manRunner}$<TARGET_FILE:${target}>"
         COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/man/${target}.${section}
         DEPENDS ${target} ${includeFile} VERBATIM)
       install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
@@ -253,6 +264,16 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# A cross build (the arm64 preset) makes packages of its target's architecture. dpkg-shlibdeps then
+# works as in any Debian cross build: DEB_HOST_ARCH names the architecture, and the dependencies
+# come from that architecture's libraries installed by multiarch (libc6:arm64, libstdc++6:arm64,
+# libgcc-s1:arm64), read with that architecture's objdump; the variable is set when cpack runs.
+if(VELANTIS_DEBIAN_ARCHITECTURE)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${VELANTIS_DEBIAN_ARCHITECTURE})
+  configure_file(cmake/CPackCross.cmake.in
+                 ${PROJECT_BINARY_DIR}/packaging/CPackCross.cmake @ONLY)
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/CPackCross.cmake)
+endif()
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME ${VELANTIS_PACKAGE_NAME})
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)

@@ -28,4 +28,6 @@ for package in "${missing[@]}"; do
   fi
 done
 apt-get update -qq </dev/null
-apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+# Waits for another apt or dpkg run on the same machine to finish rather than failing at once.
+apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}" \
+  </dev/null >/dev/null

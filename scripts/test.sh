@@ -7,15 +7,15 @@
 # by Prometheus under load, the Debian package installed and driven under systemd in a container
 # booted for it, the container image run with podman (published port, namespace, stop, a
 # Kubernetes pod), the README followed command by command from install to purge, the client
-# library (C, C#, a lossy path, its packages) and the Windows build with its suite and installer
-# under Wine.
+# library (C, C#, a lossy path, its packages), the Windows build with its suite and installer
+# under Wine, and the arm64 build with its suites, a C round trip and its packages under qemu-user.
 #
 # VELANTIS_LEGS picks legs (default: all), e.g. VELANTIS_LEGS="format debug" scripts/test.sh
 # VELANTIS_FUZZ_SECONDS sets each fuzz target's run (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz nat attack dissector metrics package container docs client windows"}
+legs=${VELANTIS_LEGS:-"format debug asan tsan soak fuzz nat attack dissector metrics package container docs client windows arm64"}
 
 log() { echo "=== $*"; }
 # shellcheck source=scripts/steps.sh
@@ -71,6 +71,7 @@ wants container && leg container scripts/test-container.sh
 wants docs && leg docs scripts/test-docs.sh
 wants client && leg client scripts/test-client.sh
 wants windows && leg windows scripts/test-windows.sh
+wants arm64 && leg arm64 scripts/test-arm64.sh
 
 echo
 if [ ${#failed_steps[@]} -gt 0 ]; then

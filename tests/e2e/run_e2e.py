@@ -4,6 +4,7 @@
     run_e2e.py --server build/debug/velantis-server [--wine] [suite ...] [-k PATTERN]
     run_e2e.py --server /usr/bin/velantis-server --service-unit UNIT [--service-user USER] ...
     run_e2e.py --server PATH --container IMAGE [--container-network NET --server-host ADDR] ...
+    run_e2e.py --server WRAPPER --emulated ...     (WRAPPER runs the arm64 server under qemu-user)
 
 A suite is a module of this folder (test_startup, test_protocol, test_descriptors, test_agones,
 test_soak, test_service); without one, every suite but the soak runs (and test_service with
@@ -24,6 +25,9 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--server", required=True, help="path of the server executable")
     parser.add_argument("--wine", action="store_true", help="run the Windows build under Wine")
+    parser.add_argument("--emulated", action="store_true",
+                        help="the server is a wrapper that runs it under qemu-user: what qemu does "
+                             "not pass through to the kernel is not checked")
     parser.add_argument("--service-unit", metavar="UNIT",
                         help="run the server as this systemd unit would (installed package)")
     parser.add_argument("--service-user", metavar="USER", default="nobody",
@@ -44,6 +48,8 @@ def main():
     os.environ["VELANTIS_SERVER"] = os.path.abspath(args.server)
     if args.wine:
         os.environ["VELANTIS_E2E_WINE"] = "1"
+    if args.emulated:
+        os.environ["VELANTIS_E2E_EMULATED"] = "1"
     if args.container:
         os.environ["VELANTIS_E2E_CONTAINER"] = args.container
     if args.container_network:

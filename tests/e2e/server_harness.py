@@ -56,6 +56,11 @@ def wine_mode():
     return os.environ.get("VELANTIS_E2E_WINE", "") not in ("", "0")
 
 
+def emulated():
+    """The server runs under qemu-user (the arm64 build): run_e2e.py --emulated."""
+    return os.environ.get("VELANTIS_E2E_EMULATED", "") not in ("", "0")
+
+
 def service_unit():
     return os.environ.get("VELANTIS_E2E_SERVICE_UNIT") or None
 
@@ -518,6 +523,7 @@ class ServerTestCase(unittest.TestCase):
 
     wine = property(lambda self: wine_mode())
     container = property(lambda self: container_image() is not None)
+    emulated = property(lambda self: emulated())
 
     def setUp(self):
         workdir = tempfile.mkdtemp(prefix="velantis-e2e-")

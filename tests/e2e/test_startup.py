@@ -528,6 +528,9 @@ class Metrics(ServerTestCase):
                 break
             time.sleep(0.05)
         self.assertTrue(moved, "the receive loop's progress time did not move after the pause")
+        if self.emulated:
+            self.skipTest("qemu-user answers getsockopt(SO_MEMINFO) with its first field only, "
+                          "so the server leaves the drops out")
         self.assertGreater(int(counts["velantis_socket_drops_total"]), 0)
 
     def test_lost_log_records_are_counted(self):
