@@ -315,12 +315,7 @@ def two_server_loop(run):
     ns_a, ns_b = run.ns["a"], run.ns["b"]
     run.server("a")
     run.server("b")
-    player = run.player("a")
-    join(player, PLAYER_ID)
-    run.forger.send((B_ADDRESS, PORT), (A_ADDRESS, PORT), connect_packet(FORGED_ID))
-    time.sleep(0.3)
-    move(player, PLAYER_ID)
-    time.sleep(SETTLE_SECONDS)
+    player = forged_connect_then_move(run, (B_ADDRESS, PORT))
     player.pending()
     rates = send_rates([ns_a, ns_b])
     relays = len(player.pending())
@@ -332,31 +327,38 @@ def two_server_loop(run):
     loop_checks(run, rates, {ns_a: "a", ns_b: "b"})
     run.check(b[PLAYERS] == 0, f"server b registered {b[PLAYERS]:.0f} players: a's announcement "
               "of the forged player reached b as a Connect")
+    forged_connect_refused(run, a, "the one from b:15000")
+
+
+def forged_connect_then_move(run, source):
+    """A player of server a joins; a Connect forged from `source` reaches a; the player moves."""
+    player = run.player("a")
+    join(player, PLAYER_ID)
+    run.forger.send(source, (A_ADDRESS, PORT), connect_packet(FORGED_ID))
+    time.sleep(0.3)
+    move(player, PLAYER_ID)
+    time.sleep(SETTLE_SECONDS)
+    return player
+
+
+def forged_connect_refused(run, a, which):
     run.check(a.get(refused("reserved_port")) == 1,
               f"a counted {count(a, refused('reserved_port'))} Connects refused for a reserved "
-              "port, expected 1 (the one from b:15000)")
+              f"port, expected 1 ({which})")
     run.check(a[PLAYERS] == 1, f"a has {a[PLAYERS]:.0f} players registered, expected the player")
 
 
 def self_loop(run):
     ns_a = run.ns["a"]
     run.server("a")
-    player = run.player("a")
-    join(player, PLAYER_ID)
-    run.forger.send((A_ADDRESS, PORT), (A_ADDRESS, PORT), connect_packet(FORGED_ID))
-    time.sleep(0.3)
-    move(player, PLAYER_ID)
-    time.sleep(SETTLE_SECONDS)
+    forged_connect_then_move(run, (A_ADDRESS, PORT))
     rates = send_rates([ns_a])
     a = metrics(ns_a)
     report("self-loop", f"a sends {rates[ns_a]:.0f} packets/s; refused "
            f"{count(a, refused('reserved_port'))} Connects for a reserved port; "
            f"{a[PLAYERS]:.0f} players registered")
     loop_checks(run, rates, {ns_a: "a"})
-    run.check(a.get(refused("reserved_port")) == 1,
-              f"a counted {count(a, refused('reserved_port'))} Connects refused for a reserved "
-              "port, expected 1 (its own address and port)")
-    run.check(a[PLAYERS] == 1, f"a has {a[PLAYERS]:.0f} players registered, expected the player")
+    forged_connect_refused(run, a, "its own address and port")
 
 
 def echo(run):
