@@ -41,15 +41,20 @@ class Agones(ServerTestCase):
         self.addCleanup(sidecar.close)
         return sidecar
 
+    def serving_with_sidecar(self, healths):
+        """A sidecar and a server that has made `healths` Health calls to it."""
+        sidecar = self.sidecar()
+        server = self.start_with_sidecar(sidecar.port)
+        sidecar.wait_for(lambda calls: [c[2] for c in calls].count("/health") >= healths, 10,
+                         f"{healths} Health calls")
+        return sidecar, server
+
     @staticmethod
     def counts(calls):
         return [body.get("count") for _, method, path, body in calls if method == "PATCH"]
 
     def test_calls_arrive_in_order_and_follow_the_players(self):
-        sidecar = self.sidecar()
-        server = self.start_with_sidecar(sidecar.port)
-        sidecar.wait_for(lambda calls: [c[2] for c in calls].count("/health") >= 3, 10,
-                         "three Health calls")
+        sidecar, server = self.serving_with_sidecar(healths=3)
         calls = sidecar.recorded()
         self.assertEqual((calls[0][1], calls[0][2], calls[0][3]), ("POST", "/ready", {}))
         self.assertEqual(self.counts(calls), ["0"], "the count is sent once, not at every turn")
@@ -106,10 +111,7 @@ class Agones(ServerTestCase):
         self.assertLessEqual(len(errors), 3, errors)
 
     def test_health_stops_while_the_receive_loop_is_stuck(self):
-        sidecar = self.sidecar()
-        server = self.start_with_sidecar(sidecar.port)
-        sidecar.wait_for(lambda calls: [c[2] for c in calls].count("/health") >= 2, 10,
-                         "Health")
+        sidecar, server = self.serving_with_sidecar(healths=2)
         # The log replaced by a pipe nobody reads: the receive loop's next record never gets
         # written, as on a disk that hangs, and the loop stays inside that datagram.
         log = server.log_path()
