@@ -11,26 +11,18 @@
 # is taken from tools/ beside it, or from VELANTIS_ATTACK_LOADGEN); VELANTIS_ATTACK_SCENARIOS
 # picks scenarios by name ("echo pid1"; all by default).
 # Needs root (namespaces, raw sockets); without root the leg says so and is skipped (exit 0).
-# The functions below run through `step` and `trap`, which shellcheck does not follow.
-# shellcheck disable=SC2317
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/steps.sh
+. scripts/steps.sh
 build_dir=build/release
 server=${VELANTIS_ATTACK_SERVER:-$build_dir/velantis-server}
 loadgen=${VELANTIS_ATTACK_LOADGEN:-$(dirname "$server")/tools/velantis-loadgen}
 prefix=vatk$$
 roles=(hub a b attacker echo)
 
-log() { echo "test-attack: $*"; }
-
-if [ "$(id -u)" -ne 0 ]; then
-  log "SKIPPED: network namespaces and forged source addresses need root"
-  exit 0
-fi
-missing=()
-command -v ip >/dev/null || missing+=(iproute2)
-command -v unshare >/dev/null || missing+=(util-linux)
-[ ${#missing[@]} -eq 0 ] || scripts/setup.sh "${missing[@]}"
+skip_unless_root "network namespaces and forged source addresses need root"
+install_missing ip:iproute2 unshare:util-linux
 
 at() { ip netns exec "$prefix-$1" "${@:2}"; }
 
@@ -99,8 +91,6 @@ build() {
   fi
 }
 
-# shellcheck source=scripts/steps.sh
-. scripts/steps.sh
 begin=$SECONDS
 step build build
 if [ "$status" -eq 0 ]; then

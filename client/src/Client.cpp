@@ -1,7 +1,6 @@
 // The C API: one Client object behind each handle. Nothing here throws (no allocation after
 // create, no library call that throws), so no exception can cross into a C caller.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -17,11 +16,7 @@ constexpr std::uint16_t kDefaultServerPort = 15000;
 // Any datagram fits, so one that is too long is seen with its size instead of failing the receive.
 constexpr std::size_t kReceiveCapacity = 65536;
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+std::int64_t NowMs() { return Velantis::ConnectDriver::NowMs(); }
 
 void CopyText(char* target, std::size_t capacity, const char* text) {
   if (target == nullptr || capacity == 0) return;
@@ -46,7 +41,7 @@ struct velantis_client {
   std::uint32_t messageNumber = 1;
   velantis_state state = VELANTIS_STATE_IDLE;
   std::uint32_t entityID = 0;
-  Velantis::ConnectMachine machine;
+  Velantis::ConnectDriver connect;
   // What connect() was given, for the resends.
   char connectText[Packet::kMessageCapacity] = {};
   Vec2 connectPosition;
@@ -56,7 +51,7 @@ struct velantis_client {
   Velantis::TextBuffer eventText = {};
   std::byte buffer[kReceiveCapacity];
 
-  explicit velantis_client(const Velantis::ConnectMachine::Timing& timing) : machine(timing) {}
+  explicit velantis_client(const Velantis::ConnectMachine::Timing& timing) : connect(timing) {}
 
   int Fail(int result, const char* format, long long value = 0) {
     std::snprintf(lastError, sizeof(lastError), format, value);
@@ -75,26 +70,21 @@ struct velantis_client {
     return VELANTIS_OK;
   }
 
-  int SendConnect() {
-    ++counters.connect_tries;
-    return Send(MessageType::Connect, connectText, connectPosition, 0);
+  // Sends a packet of the connect sequence: the Connect as connect() was given it, or a restart's
+  // Disconnect. Once connecting, a failed send stops nothing: the next try comes in its time.
+  bool SendForConnect(MessageType type) {
+    if (type == MessageType::Disconnect) ++counters.connect_restarts;
+    if (type == MessageType::Connect) ++counters.connect_tries;
+    const int sent = type == MessageType::Connect ? Send(type, connectText, connectPosition, 0)
+                                                  : Send(type, "", {}, 0);
+    return sent == VELANTIS_OK || state == VELANTIS_STATE_CONNECTING;
   }
 
   // Sends what the connect logic says is due; true when the event is the give-up.
   bool RunConnectTimers(velantis_event& event) {
-    switch (machine.Poll(NowMs())) {
-      case Velantis::ConnectMachine::Action::None:
-        return false;
-      case Velantis::ConnectMachine::Action::SendConnect:
-        SendConnect();
-        return false;
-      case Velantis::ConnectMachine::Action::SendDisconnectThenConnect:
-        ++counters.connect_restarts;
-        Send(MessageType::Disconnect, "", {}, 0);
-        SendConnect();
-        return false;
-      case Velantis::ConnectMachine::Action::GiveUp:
-        break;
+    if (connect.Poll([this](MessageType type) { return SendForConnect(type); }) !=
+        Velantis::ConnectDriver::Outcome::GaveUp) {
+      return false;
     }
     // The server may hold a registration whose answers were all lost: let it go.
     Send(MessageType::Disconnect, "", {}, 0);
@@ -141,7 +131,7 @@ struct velantis_client {
     }
     if (event.type == VELANTIS_EVENT_WELCOME &&
         (state == VELANTIS_STATE_CONNECTING || state == VELANTIS_STATE_CONNECTED)) {
-      machine.Welcomed();
+      connect.Welcomed();
       state = VELANTIS_STATE_CONNECTED;
       entityID = event.entity_id;
     }
@@ -241,9 +231,9 @@ VELANTIS_CLIENT_API int velantis_client_connect(velantis_client* client, const c
   client->entityID = 0;
   client->counters.connect_tries = 0;
   client->counters.connect_restarts = 0;
-  const int sent = client->SendConnect();
-  if (sent != VELANTIS_OK) return sent;
-  client->machine.Start(NowMs());
+  if (!client->connect.Start([client](MessageType type) { return client->SendForConnect(type); })) {
+    return VELANTIS_ERROR_SOCKET;
+  }
   client->state = VELANTIS_STATE_CONNECTING;
   return VELANTIS_OK;
 }
@@ -256,8 +246,8 @@ VELANTIS_CLIENT_API int velantis_client_service(velantis_client* client, velanti
     if (client->RunConnectTimers(*event)) return 1;
     std::int64_t now = NowMs();
     std::int64_t wakeAt = deadline;
-    if (client->machine.Active() && client->machine.NextDueMs() < wakeAt) {
-      wakeAt = client->machine.NextDueMs();
+    if (client->connect.Active() && client->connect.NextDueMs() < wakeAt) {
+      wakeAt = client->connect.NextDueMs();
     }
     // In steps of at most a minute, which any poll takes, however long the caller asked for.
     const int wait =
@@ -285,7 +275,7 @@ VELANTIS_CLIENT_API int velantis_client_send_position(velantis_client* client, f
 
 VELANTIS_CLIENT_API int velantis_client_disconnect(velantis_client* client) {
   if (client == nullptr) return VELANTIS_ERROR_ARGUMENT;
-  client->machine.Stop();
+  client->connect.Stop();
   client->state = VELANTIS_STATE_IDLE;
   client->entityID = 0;
   return client->Send(MessageType::Disconnect, "", {}, 0);

@@ -77,8 +77,7 @@ void BuildPacket(Packet& packet, std::uint64_t clientID, MessageType type, const
   packet.Init(clientID, type, text, entityID);
   packet.Body().position = position;
   packet.Body().playerUUID = clientID;
-  packet.Header().messageNumber = messageNumber;
-  packet.Seal();
+  packet.Seal(clientID, messageNumber);
 }
 
 }  // namespace Velantis

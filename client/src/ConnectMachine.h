@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+
+#include "net/Packet.h"
 
 namespace Velantis {
 
@@ -18,11 +21,6 @@ class ConnectMachine {
     std::uint32_t giveUpMs = 10000;
   };
   enum class Action { None, SendConnect, SendDisconnectThenConnect, GiveUp };
-  // What an action asks the caller to send, in this order.
-  static bool SendsDisconnect(Action action) { return action == Action::SendDisconnectThenConnect; }
-  static bool SendsConnect(Action action) {
-    return action == Action::SendConnect || action == Action::SendDisconnectThenConnect;
-  }
 
   explicit ConnectMachine(const Timing& timing) : timing_(Sanitised(timing)) {}
 
@@ -49,6 +47,57 @@ class ConnectMachine {
   std::uint32_t intervalMs_ = 0;
   std::int64_t due_ = 0;
   std::int64_t giveUpAt_ = 0;
+};
+
+// The one connect sequence, for the library and the tools alike: the first Connect, the resends,
+// a restart's Disconnect before its Connect, and the give-up, timed by the machine on a steady
+// clock. `send(type)` sends one packet of that type and says whether it went out; the driver
+// stops at the first that did not.
+class ConnectDriver : public ConnectMachine {
+ public:
+  enum class Outcome { Waiting, Welcomed, GaveUp, SendFailed };
+
+  using ConnectMachine::ConnectMachine;
+
+  static std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+
+  // Sends the first Connect and starts the clock; false when it did not go out.
+  template <typename Send>
+  bool Start(Send&& send) {
+    if (!send(MessageType::Connect)) return false;
+    ConnectMachine::Start(NowMs());
+    return true;
+  }
+
+  // Sends what is due now; Waiting while the machine goes on, GaveUp once it has stopped.
+  template <typename Send>
+  Outcome Poll(Send&& send) {
+    const Action action = ConnectMachine::Poll(NowMs());
+    if (action == Action::GiveUp) return Outcome::GaveUp;
+    if (action == Action::SendDisconnectThenConnect && !send(MessageType::Disconnect)) {
+      return Outcome::SendFailed;
+    }
+    if (action != Action::None && !send(MessageType::Connect)) return Outcome::SendFailed;
+    return Outcome::Waiting;
+  }
+
+  // The whole sequence for a caller that may block: `waitForWelcome(dueMs)` receives until that
+  // time or a Welcome, whichever comes first, and says whether one has come.
+  template <typename Send, typename WaitForWelcome>
+  Outcome Run(Send&& send, WaitForWelcome&& waitForWelcome) {
+    if (!Start(send)) return Outcome::SendFailed;
+    for (;;) {
+      if (waitForWelcome(NextDueMs())) {
+        Welcomed();
+        return Outcome::Welcomed;
+      }
+      if (const Outcome outcome = Poll(send); outcome != Outcome::Waiting) return outcome;
+    }
+  }
 };
 
 }  // namespace Velantis

@@ -10,7 +10,6 @@
 #include <memory>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "metrics/MetricsText.h"
 #include "platform/platform.h"
@@ -32,6 +31,8 @@ constexpr int kBacklog = 64;
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 // At most one snapshot of the metrics in this time, however fast scrapers ask: a flood of scrapes
 // then costs the accepting and the answering, never reading the process's figures again for each.
+// Answers go out at once, with a snapshot at most this old: a request kept waiting for a fresher
+// one would hold a connection, and under a flood the connection limit would close it unanswered.
 constexpr auto kSnapshotInterval = std::chrono::milliseconds(100);
 
 class Endpoint;
@@ -74,22 +75,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     } else if (Path(parser.get().target()) != "/metrics") {
       Respond(http::status::not_found, "Not found: the metrics are at /metrics.\n");
     } else {
-      WaitForSnapshot();
-      return;
+      Respond(http::status::ok, std::string(Snapshot()));
+      response.set(http::field::content_type, "text/plain; version=0.0.4; charset=utf-8");
     }
     Write();
   }
 
- public:
-  void AnswerWithMetrics(const std::string& snapshot) {
-    if (closed) return;
-    Respond(http::status::ok, snapshot);
-    response.set(http::field::content_type, "text/plain; version=0.0.4; charset=utf-8");
-    Write();
-  }
-
- private:
-  void WaitForSnapshot();
+  const std::string& Snapshot();
 
   void Write() {
     stream.expires_after(kRequestTime);
@@ -171,33 +163,16 @@ class Endpoint {
 
   void Forget(std::list<std::shared_ptr<Connection>>::iterator place) { open.erase(place); }
 
-  // Answers with a snapshot taken after the request arrived: at once when the last one is old
-  // enough, otherwise with the next one, which then answers every request waiting for it.
-  void WhenSnapshotReady(std::shared_ptr<Connection> connection) {
-    waiting.push_back(std::move(connection));
-    if (snapshotDue) return;
-    const auto due = lastSnapshot + kSnapshotInterval;
-    if (std::chrono::steady_clock::now() >= due) {
-      TakeSnapshot();
-      return;
+  const std::string& Snapshot() {
+    const auto now = std::chrono::steady_clock::now();
+    if (snapshot.empty() || now - snapshotTaken >= kSnapshotInterval) {
+      snapshot = MetricsText();
+      snapshotTaken = now;
     }
-    snapshotDue = true;
-    snapshotTimer.expires_at(due);
-    snapshotTimer.async_wait([this](beast::error_code) {
-      snapshotDue = false;
-      TakeSnapshot();
-    });
+    return snapshot;
   }
 
  private:
-  void TakeSnapshot() {
-    lastSnapshot = std::chrono::steady_clock::now();
-    const std::string snapshot = MetricsText();
-    std::vector<std::shared_ptr<Connection>> answering;
-    answering.swap(waiting);
-    for (const auto& connection : answering) connection->AnswerWithMetrics(snapshot);
-  }
-
   void Accept() {
     acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
       if (error) {
@@ -219,13 +194,11 @@ class Endpoint {
   tcp::acceptor acceptor{io};
   asio::steady_timer retry{io};
   std::list<std::shared_ptr<Connection>> open;  // oldest first
-  asio::steady_timer snapshotTimer{io};
-  bool snapshotDue = false;
-  std::chrono::steady_clock::time_point lastSnapshot{};
-  std::vector<std::shared_ptr<Connection>> waiting;
+  std::string snapshot;
+  std::chrono::steady_clock::time_point snapshotTaken{};
 };
 
-void Connection::WaitForSnapshot() { owner.WhenSnapshotReady(shared_from_this()); }
+const std::string& Connection::Snapshot() { return owner.Snapshot(); }
 
 void Connection::Close() {
   if (closed) return;

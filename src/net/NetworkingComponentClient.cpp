@@ -64,9 +64,7 @@ void NetworkingComponentClient::SetTargetAddress(const Orlin::Ipv4Address& recor
 }
 
 bool NetworkingComponentClient::Send(Packet& packet) {
-  packet.Header().clientID = playerUUID;
-  packet.Header().messageNumber = MessageCounter();
-  packet.Seal();
+  packet.Seal(playerUUID, MessageCounter());
   if (protocol != Orlin::Protocol::Udp) {
     Console::Err("NetworkingComponent(): This function is not implemented: ");
     return false;

@@ -41,6 +41,12 @@ void Packet::Seal() {
   header.checksum = ComputeChecksum(Bytes(), static_cast<std::int32_t>(kSize));
 }
 
+void Packet::Seal(std::uint64_t clientID, std::uint32_t messageNumber) {
+  header.clientID = clientID;
+  header.messageNumber = messageNumber;
+  Seal();
+}
+
 bool Packet::Verify(std::uint64_t& receivedChecksum) {
   receivedChecksum = header.checksum;
   header.checksum = 0;

@@ -61,6 +61,9 @@ class Packet {
 
   // Sets the checksum field to 0 and stores the checksum of the whole packet in it.
   void Seal();
+  // Stamps the sender's id and its message number, then seals: the last step of every packet
+  // sent on its own.
+  void Seal(std::uint64_t clientID, std::uint32_t messageNumber);
   // Remembers the checksum field, sets it to 0, and tells whether the packet's checksum matches.
   bool Verify(std::uint64_t& receivedChecksum);
 

@@ -232,16 +232,18 @@ bool SetEnvironment(const char* name, const char* value);
 // The process id of the running process, for tools and tests.
 long CurrentProcessId();
 
-// What the running process uses, as the kernel counts it.
+// What a process uses, as the kernel counts it.
 struct ProcessStats {
   double cpuSeconds = 0.0;  // user and system time
   std::uint64_t residentBytes = 0;
+  std::uint64_t peakResidentBytes = 0;
   std::uint64_t virtualBytes = 0;
   std::uint64_t openDescriptors = 0;
   std::uint64_t maxDescriptors = 0;  // the soft limit
 };
-// Read from /proc on Linux; nothing on other systems or when /proc cannot be read.
-std::optional<ProcessStats> ReadProcessStats();
+// Of process `pid`, 0 for the running process. Read from /proc on Linux; nothing on other systems
+// or when /proc cannot be read. Another user's process may not show its descriptors (0).
+std::optional<ProcessStats> ReadProcessStats(long pid = 0);
 
 }  // namespace Platform
 

@@ -556,11 +556,12 @@ bool SetEnvironment(const char* name, const char* value) {
 
 long CurrentProcessId() { return static_cast<long>(getpid()); }
 
-std::optional<ProcessStats> ReadProcessStats() {
+std::optional<ProcessStats> ReadProcessStats(long pid) {
 #if defined(__linux__)
-  // /proc/self/stat: the command name in parentheses may hold spaces, so fields are counted from
-  // the last ')': state is field 3, utime 14, stime 15, vsize 23, rss (in pages) 24.
-  std::ifstream statFile("/proc/self/stat");
+  const std::string folder = pid == 0 ? "/proc/self" : "/proc/" + std::to_string(pid);
+  // stat: the command name in parentheses may hold spaces, so fields are counted from the last
+  // ')': state is field 3, utime 14, stime 15, vsize 23, rss (in pages) 24.
+  std::ifstream statFile(folder + "/stat");
   std::string stat;
   if (!std::getline(statFile, stat)) return std::nullopt;
   const std::size_t nameEnd = stat.rfind(')');
@@ -584,15 +585,23 @@ std::optional<ProcessStats> ReadProcessStats() {
   stats.cpuSeconds = static_cast<double>(utime + stime) / static_cast<double>(ticksPerSecond);
   stats.virtualBytes = vsize;
   stats.residentBytes = rssPages * static_cast<unsigned long long>(pageSize);
+  std::ifstream statusFile(folder + "/status");
+  for (std::string line; std::getline(statusFile, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) {
+      stats.peakResidentBytes = std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+    }
+  }
   std::error_code error;
-  for (std::filesystem::directory_iterator entry("/proc/self/fd", error), end;
+  for (std::filesystem::directory_iterator entry(folder + "/fd", error), end;
        !error && entry != end; entry.increment(error)) {
     ++stats.openDescriptors;
   }
-  // The iterator's own descriptor is among those listed.
-  if (stats.openDescriptors > 0) --stats.openDescriptors;
+  // Reading its own, the process lists the iterator's descriptor too.
+  if ((pid == 0 || pid == getpid()) && stats.openDescriptors > 0) --stats.openDescriptors;
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) stats.maxDescriptors = limit.rlim_cur;
+  if (prlimit(static_cast<pid_t>(pid), RLIMIT_NOFILE, nullptr, &limit) == 0) {
+    stats.maxDescriptors = limit.rlim_cur;
+  }
   return stats;
 #else
   return std::nullopt;

@@ -470,7 +470,7 @@ bool SetEnvironment(const char* name, const char* value) {
 
 long CurrentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
 
-std::optional<ProcessStats> ReadProcessStats() { return std::nullopt; }
+std::optional<ProcessStats> ReadProcessStats(long) { return std::nullopt; }
 
 }  // namespace Platform
 

@@ -158,9 +158,7 @@ class Sender {
       component_.SetTargetAddress(target);
       return component_.Send(packet);
     }
-    packet.Header().clientID = clientID;
-    packet.Header().messageNumber = messageNumber_;
-    packet.Seal();
+    packet.Seal(clientID, messageNumber_);
     if (Platform::SendTo(socket_, packet.Bytes(), Packet::kSize, target) <= 0) return false;
     ++messageNumber_;
     return true;
@@ -270,37 +268,26 @@ int main(int argc, char** argv) {
     // and when to start again with a Disconnect, within --wait.
     Velantis::ConnectMachine::Timing timing;
     timing.giveUpMs = static_cast<std::uint32_t>(options.wait * 1000.0);
-    Velantis::ConnectMachine machine(timing);
-    const auto nowMs = [] {
-      return std::chrono::duration_cast<std::chrono::milliseconds>(
-                 Tools::Clock::now().time_since_epoch())
-          .count();
-    };
-    if (!send(MessageType::Connect, "hello", {}, 0)) return Tools::kExitSocket;
-    machine.Start(nowMs());
-    while (tally.welcomes == 0 && machine.Active()) {
-      const auto due = Tools::Clock::time_point(std::chrono::milliseconds(machine.NextDueMs()));
-      Listen(sender.Socket(), due, {}, tally, true);
-      if (tally.welcomes > 0) break;
-      const auto action = machine.Poll(nowMs());
-      if (Velantis::ConnectMachine::SendsDisconnect(action) &&
-          !send(MessageType::Disconnect, "", {}, 0)) {
-        return Tools::kExitSocket;
-      }
-      if (Velantis::ConnectMachine::SendsConnect(action) &&
-          !send(MessageType::Connect, "hello", {}, 0)) {
-        return Tools::kExitSocket;
-      }
-    }
-    if (tally.welcomes == 0) {
-      std::cerr << "velantis-client: no Welcome after " << machine.Tries() << " Connect(s) ("
-                << machine.Restarts() << " restart(s)) in " << options.wait
+    Velantis::ConnectDriver driver(timing);
+    const auto outcome = driver.Run(
+        [&](MessageType type) {
+          return send(type, type == MessageType::Connect ? "hello" : "", {}, 0);
+        },
+        [&](std::int64_t dueMs) {
+          const auto due = Tools::Clock::time_point(std::chrono::milliseconds(dueMs));
+          if (tally.welcomes == 0) Listen(sender.Socket(), due, {}, tally, true);
+          return tally.welcomes > 0;
+        });
+    if (outcome == Velantis::ConnectDriver::Outcome::SendFailed) return Tools::kExitSocket;
+    if (outcome == Velantis::ConnectDriver::Outcome::GaveUp) {
+      std::cerr << "velantis-client: no Welcome after " << driver.Tries() << " Connect(s) ("
+                << driver.Restarts() << " restart(s)) in " << options.wait
                 << " s; is a server listening on " << Tools::FormatAddress(server) << "?"
                 << std::endl;
       return Tools::kExitFailed;
     }
-    std::cerr << "velantis-client: welcomed after " << machine.Tries() << " Connect(s) ("
-              << machine.Restarts() << " restart(s))" << std::endl;
+    std::cerr << "velantis-client: welcomed after " << driver.Tries() << " Connect(s) ("
+              << driver.Restarts() << " restart(s))" << std::endl;
   }
   if (options.sendType &&
       !send(static_cast<MessageType>(*options.sendType), "", {}, options.entity)) {

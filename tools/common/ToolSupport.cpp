@@ -144,41 +144,6 @@ std::string Describe(const Received& received, const Platform::Ipv4Address& from
   return line;
 }
 
-std::optional<ProcessUsage> ReadProcessUsage(long pid) {
-  const std::string folder = "/proc/" + std::to_string(pid) + "/";
-  std::ifstream statFile(folder + "stat");
-  std::string stat;
-  if (!std::getline(statFile, stat)) return {};
-  // The command name in parentheses may hold spaces; the numbered fields follow the last ')'.
-  const std::size_t nameEnd = stat.rfind(')');
-  if (nameEnd == std::string::npos) return {};
-  std::istringstream fields(stat.substr(nameEnd + 1));
-  std::vector<std::string> values;
-  for (std::string value; fields >> value;) values.push_back(value);
-  // Fields 14 and 15 of the file (utime, stime); the list starts at field 3.
-  if (values.size() < 13) return {};
-  const auto userTicks = ParseUnsigned(values[11]);
-  const auto systemTicks = ParseUnsigned(values[12]);
-  if (!userTicks || !systemTicks) return {};
-  ProcessUsage usage;
-  // Linux reports these in USER_HZ, which is 100 on every architecture it exports to user space.
-  usage.cpuSeconds = static_cast<double>(*userTicks + *systemTicks) / 100.0;
-
-  std::ifstream statusFile(folder + "status");
-  for (std::string line; std::getline(statusFile, line);) {
-    const auto kilobytes = [&line](std::string_view key) -> std::optional<std::uint64_t> {
-      if (line.rfind(key, 0) != 0) return {};
-      std::istringstream rest(line.substr(key.size()));
-      std::uint64_t value = 0;
-      if (!(rest >> value)) return {};
-      return value;
-    };
-    if (const auto peak = kilobytes("VmHWM:")) usage.peakKilobytes = *peak;
-    if (const auto resident = kilobytes("VmRSS:")) usage.residentKilobytes = *resident;
-  }
-  return usage;
-}
-
 namespace {
 
 // One socket of a /proc UDP table: "sl local_address rem_address st tx_queue:rx_queue tr:tm->when

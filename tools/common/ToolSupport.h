@@ -59,14 +59,6 @@ inline double SecondsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
 
-// Cumulative CPU seconds and memory of a process from /proc; nothing where /proc does not exist.
-struct ProcessUsage {
-  double cpuSeconds = 0.0;
-  std::uint64_t peakKilobytes = 0;      // VmHWM
-  std::uint64_t residentKilobytes = 0;  // VmRSS
-};
-std::optional<ProcessUsage> ReadProcessUsage(long pid);
-
 // Datagrams the system dropped because a UDP socket's receive buffer was full, summed per local
 // port, from /proc/net/udp; nothing where that file does not exist.
 std::optional<std::map<std::uint16_t, std::uint64_t>> ReadUdpDrops();

@@ -41,8 +41,8 @@ nlohmann::ordered_json Count(const std::optional<std::uint64_t>& value) {
 nlohmann::ordered_json Json(const RunResult& r) {
   std::optional<std::uint64_t> serverPeak, serverResident;
   if (r.serverAfter) {
-    serverPeak = r.serverAfter->peakKilobytes;
-    serverResident = r.serverAfter->residentKilobytes;
+    serverPeak = r.serverAfter->peakResidentBytes / 1024;
+    serverResident = r.serverAfter->residentBytes / 1024;
   }
   return {
       {"players", r.load.players},
@@ -108,8 +108,8 @@ void PrintTable(const RunResult& r, const Options& options, const std::string& t
     const double wall = r.sendSeconds + r.drainSeconds;
     row("server CPU during run (s)", Fixed(*cpu, 2));
     row("server CPU (% of one core)", wall > 0 ? Fixed(100.0 * *cpu / wall, 1) : "-");
-    row("server peak memory VmHWM (kB)", std::to_string(r.serverAfter->peakKilobytes));
-    row("server resident VmRSS (kB)", std::to_string(r.serverAfter->residentKilobytes));
+    row("server peak memory VmHWM (kB)", std::to_string(r.serverAfter->peakResidentBytes / 1024));
+    row("server resident VmRSS (kB)", std::to_string(r.serverAfter->residentBytes / 1024));
   } else {
     row("server CPU and memory", options.serverPid ? "(no /proc here)" : "(no --server-pid)");
   }

@@ -10,6 +10,7 @@
 #include <span>
 #include <string_view>
 
+#include "Codec.h"
 #include "ConnectMachine.h"
 
 namespace Loadgen {
@@ -34,12 +35,6 @@ bool ParseStamp(std::string_view text, std::uint64_t& tag, long long& nanosecond
   return stampError == std::errc{} && stampEnd == end;
 }
 
-std::int64_t NowMilliseconds() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             Tools::Clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
 Failure Run::Execute() {
@@ -55,9 +50,9 @@ Failure Run::Execute() {
   const bool sentAll = SendUpdates();
   Drain();
   CountDrops();
-  if (options_.serverPid) result_.serverAfter = Tools::ReadProcessUsage(*options_.serverPid);
+  if (options_.serverPid) result_.serverAfter = Platform::ReadProcessStats(*options_.serverPid);
   // Over the same stretch as the server's, so that the two can be set side by side.
-  if (const auto self = Tools::ReadProcessUsage(Platform::CurrentProcessId())) {
+  if (const auto self = Platform::ReadProcessStats()) {
     result_.loadgenCpuSeconds = self->cpuSeconds - loadgenCpuBefore_;
   }
   if (!SendToAll(MessageType::Disconnect) || !sentAll) return Failure::Socket;
@@ -89,11 +84,7 @@ bool Run::OpenSockets() {
 
 bool Run::Send(Player& player, MessageType type, const char* text, Vec2 position) {
   Packet packet;
-  packet.Init(player.id, type, text, 0);
-  packet.Body().position = position;
-  packet.Body().playerUUID = player.id;
-  packet.Header().messageNumber = messageNumber_;
-  packet.Seal();
+  Velantis::BuildPacket(packet, player.id, type, text, position, 0, messageNumber_);
   if (Platform::SendTo(player.socket, packet.Bytes(), Packet::kSize, server_) <= 0) {
     std::cerr << "velantis-loadgen: sending to " << Tools::FormatAddress(server_)
               << " failed (error " << Platform::LastSocketError() << ")" << std::endl;
@@ -119,23 +110,15 @@ Failure Run::ConnectAll() {
     Player& player = players_[k];
     // Resends and restarts (a Disconnect first, since a bare repeated Connect is not answered
     // when only the Welcome was lost) as the client library does them.
-    Velantis::ConnectMachine machine(kConnectTiming);
-    if (!Send(player, MessageType::Connect, "loadgen", {})) return Failure::Socket;
-    machine.Start(NowMilliseconds());
-    while (!player.welcomed && machine.Active()) {
-      Pump(k, 50);
-      if (player.welcomed) break;
-      const auto action = machine.Poll(NowMilliseconds());
-      if (Velantis::ConnectMachine::SendsDisconnect(action) &&
-          !Send(player, MessageType::Disconnect, "loadgen", {})) {
-        return Failure::Socket;
-      }
-      if (Velantis::ConnectMachine::SendsConnect(action) &&
-          !Send(player, MessageType::Connect, "loadgen", {})) {
-        return Failure::Socket;
-      }
-    }
-    if (!player.welcomed) {
+    const auto outcome =
+        Velantis::ConnectDriver(kConnectTiming)
+            .Run([&](MessageType type) { return Send(player, type, "loadgen", {}); },
+                 [&](std::int64_t) {
+                   if (!player.welcomed) Pump(k, 50);
+                   return player.welcomed;
+                 });
+    if (outcome == Velantis::ConnectDriver::Outcome::SendFailed) return Failure::Socket;
+    if (outcome == Velantis::ConnectDriver::Outcome::GaveUp) {
       std::cerr << "velantis-loadgen: player " << k + 1 << " (id " << player.id
                 << ") got no Welcome from " << Tools::FormatAddress(server_)
                 << "; is the server running?" << std::endl;
@@ -162,8 +145,8 @@ Failure Run::ConnectAll() {
 }
 
 bool Run::SendUpdates() {
-  if (options_.serverPid) result_.serverBefore = Tools::ReadProcessUsage(*options_.serverPid);
-  if (const auto self = Tools::ReadProcessUsage(Platform::CurrentProcessId())) {
+  if (options_.serverPid) result_.serverBefore = Platform::ReadProcessStats(*options_.serverPid);
+  if (const auto self = Platform::ReadProcessStats()) {
     loadgenCpuBefore_ = self->cpuSeconds;
   }
   dropsBefore_ = Tools::ReadUdpDrops();

@@ -37,7 +37,7 @@ struct RunResult {
   double offeredRelaysPerSecond = 0.0;
   double deliveredRelaysPerSecond = 0.0;
   std::optional<double> p50Milliseconds, p99Milliseconds, maxMilliseconds;
-  std::optional<Tools::ProcessUsage> serverBefore, serverAfter;
+  std::optional<Platform::ProcessStats> serverBefore, serverAfter;
   double loadgenCpuSeconds = 0.0;
   // Where datagrams were lost to full receive buffers, when the system tells.
   std::optional<std::uint64_t> serverSocketDrops, loadgenSocketDrops;
