@@ -37,7 +37,7 @@ extern "C" {
 
 /* The version this header describes; velantis_client_version() tells the library's. */
 #define VELANTIS_CLIENT_VERSION_MAJOR 1
-#define VELANTIS_CLIENT_VERSION_MINOR 1
+#define VELANTIS_CLIENT_VERSION_MINOR 2
 #define VELANTIS_CLIENT_VERSION_PATCH 0
 
 typedef struct velantis_client velantis_client;
@@ -118,8 +118,8 @@ typedef struct velantis_config {
                                  connection is lost (EVENT_CONNECTION_LOST); default 5000 */
   uint32_t player_timeout_ms; /* nothing from or about a player for this long: PLAYER_LEFT;
                                  default 5000 */
-  uint32_t max_players;       /* players tracked at once, this one included; allocated by create;
-                                 default 256 */
+  uint32_t max_players;       /* other players tracked at once (joins, leaves), allocated by
+                                 create; 0 or default: 256 */
   uint32_t flags;             /* VELANTIS_FLAG_*; default 0 */
   uint32_t reserved;          /* 0 */
 } velantis_config;
@@ -172,7 +172,7 @@ typedef struct velantis_stats {
   uint64_t rejected_welcome;      /* Welcomes dropped: they came while not connecting */
   uint64_t connections_lost;      /* CONNECTION_LOST events */
   uint64_t players_untracked;     /* packets about a player the full table could not take */
-  uint32_t players;               /* players tracked now, this one included */
+  uint32_t players;               /* other players tracked now */
   uint32_t reserved;
 } velantis_stats;
 
