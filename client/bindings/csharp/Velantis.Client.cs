@@ -415,8 +415,8 @@ namespace Velantis.Client
 
     internal static class Native
     {
-        // velantis-client.dll on Windows; on Linux the runtime package's velantis-client.so (a
-        // link to libvelantis-client.so.1), which mono and .NET find under this name.
+        // velantis-client.dll on Windows; on Linux the runtime package's link velantis-client
+        // (to libvelantis-client.so.1), which mono and .NET load under this very name.
         private const string Library = "velantis-client";
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
