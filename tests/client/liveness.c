@@ -391,7 +391,15 @@ static int idle(const char* address, int seconds) {
       ++received;
     }
   }
-  printf("received %d\n", received);
+  {
+    velantis_stats stats;
+    velantis_counters counters;
+    velantis_client_stats(client, &stats, sizeof(stats));
+    velantis_client_counters(client, &counters);
+    printf("received %d (datagrams %llu, keep-alives %llu, rejected_source %llu, lost %llu, state %d)\n", received,
+           (unsigned long long)counters.received, (unsigned long long)stats.keepalives_sent,
+           (unsigned long long)stats.rejected_source, (unsigned long long)stats.connections_lost, velantis_client_state(client));
+  }
   velantis_client_disconnect(client);
   velantis_client_destroy(client);
   return received > 0 ? 0 : 1;

@@ -2,7 +2,7 @@
 """The ways a game reaches the server through the client library, on real network namespaces.
 
   nat64:  an IPv6-only player namespace whose resolver (unbound, on its ::1) does DNS64 and whose
-          router translates NAT64 (tayga, the well-known prefix 64:ff9b::/96) reaches the IPv4-only
+          router translates NAT64 (tayga, prefix 2001:db8:64::/96) reaches the IPv4-only
           server by host name and plays (tests/client/two_players.c); so does a name its /etc/hosts
           gives as an IPv6 address. Beside the server, "localhost" and a name from /etc/hosts.
   idle:   a player behind a masquerading router whose UDP conntrack timeout is 3 s sends nothing
@@ -27,6 +27,9 @@ TAYGA_V4 = "198.51.100.1"
 PLAYERS_V6 = "fd00:64::2"
 ROUTER_V6 = "fd00:64::1"
 TAYGA_V6 = "fd00:64:ff::1"
+# A network-specific prefix: tayga refuses the well-known 64:ff9b::/96 with addresses that are not
+# global, and the only IPv4 addresses these namespaces may use are documentation ones.
+NAT64_PREFIX = "2001:db8:64::"
 DNS64_NAME = "game.velantis.test"
 HOSTS_V6_NAME = "hosts6.velantis.test"
 HOSTS_V4_NAME = "hosts4.velantis.test"
@@ -39,7 +42,7 @@ def run(*command, check=True, timeout=60):
 
 def synthesized(ipv4):
     parts = [int(part) for part in ipv4.split(".")]
-    return f"64:ff9b::{parts[0] * 256 + parts[1]:x}:{parts[2] * 256 + parts[3]:x}"
+    return f"{NAT64_PREFIX}{parts[0] * 256 + parts[1]:x}:{parts[2] * 256 + parts[3]:x}"
 
 
 class Namespaces:
@@ -96,12 +99,12 @@ class Namespaces:
             "net.ipv6.conf.all.forwarding=1")
         tayga = os.path.join(self.files, "tayga.conf")
         with open(tayga, "w") as file:
-            file.write(f"tun-device nat64\nipv4-addr {TAYGA_V4}\nprefix 64:ff9b::/96\n"
+            file.write(f"tun-device nat64\nipv4-addr {TAYGA_V4}\nprefix {NAT64_PREFIX}/96\n"
                        f"ipv6-addr {TAYGA_V6}\ndynamic-pool {POOL_V4}\ndata-dir {self.files}\n")
         run("ip", "netns", "exec", self.router, "tayga", "--config", tayga, "--mktun")
         run("ip", "-n", self.router, "link", "set", "nat64", "up")
         run("ip", "-n", self.router, "route", "add", POOL_V4, "dev", "nat64")
-        run("ip", "-n", self.router, "route", "add", "64:ff9b::/96", "dev", "nat64")
+        run("ip", "-n", self.router, "route", "add", f"{NAT64_PREFIX}/96", "dev", "nat64")
         self.start(self.router, "tayga", "--config", tayga, "--nodetach",
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # The game's name lives in a zone of the resolver's own that its iterator reads, so the
@@ -122,7 +125,8 @@ class Namespaces:
                        "  username: \"\"\n  chroot: \"\"\n"
                        f"  directory: \"{self.files}\"\n  pidfile: \"\"\n"
                        "  use-syslog: no\n  logfile: \"\"\n  do-daemonize: no\n"
-                       "  module-config: \"dns64 iterator\"\n  dns64-prefix: 64:ff9b::/96\n"
+                       "  module-config: \"dns64 iterator\"\n"
+                       f"  dns64-prefix: {NAT64_PREFIX}/96\n"
                        "  local-zone: \"test.\" nodefault\n"
                        "auth-zone:\n  name: velantis.test.\n"
                        f"  zonefile: \"{zone}\"\n  for-downstream: no\n  for-upstream: yes\n")
@@ -209,15 +213,19 @@ def idle(args, failures):
             return
         listener = namespaces.start(namespaces.players, args.liveness, "idle", SERVER_V4, "7",
                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        time.sleep(1.5)
-        # Beside the server: one update every 100 ms for 12 s, spanning the idle time and after.
+        # Nothing but the idle player's own keep-alives may cross the router for 6 s, twice the
+        # mapping's life; then a player beside the server moves: every 100 ms for 6 s, over the
+        # time the idle player counts (from 7 s to 10 s).
+        time.sleep(6)
         mover = namespaces.start(namespaces.server, args.client, "--quiet", "--id", "9002",
-                                 "--connect", "--move", "1,1", "--count", "120", "--rate", "10",
-                                 "--disconnect", "--wait", "0", stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL)
+                                 "--connect", "--move", "1,1", "--count", "60", "--rate", "10",
+                                 "--disconnect", "--wait", "2", stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, text=True)
         output, _ = listener.communicate(timeout=60)
-        mover.wait(timeout=60)
+        moved, _ = mover.communicate(timeout=60)
         print("idle: " + " ".join(output.split()))
+        if mover.returncode != 0:
+            failures.append("idle: the moving player failed: " + moved)
         if listener.returncode != 0:
             failures.append("idle: the player behind the router stopped receiving: " + output)
 
