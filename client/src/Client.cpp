@@ -48,7 +48,8 @@ void CopyText(char* target, std::size_t capacity, const char* text) {
 
 std::uint64_t TextHash(const char* text) {
   std::uint64_t hash = 0xcbf29ce484222325ULL;
-  for (; *text != '\0'; ++text) hash = (hash ^ static_cast<unsigned char>(*text)) * 0x100000001b3ULL;
+  for (; *text != '\0'; ++text)
+    hash = (hash ^ static_cast<unsigned char>(*text)) * 0x100000001b3ULL;
   return hash;
 }
 
@@ -259,9 +260,8 @@ struct velantis_client {
       return false;
     }
     ++stats.connections_lost;
-    std::snprintf(lastError, sizeof(lastError),
-                  "nothing came back from the server for %u ms%s", timeoutMs,
-                  reconnect ? "; reconnecting" : "");
+    std::snprintf(lastError, sizeof(lastError), "nothing came back from the server for %u ms%s",
+                  timeoutMs, reconnect ? "; reconnecting" : "");
     // Unregistered by a restart the Disconnect costs nothing; registered, it makes way for the
     // Connect that follows.
     Send(MessageType::Disconnect, "", {}, 0);
@@ -353,8 +353,9 @@ struct velantis_client {
       ++stats.updates_returned;
       const auto rtt = static_cast<float>(NowUs() - update.sentUs) / 1000.0f;
       stats.rtt_last_ms = rtt;
-      stats.rtt_smoothed_ms =
-          stats.rtt_smoothed_ms < 0 ? rtt : stats.rtt_smoothed_ms + (rtt - stats.rtt_smoothed_ms) / 8;
+      stats.rtt_smoothed_ms = stats.rtt_smoothed_ms < 0
+                                  ? rtt
+                                  : stats.rtt_smoothed_ms + (rtt - stats.rtt_smoothed_ms) / 8;
       return;
     }
   }
@@ -444,8 +445,8 @@ struct velantis_client {
   void UpdateRates(std::int64_t now) {
     const std::int64_t elapsed = now - windowStartMs;
     if (elapsed < 1000) return;
-    stats.datagrams_in_per_second =
-        static_cast<float>(counters.received - windowReceived) * 1000.0f / static_cast<float>(elapsed);
+    stats.datagrams_in_per_second = static_cast<float>(counters.received - windowReceived) *
+                                    1000.0f / static_cast<float>(elapsed);
     stats.datagrams_out_per_second =
         static_cast<float>(counters.sent - windowSent) * 1000.0f / static_cast<float>(elapsed);
     windowStartMs = now;
@@ -676,10 +677,10 @@ VELANTIS_CLIENT_API int velantis_client_stats(const velantis_client* client, vel
   const std::uint64_t judged = figures.updates_lost + figures.updates_returned;
   figures.update_loss =
       judged == 0 ? 0.0f : static_cast<float>(figures.updates_lost) / static_cast<float>(judged);
-  figures.server_silent_ms =
-      client->serverHeardMs < 0
-          ? -1
-          : static_cast<std::int32_t>(std::min<std::int64_t>(now - client->serverHeardMs, INT32_MAX));
+  figures.server_silent_ms = client->serverHeardMs < 0
+                                 ? -1
+                                 : static_cast<std::int32_t>(std::min<std::int64_t>(
+                                       now - client->serverHeardMs, INT32_MAX));
   figures.players = 0;
   for (std::uint32_t i = 0; i < client->maxPlayers; ++i) figures.players += client->players[i].used;
   std::memcpy(stats, &figures, std::min(size, sizeof(figures)));

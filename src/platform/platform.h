@@ -140,7 +140,8 @@ bool IsIpv6(const SocketAddress& address);
 bool IsLoopback(const SocketAddress& address);
 // The same address family's loopback (`loopback`) or wildcard address, with the port: what a
 // socket talking to `peer` binds to.
-SocketAddress LocalAddressFor(const SocketAddress& peer, bool loopback, std::uint16_t hostOrderPort);
+SocketAddress LocalAddressFor(const SocketAddress& peer, bool loopback,
+                              std::uint16_t hostOrderPort);
 // Same family and address; SameEndpoint also compares the port.
 bool SameHost(const SocketAddress& first, const SocketAddress& second);
 bool SameEndpoint(const SocketAddress& first, const SocketAddress& second);

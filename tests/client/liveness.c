@@ -219,7 +219,8 @@ static void restart(void) {
   run(clients, seen, ids, PLAYERS, 1500, NULL); /* the time a package upgrade takes, say */
   for (i = 0; i < PLAYERS; ++i) {
     velantis_client_stats(clients[i], &stats, sizeof(stats));
-    welcome_refused = welcome_refused && stats.rejected_welcome == 1 && seen[i].forged_events == 0 &&
+    welcome_refused = welcome_refused && stats.rejected_welcome == 1 &&
+                      seen[i].forged_events == 0 &&
                       velantis_client_entity_id(clients[i]) == entities[i];
   }
   check(welcome_refused, "restart: a Welcome while connected is counted, not taken");
@@ -236,9 +237,10 @@ static void restart(void) {
     fresh = fresh && seen[i].lost == 1 && velantis_client_entity_id(clients[i]) != 0;
   }
   check(fresh, "restart: one CONNECTION_LOST each, a new entity id each");
-  printf("restart (server down 1.8 s): CONNECTION_LOST at most %.0f ms after the kill, welcomed "
-         "again at most %.0f ms after the kill (%.0f ms after the loss)\n",
-         lost_max, welcome_max, back_max);
+  printf(
+      "restart (server down 1.8 s): CONNECTION_LOST at most %.0f ms after the kill, welcomed "
+      "again at most %.0f ms after the kill (%.0f ms after the loss)\n",
+      lost_max, welcome_max, back_max);
   for (i = 0; i < PLAYERS; ++i) {
     velantis_client_disconnect(clients[i]);
     velantis_client_destroy(clients[i]);
@@ -340,10 +342,11 @@ static void text(void) {
   velantis_client_stats(clients[0], &stats, sizeof(stats));
   check(stats.updates_returned >= 1 && stats.rtt_last_ms >= 0.0f && stats.server_silent_ms >= 0,
         "stats: the own update came back, with its round-trip time");
-  printf("stats: rtt last %.3f ms, smoothed %.3f ms, loss %.2f, %.0f in/s, %.0f out/s, server "
-         "silent %d ms\n",
-         stats.rtt_last_ms, stats.rtt_smoothed_ms, stats.update_loss,
-         stats.datagrams_in_per_second, stats.datagrams_out_per_second, stats.server_silent_ms);
+  printf(
+      "stats: rtt last %.3f ms, smoothed %.3f ms, loss %.2f, %.0f in/s, %.0f out/s, server "
+      "silent %d ms\n",
+      stats.rtt_last_ms, stats.rtt_smoothed_ms, stats.update_loss, stats.datagrams_in_per_second,
+      stats.datagrams_out_per_second, stats.server_silent_ms);
   for (i = 0; i < 2; ++i) {
     velantis_client_disconnect(clients[i]);
     velantis_client_destroy(clients[i]);
@@ -396,9 +399,12 @@ static int idle(const char* address, int seconds) {
     velantis_counters counters;
     velantis_client_stats(client, &stats, sizeof(stats));
     velantis_client_counters(client, &counters);
-    printf("received %d (datagrams %llu, keep-alives %llu, rejected_source %llu, lost %llu, state %d)\n", received,
-           (unsigned long long)counters.received, (unsigned long long)stats.keepalives_sent,
-           (unsigned long long)stats.rejected_source, (unsigned long long)stats.connections_lost, velantis_client_state(client));
+    printf(
+        "received %d (datagrams %llu, keep-alives %llu, rejected_source %llu, lost %llu, state "
+        "%d)\n",
+        received, (unsigned long long)counters.received, (unsigned long long)stats.keepalives_sent,
+        (unsigned long long)stats.rejected_source, (unsigned long long)stats.connections_lost,
+        velantis_client_state(client));
   }
   velantis_client_disconnect(client);
   velantis_client_destroy(client);

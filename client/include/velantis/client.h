@@ -157,22 +157,22 @@ typedef struct velantis_counters {
 /* Since 1.2.0: how the connection fares. velantis_client_stats() fills as much of it as the
  * caller's size says, so later versions can add fields at the end. */
 typedef struct velantis_stats {
-  float rtt_last_ms;              /* the last own update's way through the server and back;
-                                     -1 before one came back */
-  float rtt_smoothed_ms;          /* the same, smoothed (each new one counts 1/8); -1 before */
-  float update_loss;              /* updates_lost / (updates_lost + updates_returned); 0 before */
-  float datagrams_in_per_second;  /* over the last whole second */
+  float rtt_last_ms;             /* the last own update's way through the server and back;
+                                    -1 before one came back */
+  float rtt_smoothed_ms;         /* the same, smoothed (each new one counts 1/8); -1 before */
+  float update_loss;             /* updates_lost / (updates_lost + updates_returned); 0 before */
+  float datagrams_in_per_second; /* over the last whole second */
   float datagrams_out_per_second;
-  int32_t server_silent_ms;       /* since the server was last heard; -1 never */
-  uint64_t updates_sent;          /* own position updates, keep-alives included */
-  uint64_t updates_returned;      /* of those, came back through the server */
-  uint64_t updates_lost;          /* not back within timeout_ms */
-  uint64_t keepalives_sent;       /* updates resent because the game sent none for keepalive_ms */
-  uint64_t rejected_source;       /* datagrams dropped: not from the server's address (and port) */
-  uint64_t rejected_welcome;      /* Welcomes dropped: they came while not connecting */
-  uint64_t connections_lost;      /* CONNECTION_LOST events */
-  uint64_t players_untracked;     /* packets about a player the full table could not take */
-  uint32_t players;               /* other players tracked now */
+  int32_t server_silent_ms;   /* since the server was last heard; -1 never */
+  uint64_t updates_sent;      /* own position updates, keep-alives included */
+  uint64_t updates_returned;  /* of those, came back through the server */
+  uint64_t updates_lost;      /* not back within timeout_ms */
+  uint64_t keepalives_sent;   /* updates resent because the game sent none for keepalive_ms */
+  uint64_t rejected_source;   /* datagrams dropped: not from the server's address (and port) */
+  uint64_t rejected_welcome;  /* Welcomes dropped: they came while not connecting */
+  uint64_t connections_lost;  /* CONNECTION_LOST events */
+  uint64_t players_untracked; /* packets about a player the full table could not take */
+  uint32_t players;           /* other players tracked now */
   uint32_t reserved;
 } velantis_stats;
 
