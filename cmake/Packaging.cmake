@@ -97,6 +97,20 @@ if(NOT WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/velantis-client.pc
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT ClientDevelopment
           ${VELANTIS_CLIENT_EXCLUDE})
+  # The name the C# binding asks the loader for (DllImport "velantis-client"), which mono and
+  # .NET both try as it is: with it a game needs the runtime package only, not the development
+  # package's libvelantis-client.so.
+  file(CREATE_LINK libvelantis-client.so.${PROJECT_VERSION_MAJOR}
+       ${PROJECT_BINARY_DIR}/packaging/velantis-client SYMBOLIC)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/velantis-client
+          DESTINATION ${VELANTIS_CLIENT_LIBDIR} COMPONENT ClientRuntime ${VELANTIS_CLIENT_EXCLUDE})
+  # The guide and the examples beside the header, for whoever builds a game on it.
+  install(FILES docs/client-library.md
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libvelantis-client-dev
+          COMPONENT ClientDevelopment ${VELANTIS_CLIENT_EXCLUDE})
+  install(DIRECTORY examples/
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libvelantis-client-dev/examples
+          COMPONENT ClientDevelopment ${VELANTIS_CLIENT_EXCLUDE})
 endif()
 
 if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/wireshark/velantis.lua)

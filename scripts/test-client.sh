@@ -3,7 +3,15 @@
 #
 #   exports      libvelantis-client.so.1 has that SONAME and exports velantis_* and nothing else
 #   c            two players through the C API against the real server (tests/client/two_players.c)
-#   csharp       the same through the C# binding under mono (tests/client/TwoPlayers.cs)
+#   liveness     8 players through a server restart (CONNECTION_LOST, welcomed again, the times),
+#                PLAYER_LEFT for a player gone without a Disconnect, forged datagrams from other
+#                addresses and ports dropped and counted, text, random ids (tests/client/liveness.c)
+#   csharp       the same through the C# binding under mono (tests/client/TwoPlayers.cs), with
+#                non-ASCII text both ways, stale event text refused, the documented frame loop,
+#                Dispose disconnecting
+#   paths        an IPv6-only namespace with DNS64 (unbound) and NAT64 (tayga) plays by host name;
+#                localhost and /etc/hosts names; an idle player behind a masquerading router with a
+#                3 s UDP conntrack timeout keeps receiving (tests/client/paths.py)
 #   lossy        ten players connect through a router dropping 30% each way, and one whose only
 #                lost datagram is its Welcome (tests/client/lossy_connect.py, network namespaces)
 #   packages     libvelantis-client1 and libvelantis-client-dev: lintian, installed with dpkg,
@@ -23,7 +31,8 @@ package_build=$repo/build/package
 root=0
 [ "$(id -u)" -eq 0 ] && root=1
 if [ $root -eq 1 ]; then
-  scripts/setup.sh iproute2 nftables mono-devel lintian dpkg-dev pkg-config binutils help2man
+  scripts/setup.sh iproute2 nftables mono-devel lintian dpkg-dev pkg-config binutils help2man \
+    unbound tayga
 fi
 
 # Runs the command in a network namespace of its own with a server on its loopback UDP 15000.
@@ -48,7 +57,7 @@ with_server() {
 build_debug() {
   cmake --preset debug >/dev/null &&
     cmake --build --preset debug -j "$jobs" --target velantis-server velantis-client \
-      velantis-client-lib client_two_players
+      velantis-client-lib client_two_players client_liveness
 }
 
 check_exports() {
@@ -74,6 +83,16 @@ csharp_two_players() {
     LD_LIBRARY_PATH=$build/client with_server "$build/velantis-server" mono "$out/two_players.exe"
 }
 
+liveness() {
+  in_network_namespace timeout 180 "$build/client/client_liveness" "$build/velantis-server"
+}
+
+paths() {
+  timeout 300 python3 tests/client/paths.py --server "$build/velantis-server" \
+    --two-players "$build/client/client_two_players" --liveness "$build/client/client_liveness" \
+    --client "$build/tools/velantis-client"
+}
+
 lossy() {
   timeout 300 python3 tests/client/lossy_connect.py --server "$build/velantis-server" \
     --client "$build/tools/velantis-client"
@@ -97,8 +116,18 @@ packages() {
 
   purge_packages
   trap purge_packages EXIT
-  dpkg -i "$runtime" "$dev" >/dev/null || return 1
   examples=$(mktemp -d)
+  # A C# game on a player's machine: the runtime package alone must do for mono.
+  dpkg -i "$runtime" >/dev/null || return 1
+  echo 'class V { static void Main() { System.Console.WriteLine(Velantis.Client.Client.Version); } }' \
+    >"$examples/version.cs"
+  mcs -out:"$examples/version.exe" client/bindings/csharp/Velantis.Client.cs "$examples/version.cs" &&
+    mono "$examples/version.exe" >/dev/null ||
+    fail "  mono cannot load the library with only libvelantis-client1 installed" || return 1
+  dpkg -i "$runtime" "$dev" >/dev/null || return 1
+  [ -f /usr/share/doc/libvelantis-client-dev/client-library.md ] &&
+    [ -f /usr/share/doc/libvelantis-client-dev/examples/bot/bot.c ] ||
+    fail "  libvelantis-client-dev ships no guide or no examples" || return 1
   # find_package(VelantisClient), as examples/CMakeLists.txt does, with no paths given.
   if ! { cmake -S examples -B "$examples/cmake" -G Ninja >/dev/null &&
     cmake --build "$examples/cmake" >/dev/null; }; then
@@ -134,11 +163,13 @@ if [ "$status" -eq 0 ]; then
   step exports check_exports
   if [ $root -eq 1 ]; then
     step c c_two_players
+    step liveness liveness
     step csharp csharp_two_players
+    step paths paths
     step lossy lossy
     step packages packages
   else
-    log "SKIPPED c, csharp, lossy and packages: they need root (namespaces, dpkg)"
+    log "SKIPPED c, liveness, csharp, paths, lossy and packages: they need root (namespaces, dpkg)"
   fi
 fi
 exit "$status"

@@ -132,6 +132,44 @@ int ParseIpv4(const char* text, std::uint32_t& networkOrderAddress);
 
 std::uint16_t HostToNetwork16(std::uint16_t value);
 
+// A UDP socket address of either family, IPv4 or IPv6, exactly as the OS lays it out: the bytes of
+// a sockaddr_storage and how many of them count. Filled by ResolveAddress and by a receive; above
+// this layer it is handed back, compared and asked about, never read field by field.
+struct SocketAddress {
+  alignas(8) std::uint8_t bytes[128] = {};
+  int length = 0;
+};
+
+// Resolves a host name, a dotted IPv4 address or an IPv6 literal (getaddrinfo, every platform) to
+// one UDP address with the port. Of several results it takes the first IPv4 one this machine has
+// a route to, else the first IPv6 one it has a route to, else the first: the server serves IPv4,
+// and a host on an IPv6-only network (NAT64) reaches it through the IPv6 address its resolver
+// synthesized. Returns 0, or the resolver's error, which ResolveErrorText puts in words. Resolving
+// may wait on the network; on Windows the socket library must have been started.
+int ResolveAddress(const char* host, std::uint16_t hostOrderPort, SocketAddress& address);
+std::string ResolveErrorText(int error);
+
+bool IsIpv6(const SocketAddress& address);
+bool IsLoopback(const SocketAddress& address);
+// The same address family's loopback (`loopback`) or wildcard address, with the port: what a
+// socket talking to `peer` binds to.
+SocketAddress LocalAddressFor(const SocketAddress& peer, bool loopback,
+                              std::uint16_t hostOrderPort);
+// Same family and address; SameEndpoint also compares the port.
+bool SameHost(const SocketAddress& first, const SocketAddress& second);
+bool SameEndpoint(const SocketAddress& first, const SocketAddress& second);
+std::uint16_t PortOf(const SocketAddress& address);  // host byte order
+std::uint32_t Ipv4Of(const SocketAddress& address);  // network byte order; 0 for IPv6
+// The address without the port as text ("127.0.0.1", "::1"); "" when it cannot be told.
+std::string AddressText(const SocketAddress& address);
+
+// A UDP socket of the address's family; kNoSocket on failure (LastSocketError() set).
+SocketHandle OpenDatagramSocketFor(const SocketAddress& address);
+bool Bind(SocketHandle socket, const SocketAddress& address);
+long SendTo(SocketHandle socket, const void* data, std::size_t size, const SocketAddress& target);
+// As the IPv4 ReceiveFrom above, for a socket of either family.
+long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, SocketAddress& from);
+
 inline Ipv4Address MakeIpv4Address(std::uint32_t networkOrderAddress, std::uint16_t hostOrderPort) {
   Ipv4Address record;
   record.family = kAddressFamilyIpv4;

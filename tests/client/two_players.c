@@ -142,7 +142,8 @@ int main(int argc, char** argv) {
            (unsigned long long)(counters.rejected_size + counters.rejected_checksum +
                                 counters.rejected_type),
            (unsigned long long)counters.connect_tries);
-    if (velantis_client_disconnect(players[i]) != VELANTIS_OK) return fail("disconnect", players[i]);
+    if (velantis_client_disconnect(players[i]) != VELANTIS_OK)
+      return fail("disconnect", players[i]);
     velantis_client_destroy(players[i]);
   }
   printf("two players connected, saw each other move and disconnected\n");

@@ -4,8 +4,10 @@
 // libvelantis-client.so on Linux (the development package's link, or a copy beside the game).
 //
 // A Client is one player and belongs to one thread at a time. Service() fills an Event struct the
-// caller owns: no allocation per event; Event.Text() makes a string only when asked, and only
-// until the next call on the same Client.
+// caller owns: no allocation per event. An event's text stays in the library until the next call
+// on the same Client; client.TextOf(e) (or e.Text()) makes a string of it until then, and throws
+// InvalidOperationException afterwards or once the Client is disposed, instead of reading memory
+// that is no longer the event's. Every string crosses as UTF-8, both ways, on every platform.
 using System;
 using System.Runtime.InteropServices;
 using System.Text;
@@ -20,7 +22,17 @@ namespace Velantis.Client
         PlayerJoined = 2,
         PositionUpdate = 3,
         Rejected = 4,
-        ConnectFailed = 5
+        ConnectFailed = 5,
+        ConnectionLost = 6,
+        PlayerLeft = 7
+    }
+
+    [Flags]
+    public enum ConfigFlags : uint
+    {
+        None = 0,
+        NoReconnect = 1,
+        AnyServerPort = 2
     }
 
     public enum RejectReason
@@ -59,19 +71,46 @@ namespace Velantis.Client
         public uint MaxResendMs;
         public uint TriesBeforeRestart;
         public uint ConnectTimeoutMs;
+        public uint Size;
+        public uint KeepaliveMs;
+        public uint TimeoutMs;
+        public uint PlayerTimeoutMs;
+        public uint MaxPlayers;
+        public ConfigFlags Flags;
         public uint Reserved;
 
         public static Config Default()
         {
             Config config;
-            Native.velantis_config_init(out config);
+            Native.velantis_config_init_sized(out config, (UIntPtr)Marshal.SizeOf(typeof(Config)));
             config.ServerAddress = IntPtr.Zero;
             return config;
         }
     }
 
-    // velantis_event.
+    // velantis_event, as the library fills it.
     [StructLayout(LayoutKind.Sequential)]
+    internal struct NativeEvent
+    {
+        public EventType Type;
+        public RejectReason RejectReason;
+        public ulong PlayerId;
+        public ulong ClientId;
+        public uint EntityId;
+        public uint MessageNumber;
+        public float X;
+        public float Y;
+        public IntPtr TextPointer;
+        public uint TextLength;
+        public int DatagramSize;
+        public uint FromAddress;
+        public ushort FromPort;
+        public byte MessageType;
+        public byte Reserved;
+    }
+
+    // One event: velantis_event's fields, and which call on which Client it came from, so that
+    // its text is read only while it is still there.
     public struct Event
     {
         public EventType Type;
@@ -89,14 +128,35 @@ namespace Velantis.Client
         public ushort FromPort;
         public byte MessageType;
         public byte Reserved;
+        internal Client Source;
+        internal ulong Call;
 
-        // The packet's text (UTF-8 on the wire); valid until the next call on the Client.
+        internal Event(ref NativeEvent native, Client source, ulong call)
+        {
+            Type = native.Type;
+            RejectReason = native.RejectReason;
+            PlayerId = native.PlayerId;
+            ClientId = native.ClientId;
+            EntityId = native.EntityId;
+            MessageNumber = native.MessageNumber;
+            X = native.X;
+            Y = native.Y;
+            TextPointer = native.TextPointer;
+            TextLength = native.TextLength;
+            DatagramSize = native.DatagramSize;
+            FromAddress = native.FromAddress;
+            FromPort = native.FromPort;
+            MessageType = native.MessageType;
+            Reserved = native.Reserved;
+            Source = source;
+            Call = call;
+        }
+
+        // The packet's text: the same as client.TextOf(this).
         public string Text()
         {
-            if (TextPointer == IntPtr.Zero || TextLength == 0) return string.Empty;
-            var bytes = new byte[TextLength];
-            Marshal.Copy(TextPointer, bytes, 0, bytes.Length);
-            return Encoding.UTF8.GetString(bytes);
+            if (Source == null) throw new InvalidOperationException("no Client made this event");
+            return Source.TextOf(this);
         }
     }
 
@@ -112,6 +172,28 @@ namespace Velantis.Client
         public ulong ReceiveErrors;
         public ulong ConnectTries;
         public ulong ConnectRestarts;
+    }
+
+    // velantis_stats (since 1.2.0).
+    [StructLayout(LayoutKind.Sequential)]
+    public struct Stats
+    {
+        public float RttLastMs;
+        public float RttSmoothedMs;
+        public float UpdateLoss;
+        public float DatagramsInPerSecond;
+        public float DatagramsOutPerSecond;
+        public int ServerSilentMs;
+        public ulong UpdatesSent;
+        public ulong UpdatesReturned;
+        public ulong UpdatesLost;
+        public ulong KeepalivesSent;
+        public ulong RejectedSource;
+        public ulong RejectedWelcome;
+        public ulong ConnectionsLost;
+        public ulong PlayersUntracked;
+        public uint Players;
+        public uint Reserved;
     }
 
     public sealed class VelantisException : Exception
@@ -140,6 +222,9 @@ namespace Velantis.Client
     public sealed class Client : IDisposable
     {
         private readonly ClientHandle handle;
+        // Counts the calls that may move or overwrite an event's text in the library.
+        private ulong calls;
+        private bool disposed;
 
         // (major << 16) | (minor << 8) | patch of the loaded library.
         public static uint Version
@@ -150,15 +235,16 @@ namespace Velantis.Client
         public Client(string serverAddress, Config config)
         {
             var error = new byte[256];
-            IntPtr address = Marshal.StringToHGlobalAnsi(serverAddress);
+            GCHandle address = GCHandle.Alloc(Utf8(serverAddress), GCHandleType.Pinned);
             try
             {
-                config.ServerAddress = address;
+                config.ServerAddress = address.AddrOfPinnedObject();
+                config.Size = (uint)Marshal.SizeOf(typeof(Config));
                 handle = Native.velantis_client_create(ref config, error, (UIntPtr)error.Length);
             }
             finally
             {
-                Marshal.FreeHGlobal(address);
+                address.Free();
             }
             if (handle.IsInvalid)
             {
@@ -183,25 +269,57 @@ namespace Velantis.Client
 
         public void Connect(string text, float x, float y)
         {
-            Check(Native.velantis_client_connect(handle, text, x, y));
+            ++calls;
+            Check(Native.velantis_client_connect(handle, Utf8(text), x, y));
         }
 
-        // Resends what is due and returns the next event: true with `e` filled, false when none
-        // came within the timeout (0: do not wait).
+        // Sends what is due and returns the next event: true with `e` filled, false when none
+        // came within the timeout (0: do not wait). Wait once per frame, then poll with 0.
         public bool Service(out Event e, uint timeoutMs)
         {
-            int result = Native.velantis_client_service(handle, out e, timeoutMs);
+            ++calls;
+            NativeEvent native;
+            int result = Native.velantis_client_service(handle, out native, timeoutMs);
+            e = new Event(ref native, this, calls);
             if (result < 0) Check(result);
             return result == 1;
         }
 
+        // The event's text, as UTF-8 decoded. Only for an event of this Client's last call:
+        // InvalidOperationException after any later call or once the Client is disposed.
+        public string TextOf(Event e)
+        {
+            if (disposed)
+            {
+                throw new ObjectDisposedException("Client", "the event's text went with it");
+            }
+            if (e.Source != this || e.Call != calls)
+            {
+                throw new InvalidOperationException(
+                    "an event's text is only there until the next call on its Client");
+            }
+            if (e.TextPointer == IntPtr.Zero || e.TextLength == 0) return string.Empty;
+            var bytes = new byte[e.TextLength];
+            Marshal.Copy(e.TextPointer, bytes, 0, bytes.Length);
+            return Encoding.UTF8.GetString(bytes);
+        }
+
         public void SendPosition(float x, float y, uint entityId)
         {
+            ++calls;
             Check(Native.velantis_client_send_position(handle, x, y, entityId));
+        }
+
+        // A position update with text (at most 999 bytes once UTF-8 encoded).
+        public void SendPosition(float x, float y, uint entityId, string text)
+        {
+            ++calls;
+            Check(Native.velantis_client_send_position_text(handle, x, y, entityId, Utf8(text)));
         }
 
         public void Disconnect()
         {
+            ++calls;
             Check(Native.velantis_client_disconnect(handle));
         }
 
@@ -220,6 +338,23 @@ namespace Velantis.Client
             get { return Native.velantis_client_local_port(handle); }
         }
 
+        // This player's id: the one configured, or the random one drawn for 0.
+        public ulong Id
+        {
+            get { return Native.velantis_client_id(handle); }
+        }
+
+        public Stats Stats
+        {
+            get
+            {
+                Stats stats;
+                Native.velantis_client_stats(handle, out stats,
+                    (UIntPtr)Marshal.SizeOf(typeof(Stats)));
+                return stats;
+            }
+        }
+
         public Counters Counters
         {
             get
@@ -232,12 +367,44 @@ namespace Velantis.Client
 
         public string LastError
         {
-            get { return Marshal.PtrToStringAnsi(Native.velantis_client_last_error(handle)); }
+            get { return FromUtf8(Native.velantis_client_last_error(handle)); }
         }
 
+        // Leaves the game first (a Disconnect, so that no ghost stays on the server when a using
+        // block ends with an exception), then frees the handle.
         public void Dispose()
         {
+            if (disposed) return;
+            ++calls;
+            disposed = true;
+            if (!handle.IsInvalid && !handle.IsClosed)
+            {
+                State state = State;
+                if (state == State.Connecting || state == State.Connected)
+                {
+                    Native.velantis_client_disconnect(handle);
+                }
+            }
             handle.Dispose();
+        }
+
+        internal static byte[] Utf8(string text)
+        {
+            if (text == null) return null;
+            int length = Encoding.UTF8.GetByteCount(text);
+            var bytes = new byte[length + 1];
+            Encoding.UTF8.GetBytes(text, 0, text.Length, bytes, 0);
+            return bytes;
+        }
+
+        internal static string FromUtf8(IntPtr text)
+        {
+            if (text == IntPtr.Zero) return string.Empty;
+            int length = 0;
+            while (Marshal.ReadByte(text, length) != 0) ++length;
+            var bytes = new byte[length];
+            Marshal.Copy(text, bytes, 0, length);
+            return Encoding.UTF8.GetString(bytes);
         }
 
         private void Check(int result)
@@ -248,13 +415,15 @@ namespace Velantis.Client
 
     internal static class Native
     {
+        // velantis-client.dll on Windows; on Linux the runtime package's link velantis-client
+        // (to libvelantis-client.so.1), which mono and .NET load under this very name.
         private const string Library = "velantis-client";
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern uint velantis_client_version();
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern void velantis_config_init(out Config config);
+        internal static extern void velantis_config_init_sized(out Config config, UIntPtr size);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern ClientHandle velantis_client_create(ref Config config,
@@ -264,12 +433,23 @@ namespace Velantis.Client
         internal static extern void velantis_client_destroy(IntPtr client);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern int velantis_client_connect(ClientHandle client,
-            [MarshalAs(UnmanagedType.LPStr)] string text, float x, float y);
+        internal static extern int velantis_client_connect(ClientHandle client, byte[] utf8Text,
+            float x, float y);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern int velantis_client_service(ClientHandle client, out Event e,
+        internal static extern int velantis_client_service(ClientHandle client, out NativeEvent e,
             uint timeoutMs);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int velantis_client_send_position_text(ClientHandle client, float x,
+            float y, uint entityId, byte[] utf8Text);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern ulong velantis_client_id(ClientHandle client);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int velantis_client_stats(ClientHandle client, out Stats stats,
+            UIntPtr size);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern int velantis_client_send_position(ClientHandle client, float x,
