@@ -97,3 +97,24 @@ lint_debs() {
       fail "lintian warning $tag is not explained in packaging/README.md" || return 1
   done < <(sed -n 's/^W: [^ ]* \([a-z0-9-]*\).*/\1/p' "$report" | sort -u)
 }
+
+# with_server SERVER COMMAND...: runs the command in a network namespace of its own, with the
+# server on its loopback UDP 15000 (under $server_runner, such as qemu-aarch64, when set) and a
+# data folder of its own, both gone afterwards; the command's exit status.
+with_server() {
+  # shellcheck disable=SC2016 # the inner script expands its own variables
+  in_network_namespace env server_runner="${server_runner:-}" bash -c '
+    data=$(mktemp -d)
+    XDG_DATA_HOME=$data $server_runner "$0" >"$data/console.txt" 2>&1 &
+    server=$!
+    for _ in $(seq 200); do
+      grep -q "Waiting a message" "$data/console.txt" && break
+      sleep 0.05
+    done
+    status=0
+    timeout 120 "$@" || status=$?
+    kill $server
+    wait $server 2>/dev/null || true
+    rm -rf "$data"
+    exit $status' "$@"
+}

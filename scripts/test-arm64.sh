@@ -34,26 +34,6 @@ timeout 900 scripts/setup.sh g++-$triplet qemu-user googletest lintian dpkg-dev 
 # them and the cross toolchain's (see cmake/aarch64-linux-gnu.cmake).
 [ -e /lib/ld-linux-aarch64.so.1 ] || { log "FAILED: libc6:arm64 is not installed"; exit 1; }
 
-# Runs the command in a network namespace of its own with the given arm64 server under qemu on
-# its loopback UDP 15000.
-with_server() {  # server-program command...
-  # shellcheck disable=SC2016 # the inner script expands its own variables
-  in_network_namespace bash -c '
-    data=$(mktemp -d)
-    XDG_DATA_HOME=$data qemu-aarch64 "$0" >"$data/console.txt" 2>&1 &
-    server=$!
-    for _ in $(seq 200); do
-      grep -q "Waiting a message" "$data/console.txt" && break
-      sleep 0.05
-    done
-    status=0
-    timeout 120 "$@" || status=$?
-    kill $server
-    wait $server 2>/dev/null || true
-    rm -rf "$data"
-    exit $status' "$@"
-}
-
 build() {
   cmake --preset arm64 >/dev/null && timeout 1800 cmake --build --preset arm64 -j "$jobs"
 }
@@ -121,7 +101,7 @@ c_two_players() {
     tests/client/two_players.c $(PKG_CONFIG_SYSROOT_DIR=$unpacked \
     PKG_CONFIG_LIBDIR=$unpacked/usr/lib/$triplet/pkgconfig pkg-config --cflags --libs \
     velantis-client) || return 1
-  with_server "$unpacked/usr/bin/velantis-server" \
+  server_runner=qemu-aarch64 with_server "$unpacked/usr/bin/velantis-server" \
     qemu-aarch64 -E "LD_LIBRARY_PATH=$unpacked/usr/lib/$triplet" "$program"
 }
 

@@ -35,25 +35,6 @@ if [ $root -eq 1 ]; then
     unbound tayga
 fi
 
-# Runs the command in a network namespace of its own with a server on its loopback UDP 15000.
-with_server() {
-  # shellcheck disable=SC2016 # the inner script expands its own variables
-  in_network_namespace bash -c '
-    data=$(mktemp -d)
-    XDG_DATA_HOME=$data "$0" >"$data/console.txt" 2>&1 &
-    server=$!
-    for _ in $(seq 100); do
-      grep -q "Waiting a message" "$data/console.txt" && break
-      sleep 0.05
-    done
-    status=0
-    timeout 120 "$@" || status=$?
-    kill $server
-    wait $server 2>/dev/null || true
-    rm -rf "$data"
-    exit $status' "$@"
-}
-
 build_debug() {
   cmake --preset debug >/dev/null &&
     cmake --build --preset debug -j "$jobs" --target velantis-server velantis-client \
