@@ -193,6 +193,19 @@ static int connected(velantis_client** clients, seen_t* seen, int count) {
   return all_connected(clients, count);
 }
 
+/* Creates `count` players with the given ids, connects them with `text` and services them until
+ * all are welcomed (or 10 s have passed). */
+static void join_all(velantis_client** clients, seen_t* seen, const uint64_t* ids, int count,
+                     const char* text) {
+  int i;
+  memset(seen, 0, sizeof(seen[0]) * (size_t)count);
+  for (i = 0; i < count; ++i) {
+    clients[i] = make(ids[i], PORT);
+    velantis_client_connect(clients[i], text, 0.0f, 0.0f);
+  }
+  run(clients, seen, ids, count, 10000, connected);
+}
+
 static void restart(void) {
   velantis_client* clients[PLAYERS];
   seen_t seen[PLAYERS];
@@ -201,13 +214,8 @@ static void restart(void) {
   velantis_stats stats;
   double killed, lost_max = 0, welcome_max = 0, back_max = 0;
   int i, welcome_refused = 1, fresh = 1;
-  memset(seen, 0, sizeof(seen));
-  for (i = 0; i < PLAYERS; ++i) {
-    ids[i] = 5001 + (uint64_t)i;
-    clients[i] = make(ids[i], PORT);
-    velantis_client_connect(clients[i], "restart", 0.0f, 0.0f);
-  }
-  run(clients, seen, ids, PLAYERS, 10000, connected);
+  for (i = 0; i < PLAYERS; ++i) ids[i] = 5001 + (uint64_t)i;
+  join_all(clients, seen, ids, PLAYERS, "restart");
   check(all_connected(clients, PLAYERS), "restart: 8 players welcomed");
   for (i = 0; i < PLAYERS; ++i) entities[i] = velantis_client_entity_id(clients[i]);
   stop_server();
@@ -252,12 +260,7 @@ static void left(void) {
   seen_t seen[3];
   uint64_t ids[3] = {6001, 6002, 6003};
   int i;
-  memset(seen, 0, sizeof(seen));
-  for (i = 0; i < 3; ++i) {
-    clients[i] = make(ids[i], PORT);
-    velantis_client_connect(clients[i], "left", 0.0f, 0.0f);
-  }
-  run(clients, seen, ids, 3, 10000, connected);
+  join_all(clients, seen, ids, 3, "left");
   check(all_connected(clients, 3), "left: 3 players welcomed");
   for (i = 0; i < 3; ++i) velantis_client_send_position(clients[i], 1.0f, 1.0f, 1);
   run(clients, seen, ids, 3, 500, NULL);
@@ -321,12 +324,7 @@ static void text(void) {
   char long_text[1001];
   velantis_stats stats;
   int i;
-  memset(seen, 0, sizeof(seen));
-  for (i = 0; i < 2; ++i) {
-    clients[i] = make(ids[i], PORT);
-    velantis_client_connect(clients[i], "text", 0.0f, 0.0f);
-  }
-  run(clients, seen, ids, 2, 10000, connected);
+  join_all(clients, seen, ids, 2, "text");
   check(velantis_client_send_position_text(clients[0], 2.0f, 3.0f,
                                            velantis_client_entity_id(clients[0]),
                                            "jump:fire \xc3\xbc") == VELANTIS_OK,
