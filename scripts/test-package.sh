@@ -507,6 +507,9 @@ check_instances() {
   inside rm -f /etc/velantis-server/a.conf /etc/velantis-server/b.conf
 }
 
+# says_err CURSOR TEXT: the service's journal since CURSOR holds TEXT at the priority "err".
+says_err() { says -u velantis-server -p err --after-cursor "$1" | grep -F "$2" >/dev/null; }
+
 # metric NAME: the service's current value of a metric, from its endpoint inside the container.
 metric() {
   inside python3 -c "import urllib.request as u
@@ -515,10 +518,12 @@ print(u.urlopen('http://127.0.0.1:15100/metrics', timeout=5).read().decode())" |
 }
 
 check_players_kept() {
-  # A restart, and an upgrade, in the middle of a load keep all 16 players registered: their
-  # relays go on without a Connect, and only those of the restart's own moment are lost.
-  local how begin took players lost expected load
+  # A restart, and an upgrade, in the middle of a load keep all 16 players registered (beside any
+  # an earlier step left): their relays go on without a Connect, and only those of the restart's
+  # own moment are lost.
+  local how begin took players before lost expected load
   for how in restart upgrade; do
+    before=$(metric velantis_registered_players)
     inside sh -c "velantis-loadgen --players 16 --rate 30 --duration 6 --drain 2 --json \
       --no-progress >$leg_dir/kept.json" &
     load=$!
@@ -535,8 +540,9 @@ check_players_kept() {
     lost=$(inside sed -n 's/.*"lost":\([0-9]*\).*/\1/p' "$leg_dir/kept.json")
     expected=$(inside sed -n 's/.*"expected":\([0-9]*\).*/\1/p' "$leg_dir/kept.json")
     log "$how under 16 players at 30 Hz: $took ms until serving again, $players players" \
-      "registered after it, ${lost:-?} of ${expected:-?} relays lost"
-    [ "$players" = 16 ] || fail "the $how left $players players registered, not 16"
+      "registered after it ($before before the load), ${lost:-?} of ${expected:-?} relays lost"
+    [ "$players" = $((before + 16)) ] ||
+      fail "the $how left $players players registered, not $((before + 16))"
     # 16 x 16 x 30 relays a second: the restart's own moment, with a second to spare, and no
     # more (players forgotten would lose every relay after it).
     [ "${lost:-999999}" -le $((7680 * (took + 1000) / 1000)) ] ||
@@ -554,7 +560,8 @@ check_settings() {
   if inside systemctl restart velantis-server; then
     fail "the service started with VELANTIS_MAX_PLAYERS=0"
   fi
-  says -u velantis-server -p err --after-cursor "$cursor" | grep -q "velantis-server: --max-players" ||
+  # journald may take a moment to file what a process wrote just before it ended.
+  wait_for 5 says_err "$cursor" "velantis-server: --max-players" ||
     fail "journalctl -p err does not say why the start failed: $(
       says -u velantis-server --after-cursor "$cursor")"
   inside systemctl stop velantis-server
@@ -569,8 +576,7 @@ check_settings() {
   inside sh -c 'echo damaged >/var/lib/velantis-server/players'
   cursor=$(inside journalctl -q -n 0 --show-cursor | sed -n 's/^-- cursor: //p')
   start_serving || fail "the service does not start with a damaged players file" || return 1
-  says -u velantis-server -p err --after-cursor "$cursor" | grep -q "are damaged" ||
-    fail "the damaged players file is not reported"
+  wait_for 5 says_err "$cursor" "are damaged" || fail "the damaged players file is not reported"
 }
 
 # This machine's own copy of the package, if any, is left as it was.

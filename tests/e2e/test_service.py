@@ -11,7 +11,7 @@ import subprocess
 import unittest
 
 import velantis_protocol as vp
-from server_harness import ServerProcess, ServerTestCase, service_unit
+from server_harness import ServerProcess, ServerTestCase, service_unit, unit_environment
 
 
 def unit_setting(name):
@@ -27,7 +27,10 @@ class Service(ServerTestCase):
     def check_bound(self, pid, seconds, port=str(vp.SERVER_PORT)):
         # The unit's own command line, with its ${MAINPID} and time limit filled in.
         words = shlex.split(unit_setting("ExecStartPost"))
-        self.assertEqual(words[1:], ["${MAINPID}", str(vp.SERVER_PORT), "5"])
+        # The port is the unit's setting, 15000 unless /etc/default/velantis-server says otherwise.
+        self.assertEqual(words[1:], ["${MAINPID}", "${VELANTIS_PORT}", "5"])
+        self.assertEqual(unit_environment(service_unit()).get("VELANTIS_PORT"),
+                         str(vp.SERVER_PORT))
         self.assertTrue(words[0].startswith("+/"), "the check must run outside the sandbox")
         return subprocess.run([words[0][1:], str(pid), port, str(seconds)], capture_output=True,
                               text=True, timeout=seconds + 5, env={"PATH": "/usr/bin:/bin"})
