@@ -507,8 +507,10 @@ check_instances() {
   inside rm -f /etc/velantis-server/a.conf /etc/velantis-server/b.conf
 }
 
-# says_err CURSOR TEXT: the service's journal since CURSOR holds TEXT at the priority "err".
-says_err() { says -u velantis-server -p err --after-cursor "$1" | grep -F "$2" >/dev/null; }
+# says_err CURSOR TEXT: the server's journal lines since CURSOR hold TEXT at the priority "err".
+# By the server's identifier: the lines of a server that ends at once may reach the journal
+# before journald has tied them to the unit, and `-u` would miss them.
+says_err() { says -t velantis-server -p err --after-cursor "$1" | grep -F "$2" >/dev/null; }
 
 # metric NAME: the service's current value of a metric, from its endpoint inside the container.
 metric() {
