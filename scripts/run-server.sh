@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the server in release mode and starts it on UDP port 15000 (it runs until it is killed).
+# Builds the server in release mode and starts it on UDP port 15000 (it runs until it is stopped: Ctrl+C or SIGTERM).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
