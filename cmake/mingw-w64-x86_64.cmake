@@ -30,6 +30,6 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
 # as /usr/lib/wine/wine64 behind the `wine` script; other distributions put wine64 on the PATH.
 find_program(VELANTIS_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(VELANTIS_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR sh ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/wine-run.sh
+  set(CMAKE_CROSSCOMPILING_EMULATOR bash ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/wine-run.sh
                                     ${VELANTIS_WINE})
 endif()
