@@ -291,9 +291,9 @@ endif()
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME ${VELANTIS_PACKAGE_NAME})
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
-# deb-systemd-helper and deb-systemd-invoke, which the maintainer scripts use; logrotate, which
-# velantis-server-logrotate.service runs.
-set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "init-system-helpers (>= 1.52), logrotate")
+# adduser, deb-systemd-helper and deb-systemd-invoke, which the maintainer scripts use;
+# logrotate, which velantis-server-logrotate.service runs.
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser, init-system-helpers (>= 1.52), logrotate")
 set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "tshark | wireshark")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles

@@ -79,6 +79,18 @@ build_first_release() {
 step contents check_contents
 [ -n "${VELANTIS_PACKAGE_DEB:-}" ] || step first-release build_first_release
 
+# A package newer than the one built, with the same files, so that an upgrade is one as apt makes
+# it (the maintainer scripts are told of an older version), not a reinstall.
+make_newer_deb() {  # DEB NEWER_DEB
+  local tree status=0
+  tree=$(mktemp -d)
+  dpkg-deb -R "$1" "$tree" &&
+    sed -i "s/^Version: .*/&+leg1/" "$tree/DEBIAN/control" &&
+    dpkg-deb --root-owner-group -b "$tree" "$2" >/dev/null || status=1
+  rm -rf "$tree"
+  return "$status"
+}
+
 # ---- The container ----
 
 container=
@@ -146,6 +158,7 @@ boot_container() {
   rm -f "$root/usr/sbin/policy-rc.d"
   mkdir -p "$root$leg_dir"
   cp "$deb" "$root$leg_dir/velantis-server.deb"
+  make_newer_deb "$deb" "$root$leg_dir/velantis-server-newer.deb" || return 1
   [ -z "$first_deb" ] || cp "$first_deb" "$root$leg_dir/velantis-server-first.deb"
   cp -r tests/e2e tests/package tests/metrics scripts/check-doc-links.py "$root$leg_dir/"
 
@@ -278,9 +291,8 @@ check_sandbox() {
       inside test -e "$dir/.velantis-probe-$token" || continue
       inside rm -f "$dir/.velantis-probe-$token"
       case $dir in
-        # The folders systemd hands to the units' user: LogsDirectory=, StateDirectory=.
-        /var/log/velantis-server | /var/log/private/velantis-server) ;;
-        /var/lib/velantis-server | /var/lib/private/velantis-server) ;;
+        # The log folder (ReadWritePaths=) and the state folder (StateDirectory=).
+        /var/log/velantis-server | /var/lib/velantis-server) ;;
         *) leaks="$leaks $dir" ;;
       esac
     done
@@ -380,6 +392,25 @@ check_rotation_under_load() {
   rotate_normally
 }
 
+check_logs_access() {
+  # Every log, rotated or live, and every folder below the log folder belong to the group adm and
+  # are readable by its members, as Debian's services' logs are, and by nobody else.
+  inside sh -c 'id velantis-reader >/dev/null 2>&1 || useradd -M -G adm velantis-reader
+    id velantis-outsider >/dev/null 2>&1 || useradd -M velantis-outsider'
+  local files others
+  files=$(inside find /var/log/velantis-server -type f | wc -l)
+  log "$files logs below /var/log/velantis-server"
+  [ "$files" -ge 2 ] || fail "no rotated logs to check: $files files" || return 1
+  inside runuser -u velantis-reader -- find /var/log/velantis-server -type f -exec cat {} + \
+    >/dev/null || fail "a member of adm cannot read every log" || return 1
+  if inside runuser -u velantis-outsider -- cat "$logs/Thread_0.logs" >/dev/null 2>&1 ||
+    inside runuser -u velantis-outsider -- ls /var/log/velantis-server >/dev/null 2>&1; then
+    fail "a user outside adm can read the logs" || return 1
+  fi
+  others=$(inside find /var/log/velantis-server \( ! -group adm -o -perm /o=rwx -o -perm /g=w \))
+  [ -z "$others" ] || fail "not the group adm's alone: $others"
+}
+
 check_symlink_attack() {
   # The server's user owns its log folder, so a compromised server may replace ThreadsLogs with a
   # symlink to a root-owned folder; the rotation, as that user, must leave the folder's files be.
@@ -430,11 +461,19 @@ check_upgrade_from_first_release() {
   inside dpkg -i "$leg_dir/velantis-server-first.deb" >/dev/null 2>&1 || true
   inside test -e /etc/logrotate.d/velantis-server || fail "1.0.0 installed no logrotate file" ||
     return 1
+  # Its dynamic user's logs are below /var/log/private, which only root may enter.
+  inside test -L /var/log/velantis-server || fail "1.0.0 did not link its log folder" || return 1
+  inside sh -c 'echo a line of 1.0.0 >/var/log/velantis-server/before-upgrade.logs'
   inside dpkg -i "$leg_dir/velantis-server.deb" >/dev/null || return 1
   wait_for 15 serving || fail "not serving after the upgrade from 1.0.0: $(
     inside systemctl status --no-pager velantis-server)" || return 1
   inside test ! -e /etc/logrotate.d/velantis-server ||
     fail "the upgrade from 1.0.0 left /etc/logrotate.d/velantis-server" || return 1
+  inside test ! -e /var/log/private/velantis-server -a ! -L /var/log/velantis-server ||
+    fail "the upgrade from 1.0.0 left the logs below /var/log/private" || return 1
+  inside runuser -u velantis-reader -- grep -q "a line of 1.0.0" \
+    /var/log/velantis-server/before-upgrade.logs ||
+    fail "the logs of 1.0.0 are not readable by adm after the upgrade" || return 1
   [ "$(prop velantis-server-logrotate.timer ActiveState)" = active ] ||
     fail "the rotation timer is not active after the upgrade from 1.0.0"
 }
@@ -520,11 +559,11 @@ print(u.urlopen('http://127.0.0.1:15100/metrics', timeout=5).read().decode())" |
 }
 
 check_players_kept() {
-  # A restart, and an upgrade, in the middle of a load keep all 16 players registered (beside any
-  # an earlier step left): their relays go on without a Connect, and only those of the restart's
-  # own moment are lost.
+  # A restart, an upgrade to a newer package and the way back, each in the middle of a load, keep
+  # all 16 players registered (beside any an earlier step left): their relays go on without a
+  # Connect, and only those of the restart's own moment are lost.
   local how begin took players before lost expected load
-  for how in restart upgrade; do
+  for how in restart upgrade downgrade; do
     before=$(metric velantis_registered_players)
     inside sh -c "velantis-loadgen --players 16 --rate 30 --duration 6 --drain 2 --json \
       --no-progress >$leg_dir/kept.json" &
@@ -533,7 +572,8 @@ check_players_kept() {
     begin=$(date +%s%N)
     case $how in
       restart) inside systemctl restart velantis-server ;;
-      upgrade) inside dpkg -i "$leg_dir/velantis-server.deb" >/dev/null ;;
+      upgrade) inside dpkg -i "$leg_dir/velantis-server-newer.deb" >/dev/null ;;
+      downgrade) inside dpkg -i "$leg_dir/velantis-server.deb" >/dev/null 2>&1 ;;
     esac
     wait_for 10 serving || fail "not serving after the $how" || return 1
     took=$((($(date +%s%N) - begin) / 1000000))
@@ -608,6 +648,7 @@ step restart-stop check_restart_stop
 step players-kept check_players_kept
 step settings check_settings
 step rotation-under-load check_rotation_under_load
+step logs-access check_logs_access
 step symlink-attack check_symlink_attack
 step upgrade check_upgrade
 step upgrade-from-1.0.0 check_upgrade_from_first_release

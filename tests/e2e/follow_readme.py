@@ -67,7 +67,6 @@ def project_version():
 
 
 DEB = f"velantis-server_{project_version()}_amd64.deb"
-PRIVATE_LOGS = "/var/log/private/velantis-server"
 LOG_FILE = os.path.join(LOGS, LOG_RELATIVE)
 JOB_SPEC = re.compile(r"^kill %(\d+)$")
 
@@ -306,9 +305,9 @@ def expect_installed(m, s):
 
 
 def expect_log_folder(m, s):
-    code, out, _ = m.probe(f"stat -c '%U %a' {LOGS}")
-    if code != 0 or out.split() != ["nobody", "700"]:
-        raise Failed(f"{LOGS} is not a folder of nobody's, mode 700: {out.strip()!r}")
+    code, out, _ = m.probe(f"stat -c '%U %G %a' {LOGS}")
+    if code != 0 or out.split() != ["velantis-server", "adm", "2750"]:
+        raise Failed(f"{LOGS} is not velantis-server's, group adm, mode 2750: {out.strip()!r}")
 
 
 def expect_serving_unprivileged(m, s):
@@ -375,9 +374,8 @@ def expect_purged_but_logs(m, s):
 
 
 def expect_no_logs(m, s):
-    for path in (LOGS, PRIVATE_LOGS):
-        if m.exists(path):
-            raise Failed(f"{path} is left")
+    if m.exists(LOGS):
+        raise Failed(f"{LOGS} is left")
 
 
 def expect_purged_with_logs(m, s):
@@ -396,8 +394,8 @@ EXPECTATIONS = [
     (r"cmake --preset package && cmake --build --preset package", expect_built),
     (r"\(cd build/package && cpack -G DEB\)", expect_deb),
     (r"apt install \./build/package/" + re.escape(DEB), expect_installed),
-    (r"install -d -o nobody -g nogroup -m 0700 /var/log/velantis-server", expect_log_folder),
-    (r"runuser -u nobody -- env XDG_DATA_HOME=/var/log/velantis-server velantis-server "
+    (r"install -d -o velantis-server -g adm -m 2750 /var/log/velantis-server", expect_log_folder),
+    (r"runuser -u velantis-server -- env XDG_DATA_HOME=/var/log/velantis-server velantis-server "
      r">/dev/null &", expect_serving_unprivileged),
     (r"systemctl is-active velantis-server", expect_is_active),
     (r"velantis-client --id 1 --connect --disconnect --expect 2 --quiet", expect_checked),
@@ -405,7 +403,7 @@ EXPECTATIONS = [
     (r"kill %1", expect_stopped),
     (r"apt remove velantis-server", expect_removed),
     (r"apt purge velantis-server", expect_purged_but_logs),
-    (r"rm -rf /var/log/velantis-server /var/log/private/velantis-server", expect_no_logs),
+    (r"rm -rf /var/log/velantis-server", expect_no_logs),
     (r"VELANTIS_PURGE_LOGS=yes apt purge velantis-server", expect_purged_with_logs),
 ]
 
@@ -494,9 +492,8 @@ def refuse_if_used(machine):
         raise Failed(f"velantis-server is already installed here ({status}); this run installs, "
                      "starts and purges it. Purge it first (apt purge velantis-server) or run "
                      "on a machine of its own.")
-    for path in (LOGS, PRIVATE_LOGS):
-        if machine.exists(path):
-            raise Failed(f"{path} exists; the README's commands delete it. Move it away first.")
+    if machine.exists(LOGS):
+        raise Failed(f"{LOGS} exists; the README's commands delete it. Move it away first.")
     if machine.udp_holders(vp.SERVER_PORT):
         raise Failed("UDP 15000 is in use here: run in a network namespace of its own "
                      "(unshare -n) or stop what holds it")
@@ -507,7 +504,7 @@ def clean_up(machine):
     if machine.package_status() not in ("", "unknown ok not-installed"):
         print("readme: purging velantis-server", flush=True)
         machine.probe("dpkg --purge velantis-server >/dev/null")
-    machine.probe(f"rm -rf {LOGS} {PRIVATE_LOGS}")
+    machine.probe(f"rm -rf {LOGS}")
     if machine.workdir:
         shutil.rmtree(machine.workdir, ignore_errors=True)
 
