@@ -398,16 +398,17 @@ check_logs_access() {
   inside sh -c 'id velantis-reader >/dev/null 2>&1 || useradd -M -G adm velantis-reader
     id velantis-outsider >/dev/null 2>&1 || useradd -M velantis-outsider'
   local files others
-  files=$(inside find /var/log/velantis-server -type f | wc -l)
+  # The folder's name with a slash: were it a symlink (to /var/log/private/...), the files behind it.
+  files=$(inside find /var/log/velantis-server/ -type f | wc -l)
   log "$files logs below /var/log/velantis-server"
   [ "$files" -ge 2 ] || fail "no rotated logs to check: $files files" || return 1
-  inside runuser -u velantis-reader -- find /var/log/velantis-server -type f -exec cat {} + \
+  inside runuser -u velantis-reader -- find /var/log/velantis-server/ -type f -exec cat {} + \
     >/dev/null || fail "a member of adm cannot read every log" || return 1
   if inside runuser -u velantis-outsider -- cat "$logs/Thread_0.logs" >/dev/null 2>&1 ||
     inside runuser -u velantis-outsider -- ls /var/log/velantis-server >/dev/null 2>&1; then
     fail "a user outside adm can read the logs" || return 1
   fi
-  others=$(inside find /var/log/velantis-server \( ! -group adm -o -perm /o=rwx -o -perm /g=w \))
+  others=$(inside find /var/log/velantis-server/ \( ! -group adm -o -perm /o=rwx -o -perm /g=w \))
   [ -z "$others" ] || fail "not the group adm's alone: $others"
 }
 
