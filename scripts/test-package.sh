@@ -293,6 +293,9 @@ check_sandbox() {
       case $dir in
         # The log folder (ReadWritePaths=) and the state folder (StateDirectory=).
         /var/log/velantis-server | /var/lib/velantis-server) ;;
+        # The rotation's: the instances' log folders too (the instances step made two).
+        /var/log/velantis-server-a | /var/log/velantis-server-b)
+          [ "$name" = velantis-server-logrotate ] || leaks="$leaks $dir" ;;
         *) leaks="$leaks $dir" ;;
       esac
     done
@@ -542,6 +545,15 @@ check_instances() {
       "/var/log/velantis-server-$name/OrlinStudio/Velantis/Server/ThreadsLogs/Thread_0.logs" ||
       fail "velantis-server@$name logged nothing in /var/log/velantis-server-$name"
   done
+  # The rotation takes the instances' logs too: made larger than 1 KB, a's log is rotated.
+  local log=/var/log/velantis-server-a/OrlinStudio/Velantis/Server/ThreadsLogs/Thread_0.logs
+  inside sh -c "yes 'a line to rotate' | head -n 100 >>$log"
+  inside cp "$rotation_config" "$rotation_config.leg"
+  inside sed -i 's/^\( *maxsize\) .*/\1 1k/' "$rotation_config"
+  inside systemctl start velantis-server-logrotate.service ||
+    fail "the rotation failed: $(says -u velantis-server-logrotate | tail -3)"
+  inside mv "$rotation_config.leg" "$rotation_config"
+  inside test -e "$log.1" || fail "the rotation left velantis-server@a's log alone"
   serving || fail "the plain service stopped serving beside the instances"
   inside systemctl stop velantis-server@a velantis-server@b
   inside rm -f /etc/velantis-server/a.conf /etc/velantis-server/b.conf
