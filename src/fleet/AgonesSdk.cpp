@@ -65,8 +65,8 @@ class Agones {
   bool ReceiveLoopHealthy(Clock::time_point now) {
     const auto progress = NetworkingComponentServer::Progress();
     if (!progress.running) return false;
-    if (!progress.inHand || progress.handled != lastHandled) {
-      lastHandled = progress.handled;
+    if (!progress.inHand || progress.lastProgressMicroseconds != lastProgressSeen) {
+      lastProgressSeen = progress.lastProgressMicroseconds;
       lastProgress = now;
       return true;
     }
@@ -127,7 +127,7 @@ class Agones {
   std::condition_variable wake;
   bool stopRequested = false;
   bool sidecarAnswering = true;
-  std::uint64_t lastHandled = 0;
+  std::uint64_t lastProgressSeen = 0;
   Clock::time_point lastProgress;
 };
 

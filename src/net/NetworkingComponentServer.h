@@ -82,12 +82,14 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   const Orlin::Ipv4Address& Address() const { return address; }
 
   // What a watchdog on another thread sees of the receive loop: whether it runs, whether it is
-  // inside a datagram, and how many it has finished. A loop inside the same datagram for long is
-  // stuck (a log write that never returns, say); one waiting for the next datagram is not.
+  // inside a datagram, and when it last finished one (the metrics' progress time, in microseconds
+  // since the epoch; 0 before the first). A loop inside a datagram whose progress time stands
+  // still for long is stuck (a log write that never returns, say); one waiting for the next
+  // datagram is not.
   struct ReceiveProgress {
     bool running = false;
     bool inHand = false;
-    std::uint64_t handled = 0;
+    std::uint64_t lastProgressMicroseconds = 0;
   };
   static ReceiveProgress Progress();
 
@@ -96,7 +98,6 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> running{false};
     std::atomic<bool> inHand{false};
-    std::atomic<std::uint64_t> handled{0};
   };
   static ReceiveState& Receiving();
 

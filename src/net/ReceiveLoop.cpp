@@ -73,7 +73,7 @@ NetworkingComponentServer::ReceiveProgress NetworkingComponentServer::Progress()
   const ReceiveState& state = Receiving();
   return {state.running.load(std::memory_order_relaxed),
           state.inHand.load(std::memory_order_relaxed),
-          state.handled.load(std::memory_order_relaxed)};
+          Counters().receiveLoopProgressMicroseconds.load(std::memory_order_relaxed)};
 }
 
 std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
@@ -102,7 +102,6 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
     }
     state.inHand.store(true, std::memory_order_relaxed);
     HandleDatagram(buffer.data(), static_cast<std::size_t>(received), from, logs, socket);
-    state.handled.fetch_add(1, std::memory_order_relaxed);
     state.inHand.store(false, std::memory_order_relaxed);
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     Counters().receiveLoopProgressMicroseconds.store(
