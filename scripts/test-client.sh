@@ -122,11 +122,11 @@ packages() {
     rm -rf "$examples"
     fail "  examples/bot/bot.c did not build with pkg-config" || return 1
   fi
-  # Two bots at once: each must report the other walking.
+  # Two bots at once, each walking on until it has seen the other: each must report the other.
   # shellcheck disable=SC2016 # the inner script expands its own arguments
   with_server "$build/velantis-server" bash -c '
-    "$1" 127.0.0.1 11 150 >"$3/bot11.txt" & first=$!
-    "$2" 127.0.0.1 12 150 >"$3/bot12.txt"
+    "$1" 127.0.0.1 11 150 1 >"$3/bot11.txt" & first=$!
+    "$2" 127.0.0.1 12 150 1 >"$3/bot12.txt"
     wait $first' _ "$examples/cmake/bot" "$examples/bot-pkg-config" "$examples" ||
     fail "  the two bots did not both end well"
   grep -q '^player 12 at ' "$examples/bot11.txt" || fail "  bot 11 never saw bot 12"

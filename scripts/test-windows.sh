@@ -193,8 +193,9 @@ check_zip() {
 
 # A game built against the zip's sdk folder with find_package, as a developer on Windows would
 # build one: two bots under Wine, against the zip's server, each see the other walk. The bots'
-# connect logic waits for the server to come up. Run last: the server is only stopped with the
-# prefix's other processes.
+# connect logic waits for the server to come up, and each walks on until it has seen the other
+# walk, however late Wine starts either. Run last: the server is only stopped with the prefix's
+# other processes.
 check_sdk() {
   local folder="$WINEPREFIX/drive_c/Portable Velantis ($user_name)/$package"
   local out=$build_dir/sdk-example
@@ -208,9 +209,9 @@ check_sdk() {
   expect "the DLL exports velantis_* functions and nothing else" \
     test -n "$exported" -a -z "$(grep -v '^velantis_' <<<"$exported")"
   "$wine" "$folder/velantis-server.exe" </dev/null >/dev/null 2>&1 &
-  timeout 120 "$wine" "$out/bot.exe" 127.0.0.1 21 100 </dev/null >"$out/bot21.txt" 2>&1 &
+  timeout 300 "$wine" "$out/bot.exe" 127.0.0.1 21 100 1 </dev/null >"$out/bot21.txt" 2>&1 &
   local first=$!
-  timeout 120 "$wine" "$out/bot.exe" 127.0.0.1 22 100 </dev/null >"$out/bot22.txt" 2>&1 ||
+  timeout 300 "$wine" "$out/bot.exe" 127.0.0.1 22 100 1 </dev/null >"$out/bot22.txt" 2>&1 ||
     fail "  bot 22 did not end well"
   wait "$first" || fail "  bot 21 did not end well"
   "$wineserver" -k >/dev/null 2>&1 || true

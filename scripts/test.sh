@@ -12,6 +12,10 @@
 #
 # VELANTIS_LEGS picks legs (default: all), e.g. VELANTIS_LEGS="format debug" scripts/test.sh
 # VELANTIS_FUZZ_SECONDS sets each fuzz target's run (default 60).
+# VELANTIS_BUSY=1 runs two CPU-bound processes at normal priority beside the legs for the whole
+# run, as other work on a shared machine would: every leg must pass so too. They are stopped when
+# the run ends, fails or is interrupted.
+# At the end a table gives each leg's result and time, and the total.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,11 +26,40 @@ log() { echo "=== $*"; }
 . scripts/steps.sh
 
 wants() { [[ " $legs " == *" $1 "* ]]; }
+summary=()
 leg() {
+  local begin=$SECONDS result=passed
   echo
   echo "=== $1"
-  step "$@"
+  step "$@" || true
+  [[ " ${failed_steps[*]} " == *" $1 "* ]] && result=FAILED
+  summary+=("$(printf '%-10s %-7s %6d s' "$1" "$result" $((SECONDS - begin)))")
 }
+
+busy=()
+stop_busy() {
+  local pid
+  for pid in "${busy[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  busy=()
+}
+if [ "${VELANTIS_BUSY:-0}" = 1 ]; then
+  trap stop_busy EXIT
+  trap 'stop_busy; exit 130' INT
+  trap 'stop_busy; exit 143' TERM
+  for _ in 1 2; do
+    # Each also ends by itself once this script has gone, even killed beyond any trap.
+    # shellcheck disable=SC2016 # the inner script expands its own variables
+    sh -c 'while kill -0 "$1" 2>/dev/null; do
+      i=0
+      while [ $i -lt 200000 ]; do i=$((i + 1)); done
+    done' busy $$ </dev/null >/dev/null 2>&1 &
+    busy+=($!)
+  done
+  log "busy mode: two CPU-bound processes (${busy[*]}) run beside the legs"
+fi
 
 suite() {  # configure preset, test preset
   cmake --preset "$1" >/dev/null &&
@@ -73,6 +106,10 @@ wants client && leg client scripts/test-client.sh
 wants windows && leg windows scripts/test-windows.sh
 wants arm64 && leg arm64 scripts/test-arm64.sh
 
+stop_busy
+echo
+printf '%s\n' "${summary[@]}"
+printf '%-10s %-7s %6d s\n' total "" "$SECONDS"
 echo
 if [ ${#failed_steps[@]} -gt 0 ]; then
   echo "FAILED legs: ${failed_steps[*]}"

@@ -1,5 +1,7 @@
 /* A bot: connects, walks in a circle, prints where the other players are, and disconnects.
- * Usage: bot [server-address [client-id [steps]]]   (defaults 127.0.0.1, 1, 100) */
+ * Usage: bot [server-address [client-id [steps [company]]]]   (defaults 127.0.0.1, 1, 100, 0)
+ * With company N it walks on after its steps until it has seen N other players walk, and one
+ * step more, so that they have seen it walk too. */
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,7 +13,9 @@ int main(int argc, char** argv) {
   velantis_client* client;
   velantis_event event;
   char error[256];
-  int got, step, steps = argc > 3 ? atoi(argv[3]) : 100;
+  int got, step, steps = argc > 3 ? atoi(argv[3]) : 100, company = argc > 4 ? atoi(argv[4]) : 0;
+  unsigned long long walkers[16];
+  int seen = 0, seenBefore = 0, known;
 
   velantis_config_init(&config);
   if (argc > 1) config.server_address = argv[1];
@@ -33,8 +37,10 @@ int main(int argc, char** argv) {
   printf("bot %llu: entity %u\n", (unsigned long long)config.client_id,
          velantis_client_entity_id(client));
 
-  for (step = 0; step < steps; ++step) {
+  for (step = 0; step < steps || seenBefore < company; ++step) {
     const float angle = (float)step * 0.1f;
+    /* A player seen before this step is registered, so this step's position reaches it. */
+    seenBefore = seen;
     velantis_client_send_position(client, 10.0f * cosf(angle), 10.0f * sinf(angle),
                                   velantis_client_entity_id(client));
     /* A frame: wait up to 20 ms for the first event, then take whatever else has arrived. */
@@ -46,6 +52,9 @@ int main(int argc, char** argv) {
       } else if (event.type == VELANTIS_EVENT_POSITION_UPDATE) {
         printf("player %llu at (%.2f, %.2f)\n", (unsigned long long)event.player_id, event.x,
                event.y);
+        for (known = 0; known < seen && walkers[known] != event.player_id; ++known) {
+        }
+        if (known == seen && seen < 16) walkers[seen++] = event.player_id;
       }
     }
   }

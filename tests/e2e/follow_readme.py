@@ -20,8 +20,9 @@ amount (the README shows those of a freshly started server). Every command must 
 A command ending in `&`, and every command of a block marked terminal=2 (a second terminal),
 runs in the background as a job of a shell would; the runner goes on once the UDP port it binds
 (its --local-port, or 15000 for the server) is bound, and checks the output of a terminal=2
-block when its commands end. `kill %N` stops job N as a shell's `kill` would. A question on
-standard input (apt's "Do you want to continue?") is answered yes.
+block when its commands end. A later command that binds the same port first waits for that job
+to end, as a person with two terminals would. `kill %N` stops job N as a shell's `kill` would.
+A question on standard input (apt's "Do you want to continue?") is answered yes.
 
 What each command must leave behind is written below (EXPECTATIONS), keyed by the command: a
 command of the README that has no expectation here fails the run, so an edit to a command shows
@@ -144,6 +145,14 @@ def without_comment(command):
     return command.strip()
 
 
+def bound_port(command):
+    """The UDP port a command binds: its --local-port, or the server's; None for the others."""
+    port = re.search(r"--local-port[ =](\d+)", command)
+    if port:
+        return int(port.group(1))
+    return vp.SERVER_PORT if "velantis-server" in command else None
+
+
 class Machine:
     """The machine under test, reached through the prefix."""
 
@@ -193,13 +202,9 @@ class Machine:
                 stdin=subprocess.DEVNULL, stdout=sink, stderr=subprocess.STDOUT,
                 start_new_session=True)
         self.jobs[number] = (process, command, output)
-        port = re.search(r"--local-port[ =](\d+)", command)
-        if port:
-            port = int(port.group(1))
-        else:
-            port = vp.SERVER_PORT if "velantis-server" in command else None
+        port = bound_port(command)
         if port is not None:
-            deadline = time.monotonic() + 15
+            deadline = time.monotonic() + 120
             while not self.udp_holders(port):
                 if process.poll() is not None or time.monotonic() > deadline:
                     raise Failed(f"job %{number} `{command}` has not bound UDP {port}:\n"
@@ -214,7 +219,7 @@ class Machine:
         if process.poll() is None:
             os.killpg(process.pid, signal.SIGTERM)
             try:
-                process.wait(timeout=15)
+                process.wait(timeout=60)
             except subprocess.TimeoutExpired:
                 os.killpg(process.pid, signal.SIGKILL)
                 process.wait()
@@ -345,7 +350,7 @@ def expect_nothing(m, s):
 
 
 def expect_stopped(m, s):
-    deadline = time.monotonic() + 10
+    deadline = time.monotonic() + 60
     while m.udp_holders(vp.SERVER_PORT):
         if time.monotonic() > deadline:
             raise Failed("UDP 15000 is still held after the server was stopped")
@@ -432,6 +437,9 @@ def run_block(machine, block, state, output_check):
         elif bare.endswith("&"):
             machine.start_job(bare[:-1].strip())
         else:
+            port = bound_port(bare)
+            if port is not None:
+                finish_terminals(machine, state, output_check, port)
             timeout = 3600 if bare.startswith(("cmake", "(cd")) else 300
             code, out, err = machine.shell(bare, timeout=timeout)
             if code != 0:
@@ -445,16 +453,20 @@ def run_block(machine, block, state, output_check):
         print(f"readme:   ok in {time.monotonic() - started:.1f} s", flush=True)
 
 
-def finish_terminals(machine, state, output_check):
-    """A second terminal's commands end by themselves: their output is checked then."""
-    for number, command, shown in state["terminals"]:
-        code, out = machine.finish_job(number, timeout=60)
+def finish_terminals(machine, state, output_check, port=None):
+    """A second terminal's commands end by themselves: their output is checked then. With a port,
+    only those that bind it are waited for."""
+    waiting = [t for t in state["terminals"] if port is None or bound_port(t[1]) == port]
+    if not waiting:
+        return
+    state["terminals"] = [t for t in state["terminals"] if t not in waiting]
+    for number, command, shown in waiting:
+        code, out = machine.finish_job(number, timeout=300)
         if code != 0:
             raise Failed(f"`{command}` (second terminal) exited with {code}:\n{out}")
         if shown is not None:
             output_check.compare(shown, out, command)
         print(f"readme: [second terminal] `{command}` ended as the README shows", flush=True)
-    state["terminals"] = []
 
 
 def run(machine, blocks, systemd):
