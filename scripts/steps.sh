@@ -100,19 +100,26 @@ lint_debs() {
 
 # with_server SERVER COMMAND...: runs the command in a network namespace of its own, with the
 # server on its loopback UDP 15000 (under $server_runner, such as qemu-aarch64, when set) and a
-# data folder of its own, both gone afterwards; the command's exit status.
+# data folder of its own, both gone afterwards; the command's exit status, or 1 when the server
+# did not come up within two minutes.
 with_server() {
   # shellcheck disable=SC2016 # the inner script expands its own variables
   in_network_namespace env server_runner="${server_runner:-}" bash -c '
     data=$(mktemp -d)
     XDG_DATA_HOME=$data $server_runner "$0" >"$data/console.txt" 2>&1 &
     server=$!
-    for _ in $(seq 200); do
-      grep -q "Waiting a message" "$data/console.txt" && break
+    status=0
+    deadline=$((SECONDS + 120))
+    until grep -q "Waiting a message" "$data/console.txt"; do
+      if ! kill -0 $server 2>/dev/null || [ $SECONDS -gt $deadline ]; then
+        echo "with_server: $0 did not come up:" >&2
+        cat "$data/console.txt" >&2
+        status=1
+        break
+      fi
       sleep 0.05
     done
-    status=0
-    timeout 120 "$@" || status=$?
+    [ $status -ne 0 ] || timeout 300 "$@" || status=$?
     kill $server
     wait $server 2>/dev/null || true
     rm -rf "$data"

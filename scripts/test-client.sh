@@ -16,7 +16,8 @@
 #                lost datagram is its Welcome (tests/client/lossy_connect.py, network namespaces)
 #   packages     libvelantis-client1 and libvelantis-client-dev: lintian, installed with dpkg,
 #                examples/ built against them with find_package and with pkg-config, two bots
-#                run against the server, then both packages purged
+#                run against the server, then both packages purged (not installed where either
+#                is installed already)
 #
 # Servers run in private network namespaces, so nothing here touches a port of the machine.
 # Everything but the exports check needs root (namespaces, dpkg); without it those steps are
@@ -81,19 +82,33 @@ lossy() {
 
 # Installed on this machine with dpkg rather than into a staging folder: only then do the
 # package's dependencies, ldconfig trigger, and the default search paths of find_package,
-# pkg-config and the dynamic loader get tested as a game developer meets them. CI machines are
-# thrown away; the trap purges both packages whatever happens.
+# pkg-config and the dynamic loader get tested as a game developer meets them. The trap purges
+# both packages whatever happens; where either was installed before, installing ours would replace
+# it, so the rest of the step is skipped, saying why, and the machine keeps what it had.
 client_packages=(libvelantis-client-dev libvelantis-client1)
 purge_packages() { dpkg --purge "${client_packages[@]}" >/dev/null 2>&1 || true; }
+installed_before() {
+  local name status
+  for name in "${client_packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status} ${Version}' "$name" 2>/dev/null || true)
+    [[ -z $status || $status == "unknown ok not-installed"* ]] || echo "$name ($status)"
+  done
+}
 
 packages() {
-  local runtime dev examples flags
+  local runtime dev examples flags before
   build_debs "$repo" || return 1
   runtime=$(echo "$package_build"/libvelantis-client1_*.deb)
   dev=$(echo "$package_build"/libvelantis-client-dev_*.deb)
   { [ -f "$runtime" ] && [ -f "$dev" ]; } || fail "  the library's packages were not made" ||
     return 1
   lint_debs "$package_build/lintian-client.txt" "$runtime" "$dev" || return 1
+  before=$(installed_before | paste -sd, -)
+  if [ -n "$before" ]; then
+    log "  SKIPPED installing the packages: already installed here: $before"
+    log "  purge them (dpkg --purge ${client_packages[*]}) to run the rest of this step"
+    return 0
+  fi
 
   purge_packages
   trap purge_packages EXIT
