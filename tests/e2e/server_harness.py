@@ -266,7 +266,7 @@ class ServerProcess:
 
     # ----- life cycle
 
-    def start(self, wait_ready=True, timeout=15.0, fresh=True, options=()):
+    def start(self, wait_ready=True, timeout=60.0, fresh=True, options=()):
         """Starts the server with the command-line `options`; with `fresh`, no log of an earlier
         run is left for it to find."""
         env = dict(os.environ)
@@ -303,7 +303,7 @@ class ServerProcess:
             self.wait_ready(timeout)
         return self
 
-    def wait_ready(self, timeout=15.0):
+    def wait_ready(self, timeout=60.0):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
@@ -336,7 +336,7 @@ class ServerProcess:
             os.killpg(self.process.pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
-        self.process.wait(timeout=10)
+        self.process.wait(timeout=60)
 
     @property
     def pid(self):
@@ -359,7 +359,7 @@ class ServerProcess:
     def stderr_lines(self):
         return self.stderr_text().splitlines()
 
-    def wait_for_line(self, stream, line, count=1, timeout=5.0):
+    def wait_for_line(self, stream, line, count=1, timeout=30.0):
         """Waits until `stream` ("stdout" or "stderr") holds `line` at least `count` times."""
         read = self.stdout_lines if stream == "stdout" else self.stderr_lines
         deadline = time.monotonic() + timeout
@@ -430,7 +430,7 @@ class ServerProcess:
     def fd_count(self):
         return len(os.listdir(f"/proc/{self.pid}/fd"))
 
-    def settled_fd_count(self, expected, timeout=2.0):
+    def settled_fd_count(self, expected, timeout=30.0):
         """The descriptor count once it equals `expected`, or whatever it is after `timeout`.
 
         A descriptor the server opens or closes around a datagram may change a moment after the
@@ -481,7 +481,7 @@ class Client:
         self.send(data)
         return data
 
-    def receive(self, timeout=3.0):
+    def receive(self, timeout=30.0):
         """(raw bytes, source address) of the next datagram; fails the test after `timeout`."""
         self.sock.settimeout(timeout)
         try:
@@ -489,7 +489,7 @@ class Client:
         except socket.timeout:
             raise AssertionError(f"client on port {self.port}: nothing received in {timeout} s")
 
-    def receive_packet(self, timeout=3.0):
+    def receive_packet(self, timeout=30.0):
         data, source = self.receive(timeout)
         if len(data) != vp.PACKET_SIZE:
             raise AssertionError(f"received {len(data)} bytes, a packet is {vp.PACKET_SIZE}")
@@ -518,7 +518,7 @@ class ServerTestCase(unittest.TestCase):
     """Each test gets a fresh server with a fresh data folder; it is killed whatever happens."""
 
     console_to_files = True
-    start_timeout = 15.0
+    start_timeout = 60.0
     server_options = ()
 
     wine = property(lambda self: wine_mode())
