@@ -234,6 +234,20 @@ def udp_socket_drops(local_port):
     return rows[0].drops if rows else None
 
 
+def kernel_drops(ports):
+    """Datagrams the kernel has dropped: at the IPv4 UDP sockets bound to `ports`, and in every
+    processor's input queue (the second column of /proc/net/softnet_stat), which the loopback
+    traffic of the whole machine shares. A relay missing while this count rose may have been lost
+    by a busy machine rather than by the server."""
+    total = sum(udp_socket_drops(port) or 0 for port in ports)
+    try:
+        with open("/proc/net/softnet_stat") as stat:
+            total += sum(int(line.split()[1], 16) for line in stat if line.strip())
+    except OSError:
+        pass
+    return total
+
+
 def holds_udp_port(pid, port):
     """True when process `pid` holds a UDP socket (IPv4 or IPv6) bound to `port`."""
     inodes = {f"socket:[{row.inode}]" for row in udp_sockets(port)}
