@@ -146,7 +146,8 @@ std::uint32_t RecordingRoutine(void* argument) {
 std::uint32_t IdleRoutine(void*) { return 0; }
 
 void WaitForRoutine() {
-  for (int i = 0; i < 500 && !routineRan; ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!routineRan && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_TRUE(routineRan);

@@ -36,7 +36,8 @@ class ServerTest : public testing::Test {
 
   // The receive thread runs on its own; wait until it has logged `needle` `count` times.
   void WaitForLog(const std::string& needle, std::size_t count = 1) const {
-    for (int i = 0; i < 500; ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
       if (Count(Log(), needle) >= count) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

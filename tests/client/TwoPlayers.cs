@@ -58,7 +58,7 @@ internal static class TwoPlayers
                 stranger.Send(new byte[100], 100, target);
                 stranger.Send(new byte[1056], 1056, target);
                 int events = 0;
-                for (int round = 0; round < 30; ++round)
+                for (int round = 0; round < 3000 && players[0].Stats.RejectedSource < 2; ++round)
                 {
                     while (players[0].Service(out e, 10))
                     {
@@ -80,7 +80,7 @@ internal static class TwoPlayers
                 }
                 players[i].SendPosition(10 + i, -2.5f, players[i].EntityId, Move);
             }
-            for (int round = 0; round < 200 && !(seen[0, 0] && seen[0, 1] && seen[1, 0] &&
+            for (int round = 0; round < 3000 && !(seen[0, 0] && seen[0, 1] && seen[1, 0] &&
                                                  seen[1, 1]); ++round)
             {
                 for (int i = 0; i < 2; ++i)
@@ -168,7 +168,7 @@ internal static class TwoPlayers
         sender.SendPosition(1, 1, sender.EntityId, "stale?");
         Event e = new Event();
         bool got = false;
-        for (int round = 0; round < 100 && !got; ++round)
+        for (int round = 0; round < 3000 && !got; ++round)
         {
             got = receiver.Service(out e, 10) && e.Type == EventType.PositionUpdate &&
                   e.Text() == "stale?";
@@ -259,14 +259,14 @@ internal static class TwoPlayers
             var player = new Client("127.0.0.1", 4998, port);
             player.Connect("leaving", 0, 0);
             var from = new IPEndPoint(IPAddress.Any, 0);
-            fake.Client.ReceiveTimeout = 5000;
+            fake.Client.ReceiveTimeout = 60000;
             byte[] connect = fake.Receive(ref from);
             fake.Send(Welcome(), 1056, from);
             fake.Send(new byte[100], 100, from);
             fake.Send(new byte[1056], 1056, from);  // all zero: the checksum fails
             var reasons = new bool[4];
             Event e;
-            for (int round = 0; round < 100 && !(reasons[1] && reasons[2]); ++round)
+            for (int round = 0; round < 3000 && !(reasons[1] && reasons[2]); ++round)
             {
                 while (player.Service(out e, 10))
                 {

@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
       return fail("send_position", players[i]);
     }
   }
-  for (rounds = 0; rounds < 200; ++rounds) {
+  for (rounds = 0; rounds < 3000; ++rounds) {
     int all = 1;
     pump(players, ids, 1);
     for (i = 0; i < PLAYERS; ++i) {

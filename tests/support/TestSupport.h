@@ -49,9 +49,9 @@ class UdpPeer {
   void SendPacket(std::uint16_t toPort, const Packet& packet) const;
 
   // The next datagram, or nothing once `timeoutMilliseconds` passed without one.
-  std::optional<Datagram> Receive(int timeoutMilliseconds = 2000) const;
+  std::optional<Datagram> Receive(int timeoutMilliseconds = 30000) const;
   // The next datagram as a packet; fails the test when none comes or it is not one packet.
-  Packet ReceivePacket(int timeoutMilliseconds = 2000) const;
+  Packet ReceivePacket(int timeoutMilliseconds = 30000) const;
   // True when nothing arrives within the time.
   bool Quiet(int timeoutMilliseconds = 200) const;
 
