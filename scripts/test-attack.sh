@@ -72,7 +72,7 @@ network() {
 scenario() {  # name
   cleanup
   network &&
-    timeout --kill-after=10 120 python3 tests/e2e/attack_check.py --server "$server" \
+    timeout --kill-after=10 600 python3 tests/e2e/attack_check.py --server "$server" \
       --loadgen "$loadgen" --scenario "$1" --prefix "$prefix"
 }
 

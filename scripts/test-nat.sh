@@ -78,7 +78,7 @@ RULES
 scenario() {  # name [forward]
   cleanup
   network && router_rules "${2:-}" &&
-    timeout 60 python3 tests/e2e/nat_check.py --server "$build_dir/velantis-server" \
+    timeout 300 python3 tests/e2e/nat_check.py --server "$build_dir/velantis-server" \
     --scenario "$1" --prefix "$prefix"
 }
 

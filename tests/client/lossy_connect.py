@@ -91,7 +91,8 @@ class Server:
             env=dict(os.environ, XDG_DATA_HOME=self.data))
 
     def wait_ready(self):
-        for _ in range(100):
+        deadline = time.monotonic() + 60
+        while self.process.poll() is None and time.monotonic() < deadline:
             with open(self.console.name) as console:
                 if "Waiting a message..." in console.read():
                     return True

@@ -137,7 +137,8 @@ class Namespaces:
                                           f"{HOSTS_V6_NAME}\n")
         self.write(self.server, "hosts", f"127.0.0.1 localhost\n::1 localhost\n"
                                          f"127.0.0.1 {HOSTS_V4_NAME}\n")
-        for _ in range(100):
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
             answer = run("ip", "netns", "exec", self.players, "getent", "ahostsv6", DNS64_NAME,
                          check=False)
             if answer.returncode == 0:
@@ -168,7 +169,8 @@ def start_server(namespaces, path):
     console = open(os.path.join(data, "console.txt"), "w+")
     namespaces.start(namespaces.server, path, stdout=console, stderr=subprocess.STDOUT,
                      env=dict(os.environ, XDG_DATA_HOME=data))
-    for _ in range(100):
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
         with open(console.name) as text:
             if "Waiting a message" in text.read():
                 return True
@@ -213,9 +215,14 @@ def idle(args, failures):
             return
         listener = namespaces.start(namespaces.players, args.liveness, "idle", SERVER_V4, "7",
                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        # Nothing but the idle player's own keep-alives may cross the router for 6 s, twice the
-        # mapping's life; then a player beside the server moves: every 100 ms for 6 s, over the
-        # time the idle player counts (from 7 s to 10 s).
+        # Nothing but the idle player's own keep-alives may cross the router for 6 s after its
+        # Welcome, twice the mapping's life; then a player beside the server moves: every 100 ms
+        # for 6 s, over the time the idle player counts (from 7 s to 10 s after its Welcome).
+        welcomed = listener.stdout.readline()
+        if welcomed.strip() != "welcomed":
+            failures.append("idle: the player behind the router was not welcomed: " + welcomed
+                            + listener.communicate(timeout=60)[0])
+            return
         time.sleep(6)
         mover = namespaces.start(namespaces.server, args.client, "--quiet", "--id", "9002",
                                  "--connect", "--move", "1,1", "--count", "60", "--rate", "10",
@@ -223,7 +230,7 @@ def idle(args, failures):
                                  stderr=subprocess.STDOUT, text=True)
         output, _ = listener.communicate(timeout=60)
         moved, _ = mover.communicate(timeout=60)
-        print("idle: " + " ".join(output.split()))
+        print("idle: " + " ".join((welcomed + output).split()))
         if mover.returncode != 0:
             failures.append("idle: the moving player failed: " + moved)
         if listener.returncode != 0:

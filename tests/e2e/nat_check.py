@@ -42,7 +42,7 @@ class Player:
 
     def receive(self, count):
         for _ in range(count):
-            self.received.append(self.client.receive_packet(timeout=3.0))
+            self.received.append(self.client.receive_packet(timeout=30.0))
         return self.received[-count:]
 
     def close(self):
