@@ -139,7 +139,7 @@ build() {
 end_to_end() {  # folder of velantis-server.exe [folder of velantis-client.exe [more options]]
   local server=$1 client=${2:-$1}
   shift $(($# < 2 ? $# : 2))
-  timeout 300 python3 tests/wine/wine_e2e.py --server "$server/velantis-server.exe" \
+  timeout 900 python3 tests/wine/wine_e2e.py --server "$server/velantis-server.exe" \
     --client "$client/velantis-client.exe" --wine "$wine" "$@"
 }
 
