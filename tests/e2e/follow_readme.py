@@ -165,6 +165,18 @@ class Machine:
         jobs = os.environ.get("VELANTIS_JOBS", "2")
         self.setup = (f"cd {shlex.quote(cwd)} && export "
                       f"CMAKE_BUILD_PARALLEL_LEVEL=${{CMAKE_BUILD_PARALLEL_LEVEL:-{jobs}}}")
+        self.apt_config = None
+
+    def wait_for_apt_lock(self):
+        """So is another apt or dpkg run on a shared machine: apt waits for its lock, as
+        scripts/setup.sh does, rather than failing at once."""
+        if self.prefix:
+            return  # a machine of its own
+        with tempfile.NamedTemporaryFile("w", prefix="velantis-apt.", suffix=".conf",
+                                         delete=False) as config:
+            config.write('DPkg::Lock::Timeout "600";\n')
+        self.apt_config = config.name
+        self.setup += f" && export APT_CONFIG={shlex.quote(config.name)}"
 
     def shell(self, command, timeout, stdin=b"y\n" * 10):
         script = f"{self.setup} && {command}"
@@ -519,6 +531,8 @@ def clean_up(machine):
     machine.probe(f"rm -rf {LOGS}")
     if machine.workdir:
         shutil.rmtree(machine.workdir, ignore_errors=True)
+    if machine.apt_config:
+        os.remove(machine.apt_config)
 
 
 def main():
@@ -552,6 +566,7 @@ def main():
         sys.exit(1)
     print(f"readme: following {readme} {'with' if systemd else 'without'} systemd", flush=True)
     try:
+        machine.wait_for_apt_lock()
         run(machine, blocks, systemd)
     except (Failed, subprocess.TimeoutExpired) as failure:
         print(f"readme: FAILED: {failure}", file=sys.stderr)
