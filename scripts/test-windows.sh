@@ -306,8 +306,9 @@ uninstall_silently() {
   # returns at once: wait for it to finish its work, the maker's registry key going last.
   expect "the uninstaller exits 0" timeout 120 "$wine32" \
     "$(windows_path "$installed_dir")\\Uninstall.exe" /S </dev/null >/dev/null 2>&1 || return 1
-  for _ in $(seq 60); do
-    [ ! -e "$installed" ] && [ ! -e "$menu" ] && no_key 'HKLM\Software\OrlinStudio' && break
+  local deadline=$((SECONDS + 300))
+  until [ ! -e "$installed" ] && [ ! -e "$menu" ] && no_key 'HKLM\Software\OrlinStudio'; do
+    [ "$SECONDS" -lt "$deadline" ] || break
     sleep 0.5
   done
   expect "no program files are left" test ! -e "$installed"

@@ -415,7 +415,7 @@ def check_edge(args, tshark, failures):
     print(f"edge: {len(rows)} frames checked")
 
 
-def run_client(client, *arguments, timeout=30):
+def run_client(client, *arguments, timeout=120):
     result = subprocess.run([client, "--quiet"] + list(arguments), stdin=subprocess.DEVNULL,
                             capture_output=True, timeout=timeout)
     output = result.stdout.decode("utf-8", "replace")
@@ -448,27 +448,29 @@ def play_session(server, client, workdir):
         # Alice listens through Bob's arrival and moves: 2 + 1 + 3 packets.
         listener = subprocess.Popen(
             [client, "--quiet", "--id", "1", "--connect", "--text", "alice", "--local-port",
-             alice, "--expect", "6", "--wait", "20"], stdin=subprocess.DEVNULL,
+             alice, "--expect", "6", "--wait", "60"], stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         process.wait_for_line("stdout", "NetworkingComponentServer(): Client connected.")
         time.sleep(0.3)
         replies += received_lines(run_client(client, "--id", "2", "--connect", "--text", "bob",
-                                             "--local-port", bob, "--expect", "2"), bob)
+                                             "--local-port", bob, "--expect", "2", "--wait",
+                                             "60"), bob)
         replies += received_lines(run_client(client, "--id", "2", "--move", "3.5,-1", "--count",
                                              "3", "--rate", "50", "--local-port", bob,
-                                             "--expect", "3"), bob)
-        output, errors = listener.communicate(timeout=30)
+                                             "--expect", "3", "--wait", "60"), bob)
+        output, errors = listener.communicate(timeout=120)
         if listener.returncode != 0:
             raise SystemExit(f"Alice's client failed: {output!r} {errors!r}")
         replies += received_lines(output.decode(), alice)
         # Bob listens while Alice moves: both get the relay.
         listener = subprocess.Popen(
-            [client, "--quiet", "--local-port", bob, "--expect", "1", "--wait", "20"],
+            [client, "--quiet", "--local-port", bob, "--expect", "1", "--wait", "60"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         listener.stderr.readline()  # "listening on ...": the socket is bound
         replies += received_lines(run_client(client, "--id", "1", "--move", "-2.25,8",
-                                             "--local-port", alice, "--expect", "1"), alice)
-        output, errors = listener.communicate(timeout=30)
+                                             "--local-port", alice, "--expect", "1", "--wait",
+                                             "60"), alice)
+        output, errors = listener.communicate(timeout=120)
         if listener.returncode != 0:
             raise SystemExit(f"Bob's listener failed: {output!r} {errors!r}")
         replies += received_lines(output.decode(), bob)
@@ -488,11 +490,11 @@ def play_session(server, client, workdir):
             raw.sendto(datagram, ("127.0.0.1", vp.SERVER_PORT))
         raw.close()
         process.wait_for_line("stdout", "NetworkingComponentServer(): Message of size 8 bytes "
-                              "received.", timeout=10)
+                              "received.", timeout=60)
         run_client(client, "--id", "2", "--disconnect", "--local-port", bob, "--wait", "0")
         run_client(client, "--id", "1", "--disconnect", "--local-port", alice, "--wait", "0")
         process.wait_for_line("stdout", "NetworkingComponentServer(): Client disconnected.",
-                              count=2, timeout=10)
+                              count=2, timeout=60)
     finally:
         process.kill()
     return replies, sends, raw_port
@@ -507,7 +509,7 @@ def check_live(args, tshark, failures, workdir):
     dumpcap = subprocess.Popen(["dumpcap", "-q", "-i", "lo", "-f", session_filter, "-w", capture],
                                stdin=subprocess.DEVNULL, stdout=capture_log, stderr=capture_log)
     try:
-        deadline = time.monotonic() + 20
+        deadline = time.monotonic() + 60
         while not os.path.exists(capture) or os.path.getsize(capture) == 0:
             if dumpcap.poll() is not None or time.monotonic() > deadline:
                 raise SystemExit("dumpcap did not start: " +
