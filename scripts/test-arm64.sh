@@ -39,7 +39,7 @@ build() {
 }
 
 unit() {
-  in_network_namespace timeout 900 ctest --preset arm64 -j "$jobs"
+  in_network_namespace timeout 1800 ctest --preset arm64 -j "$jobs"
 }
 
 # The harness starts the program it is given with the server's options: a wrapper that runs the
@@ -49,7 +49,7 @@ end_to_end() {
   mkdir -p "$build/qemu"
   printf '#!/bin/sh\nexec qemu-aarch64 %s "$@"\n' "$build/velantis-server" >"$wrapper"
   chmod +x "$wrapper"
-  in_network_namespace timeout 600 python3 tests/e2e/run_e2e.py --emulated --server "$wrapper"
+  in_network_namespace timeout 1800 python3 tests/e2e/run_e2e.py --emulated --server "$wrapper"
 }
 
 packages() {
