@@ -8,8 +8,7 @@
 #      scripted session of velantis-client runs and raw faulty datagrams (needs root to capture);
 #   3. the dissection speed over 10,000 packets, printed and not judged.
 #
-# The live step binds UDP 15000 on loopback: outside CI, run the leg in a network namespace of
-# its own: unshare -n bash -c 'ip link set lo up && scripts/test-dissector.sh'
+# The live step binds UDP 15000 and captures on loopback, in a network namespace of its own.
 #
 # VELANTIS_JOBS sets the build's parallelism (default 2). Without root and without tshark, the
 # leg says so and is skipped (exit 0).
@@ -32,7 +31,8 @@ step "edge-case capture" timeout 300 python3 tests/dissector/check_dissector.py 
 if [ "$(id -u)" -eq 0 ]; then
   step build build
   if [ "$status" -eq 0 ]; then
-    step "live capture" timeout 300 python3 tests/dissector/check_dissector.py live --lua "$lua" \
+    step "live capture" in_network_namespace timeout 300 python3 \
+      tests/dissector/check_dissector.py live --lua "$lua" \
       --server "$build_dir/velantis-server" --client "$build_dir/tools/velantis-client"
   fi
 else
