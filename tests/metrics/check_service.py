@@ -12,6 +12,7 @@ sandbox, and that `promtool check metrics` accepts the exposition. Exits 0 when 
 import argparse
 import subprocess
 import sys
+import time
 import urllib.request
 
 
@@ -30,13 +31,19 @@ def main():
     args = parser.parse_args()
 
     _, before = scrape(args.port)
-    session = [[args.client, "--id", "4242", "--connect", "--expect", "2"],
-               [args.client, "--id", "4242", "--move", "1,2", "--expect", "1"],
+    session = [[args.client, "--id", "4242", "--connect", "--expect", "2", "--wait", "60"],
+               [args.client, "--id", "4242", "--move", "1,2", "--expect", "1", "--wait", "60"],
                [args.client, "--id", "4242", "--disconnect", "--wait", "0"]]
     for command in session:
         subprocess.run(command + ["--local-port", "40442", "--quiet"], check=True, timeout=60,
                        stdout=subprocess.DEVNULL)
+    # The Disconnect has no answer: the server counts it a moment after the client has sent it.
+    disconnects = 'velantis_messages_received_total{type="disconnect"}'
+    deadline = time.monotonic() + 60
     text, after = scrape(args.port)
+    while after.get(disconnects, 0) <= before.get(disconnects, 0) and time.monotonic() < deadline:
+        time.sleep(0.05)
+        text, after = scrape(args.port)
 
     def grew(name):
         return after[name] - before[name]
