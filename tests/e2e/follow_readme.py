@@ -546,6 +546,8 @@ def main():
     parser.add_argument("--readme", default=None, help="default: README.md in --cwd")
     parser.add_argument("--list", action="store_true", help="print the plan and run nothing")
     args = parser.parse_args()
+    # Stopped from outside (a leg's time limit), it still stops, purges and removes what it made.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("readme: stopped"))
     readme = args.readme or os.path.join(args.cwd, "README.md")
     machine = Machine(shlex.split(args.exec), args.cwd)
     systemd = args.systemd
