@@ -92,7 +92,7 @@ class BoundSocket {
 
 // Receives one datagram, waiting at most a few seconds for it.
 long ReceiveWithin(Platform::SocketHandle socket, void* buffer, std::size_t capacity) {
-  if (!Platform::WaitReadable(socket, 5000)) return -2;
+  if (!Platform::WaitReadable(socket, 60000)) return -2;
   Platform::Ipv4Address from;
   int fromLength = sizeof(from);
   return Platform::ReceiveFrom(socket, buffer, capacity, from, fromLength);
@@ -178,8 +178,8 @@ TEST_F(WinsockUseCount, RepliesLeaveNoHandleBehind) {
                      Platform::LoopbackAddress(serverPort));
     ++settled;
     for (int wait = 0;
-         wait < 500 && TestSupport::Count(ReadBytes(log), "Client is not connected.") <
-                           static_cast<std::size_t>(settled);
+         wait < 6000 && TestSupport::Count(ReadBytes(log), "Client is not connected.") <
+                            static_cast<std::size_t>(settled);
          ++wait) {
       Sleep(10);
     }
