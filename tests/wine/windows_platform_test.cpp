@@ -90,7 +90,7 @@ class BoundSocket {
   std::uint16_t port_ = 0;
 };
 
-// Receives one datagram, waiting at most a few seconds for it.
+// Receives one datagram, waiting at most a minute for it.
 long ReceiveWithin(Platform::SocketHandle socket, void* buffer, std::size_t capacity) {
   if (!Platform::WaitReadable(socket, 60000)) return -2;
   Platform::Ipv4Address from;
