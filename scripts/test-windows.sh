@@ -192,10 +192,10 @@ check_zip() {
 }
 
 # A game built against the zip's sdk folder with find_package, as a developer on Windows would
-# build one: two bots under Wine, against the zip's server, each see the other walk. The bots'
-# connect logic waits for the server to come up, and each walks on until it has seen the other
-# walk, however late Wine starts either. Run last: the server is only stopped with the prefix's
-# other processes.
+# build one: two bots under Wine, against the zip's server, each see the other walk. The bots
+# start once the server has bound its port, and each walks on until it has seen the other walk,
+# however late Wine starts either. Run last: the server is only stopped with the prefix's other
+# processes.
 check_sdk() {
   local folder="$WINEPREFIX/drive_c/Portable Velantis ($user_name)/$package"
   local out=$build_dir/sdk-example
@@ -209,6 +209,14 @@ check_sdk() {
   expect "the DLL exports velantis_* functions and nothing else" \
     test -n "$exported" -a -z "$(grep -v '^velantis_' <<<"$exported")"
   "$wine" "$folder/velantis-server.exe" </dev/null >/dev/null 2>&1 &
+  # A bot gives up connecting after 10 s; Wine on a busy machine may take longer than that to
+  # start the server.
+  local deadline=$((SECONDS + 300))
+  until python3 -c 'import sys; sys.path.insert(0, "tests/e2e"); import server_harness as h
+sys.exit(0 if h.udp_sockets(15000) else 1)'; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "  the zip's server did not bind UDP 15000" || return 1
+    sleep 0.2
+  done
   timeout 300 "$wine" "$out/bot.exe" 127.0.0.1 21 100 1 </dev/null >"$out/bot21.txt" 2>&1 &
   local first=$!
   timeout 300 "$wine" "$out/bot.exe" 127.0.0.1 22 100 1 </dev/null >"$out/bot22.txt" 2>&1 ||
