@@ -27,17 +27,17 @@ log "$(tshark --version 2>/dev/null | head -n 1)"
 
 build() { build_programs velantis-server velantis-client; }
 
-step "edge-case capture" timeout 300 python3 tests/dissector/check_dissector.py edge --lua "$lua"
+step "edge-case capture" timeout 900 python3 tests/dissector/check_dissector.py edge --lua "$lua"
 if [ "$(id -u)" -eq 0 ]; then
   step build build
   if [ "$status" -eq 0 ]; then
-    step "live capture" in_network_namespace timeout 300 python3 \
+    step "live capture" in_network_namespace timeout 900 python3 \
       tests/dissector/check_dissector.py live --lua "$lua" \
       --server "$build_dir/velantis-server" --client "$build_dir/tools/velantis-client"
   fi
 else
   log "live capture SKIPPED: capturing the loopback interface needs root"
 fi
-step speed timeout 300 python3 tests/dissector/check_dissector.py speed --lua "$lua" \
+step speed timeout 900 python3 tests/dissector/check_dissector.py speed --lua "$lua" \
   --packets 10000
 exit "$status"
