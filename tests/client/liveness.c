@@ -49,12 +49,14 @@ static void check(int ok, const char* what) {
   if (!ok) ++failures;
 }
 
+static char server_data[64];
+
 static void start_server(void) {
-  char data[] = "/tmp/velantis-liveness-XXXXXX";
-  if (mkdtemp(data) == NULL) exit(2);
+  strcpy(server_data, "/tmp/velantis-liveness-XXXXXX");
+  if (mkdtemp(server_data) == NULL) exit(2);
   server_pid = fork();
   if (server_pid == 0) {
-    setenv("XDG_DATA_HOME", data, 1);
+    setenv("XDG_DATA_HOME", server_data, 1);
     if (freopen("/dev/null", "w", stdout) == NULL) _exit(2);
     execl(server_binary, server_binary, (char*)NULL);
     _exit(127);
@@ -62,9 +64,17 @@ static void start_server(void) {
   usleep(300 * 1000); /* it binds at once; the clients' resends would cover a slower start */
 }
 
+/* Stops the server and removes its data folder. */
 static void stop_server(void) {
+  pid_t remover;
   kill(server_pid, SIGKILL);
   waitpid(server_pid, NULL, 0);
+  remover = fork();
+  if (remover == 0) {
+    execlp("rm", "rm", "-rf", "--", server_data, (char*)NULL);
+    _exit(127);
+  }
+  if (remover > 0) waitpid(remover, NULL, 0);
 }
 
 static velantis_client* make(uint64_t id, uint16_t port) {
