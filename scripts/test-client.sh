@@ -17,6 +17,9 @@
 #   packages     libvelantis-client1 and libvelantis-client-dev: lintian, installed with dpkg,
 #                examples/ built against them with find_package and with pkg-config, two bots
 #                run against the server, then both packages purged
+#   arena        examples/ built with find_package against the library installed into a folder;
+#                the SDL2 arena under Xvfb with four bots: the dots, colours and names drawn where
+#                the players' positions say (tests/client/arena.py)
 #
 # Servers run in private network namespaces, so nothing here touches a port of the machine.
 # Everything but the exports check needs root (namespaces, dpkg); without it those steps are
@@ -33,6 +36,7 @@ root=0
 if [ $root -eq 1 ]; then
   scripts/setup.sh iproute2 nftables mono-devel lintian dpkg-dev pkg-config binutils help2man \
     unbound tayga
+  scripts/setup.sh libsdl2-dev xvfb
 fi
 
 build_debug() {
@@ -139,6 +143,28 @@ packages() {
     fail "  the library is left after purging"
 }
 
+# The examples as a game developer builds them, against the library installed into a folder of
+# its own (the components the Debian packages are made of).
+arena() {
+  local stage ok=1
+  stage=$(mktemp -d)
+  if ! { cmake --build --preset debug --target velantis-changelog >/dev/null &&
+    cmake --install "$build" --component ClientRuntime --prefix "$stage" >/dev/null &&
+    cmake --install "$build" --component ClientDevelopment --prefix "$stage" >/dev/null &&
+    cmake -S examples -B "$stage/examples" -G Ninja -DCMAKE_PREFIX_PATH="$stage" \
+      -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" >/dev/null &&
+    cmake --build "$stage/examples" >/dev/null; }; then
+    fail "  examples/ did not build against the library installed into $stage"
+    ok=0
+  elif ! with_server "$build/velantis-server" python3 tests/client/arena.py \
+    --arena "$stage/examples/arena"; then
+    fail "  the arena did not draw the players where they are"
+    ok=0
+  fi
+  rm -rf "$stage"
+  [ "$ok" -eq 1 ]
+}
+
 step build build_debug
 if [ "$status" -eq 0 ]; then
   step exports check_exports
@@ -149,8 +175,10 @@ if [ "$status" -eq 0 ]; then
     step paths paths
     step lossy lossy
     step packages packages
+    step arena arena
   else
-    log "SKIPPED c, liveness, csharp, paths, lossy and packages: they need root (namespaces, dpkg)"
+    log "SKIPPED c, liveness, csharp, paths, lossy, packages and arena: they need root" \
+      "(namespaces, dpkg)"
   fi
 fi
 exit "$status"

@@ -450,6 +450,8 @@ int main(int argc, char** argv) {
   SDL_Renderer* renderer = NULL;
   int count, i, status = 1;
 
+  /* Lines as they happen, also into a pipe: whoever runs the bots may be waiting for them. */
+  setvbuf(stdout, NULL, _IOLBF, 0);
   velantis_config_init(&config);
 #if VELANTIS_CLIENT_VERSION_MINOR >= 3
   config.flags |= VELANTIS_FLAG_TEXT_EVENTS;
