@@ -1,5 +1,6 @@
 #include "Codec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -72,12 +73,60 @@ void ToEvent(Verdict verdict, const Packet& packet, long size, velantis_event& e
 }
 
 void BuildPacket(Packet& packet, std::uint64_t clientID, MessageType type, const char* text,
-                 Vec2 position, std::uint32_t entityID, std::uint32_t messageNumber) {
+                 Vec2 position, std::uint32_t entityID, std::uint32_t messageNumber,
+                 const Extension* extension) {
   packet.Reset();
   packet.Init(clientID, type, text, entityID);
   packet.Body().position = position;
   packet.Body().playerUUID = clientID;
+  if (extension != nullptr) WriteExtension(packet, *extension);
   packet.Seal(clientID, messageNumber);
+}
+
+namespace {
+
+constexpr char kMagic[4] = {'V', 'L', 'X', '1'};
+constexpr std::size_t kFixedAt = Packet::kMessageCapacity - Extension::kFixedSize;
+
+}  // namespace
+
+bool WriteExtension(Packet& packet, const Extension& extension) {
+  char* field = packet.Body().message;
+  const std::size_t textEnd = packet.MessageText().size() + 1;
+  if (textEnd > kFixedAt) return false;
+  std::size_t nameLength = std::min(extension.nameLength, Extension::kMaxName);
+  if (textEnd + nameLength > kFixedAt) nameLength = 0;
+  std::memcpy(field + kFixedAt - nameLength, extension.name, nameLength);
+  char* fixed = field + kFixedAt;
+  std::memcpy(fixed, kMagic, 4);
+  fixed[4] = static_cast<char>(extension.kind);
+  fixed[5] = static_cast<char>(nameLength);
+  fixed[6] = 0;
+  fixed[7] = 0;
+  std::memcpy(fixed + 8, &extension.session, 4);
+  std::memcpy(fixed + 12, &extension.textSequence, 4);
+  std::memcpy(fixed + 16, &extension.nonce, 8);
+  return true;
+}
+
+bool ReadExtension(const Packet& packet, Extension& extension) {
+  const char* field = packet.Body().message;
+  const char* fixed = field + kFixedAt;
+  if (std::memcmp(fixed, kMagic, 4) != 0) return false;
+  const auto kind = static_cast<std::uint8_t>(fixed[4]);
+  const auto nameLength = static_cast<std::uint8_t>(fixed[5]);
+  if (kind > static_cast<std::uint8_t>(Extension::Kind::Goodbye) ||
+      nameLength > Extension::kMaxName ||
+      packet.MessageText().size() + 1 + nameLength > kFixedAt) {
+    return false;
+  }
+  extension.kind = static_cast<Extension::Kind>(kind);
+  extension.nameLength = nameLength;
+  extension.name = field + kFixedAt - nameLength;
+  std::memcpy(&extension.session, fixed + 8, 4);
+  std::memcpy(&extension.textSequence, fixed + 12, 4);
+  std::memcpy(&extension.nonce, fixed + 16, 8);
+  return true;
 }
 
 }  // namespace Velantis

@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     velantis_client_counters(lonely, &counters);
     if (!failed || velantis_client_state(lonely) != VELANTIS_STATE_FAILED ||
         strstr(velantis_client_last_error(lonely), "no Welcome") == NULL ||
-        counters.connect_tries < 4 || counters.connect_restarts < 1) {
+        counters.connect_tries < 3 || counters.connect_restarts < 1) {
       return fail("an unanswered connect did not give up as it should", lonely);
     }
     printf("unanswered: gave up after %llu Connects, %llu restarts: %s\n",
