@@ -1,12 +1,13 @@
 /* The arena: every player a coloured dot with its name above it, the other players drawn where
  * the library's jitter buffer places them now, chat lines at the top. Arrow keys move your dot
  * (or --walk walks a circle), Enter says hello. --bots N plays N players walking circles, with no
- * window, in this one process.
+ * window, in this one process; each says something every five seconds.
  *
  * Usage: arena [--server ADDRESS] [--port N] [--name NAME] [--id N] [--walk] [--fps N]
- *              [--bots N] [--frames N] [--players N] [--screenshot FILE.bmp]
+ *              [--bots N] [--frames N] [--players N] [--heard N] [--screenshot FILE.bmp]
  *
- * --frames N ends after N frames, counted once --players N other players are on screen;
+ * --frames N ends after N frames, counted once --players N other players are on screen and
+ * --heard N chat lines of others have come;
  * --screenshot saves that last frame, and beside it FILE.bmp.txt with what was drawn where, one
  * line per player: "player|self ID X Y PX PY RRGGBB NAME" (world and pixel position, colour). */
 #include <math.h>
@@ -20,6 +21,10 @@
 
 #include <velantis/client.h>
 
+#if VELANTIS_CLIENT_VERSION_MAJOR != 1 || VELANTIS_CLIENT_VERSION_MINOR < 3
+#error "The arena needs libvelantis-client 1.3 (interpolation, chat lines)."
+#endif
+
 /* A world of 212 x 160 units, y up, drawn 3 pixels to the unit around the window's centre. */
 enum { WIDTH = 640, HEIGHT = 480, SCALE = 3, DOT = 6 };
 enum { MAX_PLAYERS = 64, NAME_SIZE = 32, CHAT_LINES = 4, CHAT_SIZE = 96, MAX_BOTS = 64 };
@@ -30,12 +35,6 @@ typedef struct player {
   uint64_t id; /* 0: a free slot */
   char name[NAME_SIZE];
   uint8_t rgb[3];
-#if VELANTIS_CLIENT_VERSION_MINOR < 3
-  /* The last few updates, for the interpolation the library does itself from 1.3 on. */
-  int64_t seen_us[8];
-  float seen_x[8], seen_y[8];
-  unsigned seen;
-#endif
 } player;
 
 /* One player of this process: the window's, or a bot. */
@@ -47,6 +46,7 @@ typedef struct arena {
   int path; /* the circle it walks (see walk()), or -1: the arrow keys move it */
   player players[MAX_PLAYERS];
   char chat[CHAT_LINES][CHAT_SIZE];
+  int heard; /* chat lines of other players */
 } arena;
 
 /* The circles the bots walk: two rows of four, clear of each other's dots and names (bot 9 walks
@@ -69,11 +69,6 @@ static void walk(arena* a, double seconds) {
   path_centre(a->path, &cx, &cy);
   a->x = cx + PATH_RADIUS * (float)cos(angle);
   a->y = cy + PATH_RADIUS * (float)sin(angle);
-}
-
-static int64_t local_time_us(void) {
-  return (int64_t)((double)SDL_GetPerformanceCounter() * 1e6 /
-                   (double)SDL_GetPerformanceFrequency());
 }
 
 /* A colour of the id's own, bright enough to stand out from the background and from each other. */
@@ -101,42 +96,17 @@ static player* find_player(arena* a, uint64_t id, int add) {
   return free_slot;
 }
 
-/* Where to draw a player now; 0 when nothing is known of it yet. */
+/* Where to draw a player now, from the library's buffer of its updates; 0 when nothing is known
+ * of it yet. */
 static int position_now(const arena* a, const player* p, float* x, float* y) {
-#if VELANTIS_CLIENT_VERSION_MINOR >= 3
   return velantis_client_player_position_at(a->client, p->id, velantis_client_time_us(a->client), x,
                                             y) == VELANTIS_OK;
-#else
-  /* A tenth of a second behind the newest update, between the two updates around that time. */
-  const int64_t at = local_time_us() - 100000;
-  unsigned n = p->seen < 8 ? p->seen : 8, k;
-  (void)a;
-  if (n == 0) return 0;
-  for (k = 1; k <= n; ++k) {
-    const unsigned i = (p->seen - k) % 8;
-    if (p->seen_us[i] <= at || k == n) {
-      const unsigned next = (p->seen - k + 1) % 8;
-      if (k == 1 || p->seen_us[i] > at) {
-        *x = p->seen_x[i];
-        *y = p->seen_y[i];
-      } else {
-        const float f = (float)(at - p->seen_us[i]) / (float)(p->seen_us[next] - p->seen_us[i]);
-        *x = p->seen_x[i] + f * (p->seen_x[next] - p->seen_x[i]);
-        *y = p->seen_y[i] + f * (p->seen_y[next] - p->seen_y[i]);
-      }
-      return 1;
-    }
-  }
-  return 0;
-#endif
 }
 
-#if VELANTIS_CLIENT_VERSION_MINOR >= 3
 static void add_chat(arena* a, const char* line) {
   memmove(a->chat[0], a->chat[1], sizeof(a->chat[0]) * (CHAT_LINES - 1));
   snprintf(a->chat[CHAT_LINES - 1], CHAT_SIZE, "%s", line);
 }
-#endif
 
 /* Takes every event that has arrived; 0 when the player cannot go on. */
 static int take_events(arena* a) {
@@ -154,12 +124,6 @@ static int take_events(arena* a) {
         p = find_player(a, event.player_id, 1);
         if (p == NULL) break;
         if (event.text_length > 0) snprintf(p->name, sizeof(p->name), "%s", event.text);
-#if VELANTIS_CLIENT_VERSION_MINOR < 3
-        p->seen_us[p->seen % 8] = local_time_us();
-        p->seen_x[p->seen % 8] = event.x;
-        p->seen_y[p->seen % 8] = event.y;
-        ++p->seen;
-#endif
         break;
       case VELANTIS_EVENT_PLAYER_LEFT:
         p = find_player(a, event.player_id, 0);
@@ -172,16 +136,15 @@ static int take_events(arena* a) {
       case VELANTIS_EVENT_CONNECT_FAILED:
         fprintf(stderr, "arena: %s: %s\n", a->name, event.text);
         return 0;
-#if VELANTIS_CLIENT_VERSION_MINOR >= 3
       case VELANTIS_EVENT_TEXT: {
         char line[CHAT_SIZE];
         p = find_player(a, event.player_id, 0);
         snprintf(line, sizeof(line), "%s: %s", p != NULL ? p->name : a->name, event.text);
         add_chat(a, line);
+        if (event.player_id != a->id) ++a->heard;
         printf("arena: %s heard %s\n", a->name, line);
         break;
       }
-#endif
       default:
         break;
     }
@@ -191,13 +154,8 @@ static int take_events(arena* a) {
 }
 
 static void say(arena* a, const char* text) {
-#if VELANTIS_CLIENT_VERSION_MINOR >= 3
   if (velantis_client_state(a->client) == VELANTIS_STATE_CONNECTED)
     velantis_client_send_text(a->client, text);
-#else
-  (void)a;
-  (void)text;
-#endif
 }
 
 static void send_position(arena* a) {
@@ -327,18 +285,18 @@ typedef struct options {
   const char* name;
   const char* screenshot;
   uint64_t id;
-  int bots, walk, fps, frames, players;
+  int bots, walk, fps, frames, players, heard;
 } options;
 
 /* The frame loop of the window or of the bots; the exit status. */
 static int play(arena* players, int count, const options* o, SDL_Renderer* renderer) {
   const uint64_t frequency = SDL_GetPerformanceFrequency();
   const uint64_t frame_ticks = frequency / (uint64_t)o->fps;
-  const int64_t start_us = local_time_us();
+  const int64_t start_us = velantis_client_time_us(players[0].client);
   uint64_t next = SDL_GetPerformanceCounter();
   int frame, counted = 0, status = 0, running = 1, i;
   for (frame = 0; running; ++frame) {
-    const double seconds = (double)(local_time_us() - start_us) / 1e6;
+    const double seconds = (double)(velantis_client_time_us(players[0].client) - start_us) / 1e6;
     SDL_Event input;
     uint64_t now;
     while (SDL_PollEvent(&input)) {
@@ -380,7 +338,8 @@ static int play(arena* players, int count, const options* o, SDL_Renderer* rende
         shot = fopen(shot_file, "w");
         if (shot == NULL) perror(shot_file), status = 1, running = 0;
       }
-      if (draw(renderer, &players[0], shot) >= o->players) ++counted;
+      if (draw(renderer, &players[0], shot) >= o->players && players[0].heard >= o->heard)
+        ++counted;
       if (shot != NULL && fclose(shot) != 0) status = 1, running = 0;
       if (shot != NULL && counted >= o->frames && !save_screenshot(renderer, o->screenshot))
         status = 1;
@@ -427,6 +386,8 @@ static int parse(int argc, char** argv, velantis_config* config, options* o) {
       o->frames = atoi(value);
     } else if (strcmp(argv[i - 1], "--players") == 0) {
       o->players = atoi(value);
+    } else if (strcmp(argv[i - 1], "--heard") == 0) {
+      o->heard = atoi(value);
     } else if (strcmp(argv[i - 1], "--screenshot") == 0) {
       o->screenshot = value;
     } else {
@@ -436,7 +397,8 @@ static int parse(int argc, char** argv, velantis_config* config, options* o) {
   if (i < argc || o->fps < 1 || o->bots < 0 || o->bots > MAX_BOTS || config->server_port == 0) {
     fprintf(stderr,
             "usage: arena [--server ADDRESS] [--port N] [--name NAME] [--id N] [--walk] [--fps N]\n"
-            "             [--bots N] [--frames N] [--players N] [--screenshot FILE.bmp]\n");
+            "             [--bots N] [--frames N] [--players N] [--heard N] "
+            "[--screenshot FILE.bmp]\n");
     return 0;
   }
   return 1;
@@ -445,7 +407,7 @@ static int parse(int argc, char** argv, velantis_config* config, options* o) {
 int main(int argc, char** argv) {
   static arena players[MAX_BOTS];
   velantis_config config;
-  options o = {"player", NULL, 0, 0, 0, 60, 0, 0};
+  options o = {"player", NULL, 0, 0, 0, 60, 0, 0, 0};
   SDL_Window* window = NULL;
   SDL_Renderer* renderer = NULL;
   int count, i, status = 1;
@@ -453,9 +415,7 @@ int main(int argc, char** argv) {
   /* Lines as they happen, also into a pipe: whoever runs the bots may be waiting for them. */
   setvbuf(stdout, NULL, _IOLBF, 0);
   velantis_config_init(&config);
-#if VELANTIS_CLIENT_VERSION_MINOR >= 3
   config.flags |= VELANTIS_FLAG_TEXT_EVENTS;
-#endif
   if (!parse(argc, argv, &config, &o)) return 2;
   SDL_SetMainReady();
   /* The events subsystem also turns SIGINT and SIGTERM into SDL_QUIT, so bots leave cleanly. */

@@ -2,17 +2,19 @@
 """The arena example on a virtual display: four bots walk their circles, a window player watches.
 
 Runs against a server already listening on 127.0.0.1:15000 (the client leg's with_server). Starts
-Xvfb, `arena --bots 4` (ids 101 to 104, bot k walking circle k-1) and, once every bot is
-welcomed, a window player that saves its frame when it has shown all four bots for 30 frames.
-Then reads the BMP's pixels: each bot's dot is where the window says it drew it, that place is
-the world position it names (on that bot's circle: what the interpolation gave is on the path
-walked), in the bot's colour and nowhere else, with a name above it.
+Xvfb, `arena --bots 4` (ids 101 to 104, bot k walking circle k-1, each saying a chat line every
+five seconds) and, once every bot is welcomed, a window player that saves its frame when it has
+shown all four bots for 30 frames and heard two bots' lines. Then reads the BMP's pixels: each
+bot's dot is where the window says it drew it, that place is the world position it names (on
+that bot's circle: what the interpolation gave is on the path walked), in the bot's colour and
+nowhere else, with a name above it; the chat lines are shown.
 
 Usage: arena.py --arena PATH [--keep FOLDER]
 """
 import argparse
 import math
 import os
+import re
 import select
 import shutil
 import signal
@@ -28,6 +30,8 @@ WATCHER_ID = 100
 WIDTH, HEIGHT, SCALE, DOT = 640, 480, 3, 6
 PATH_RADIUS = 12.0
 NAME_COLOUR = (230, 230, 230)
+CHAT_COLOUR = (160, 200, 160)
+HEARD = 2
 
 
 def bot_circle(index):
@@ -84,6 +88,9 @@ def check_frame(shot, listing):
     width, height, pixel = read_bmp(shot)
     if (width, height) != (WIDTH, HEIGHT):
         return [f"the frame is {width}x{height}"]
+    chat = sum(pixel(x, y) == CHAT_COLOUR for y in range(6, 46) for x in range(6, 300))
+    if chat < 100 * HEARD:
+        failures.append(f"{chat} pixels of chat lines at the top, for {HEARD} lines")
     drawn = {}
     with open(listing) as f:
         for line in f:
@@ -167,17 +174,23 @@ def main():
         window_start = time.monotonic()
         window = subprocess.Popen([args.arena, "--walk", "--name", "watcher", "--id",
                                    str(WATCHER_ID), "--players", str(BOTS), "--frames", "30",
-                                   "--screenshot", shot],
-                                  env=dict(os.environ, DISPLAY=display))
+                                   "--heard", str(HEARD), "--screenshot", shot],
+                                  env=dict(os.environ, DISPLAY=display), stdout=subprocess.PIPE,
+                                  text=True)
         processes.append(window)
         try:
-            window.wait(90)
+            window_output = window.communicate(timeout=90)[0]
         except subprocess.TimeoutExpired:
-            print("arena: the window showed no frame with every bot within 90 s")
+            print("arena: the window showed no frame with every bot and two lines within 90 s")
             return 1
         window_seconds = time.monotonic() - window_start
         if window.returncode != 0:
             print(f"arena: the window ended with {window.returncode}")
+            return 1
+        heard = [line for line in window_output.splitlines()
+                 if re.fullmatch(r"arena: watcher heard (bot \d): \1 says hi", line)]
+        if len(heard) < HEARD:
+            print(f"arena: the window heard {heard} of the bots: {window_output}")
             return 1
 
         bots_cpu = cpu_seconds(bots.pid) - bots_cpu_start
