@@ -138,7 +138,7 @@ static int take_events(arena* a) {
         return 0;
       case VELANTIS_EVENT_TEXT: {
         char line[CHAT_SIZE];
-        p = find_player(a, event.player_id, 0);
+        p = event.player_id == a->id ? NULL : find_player(a, event.player_id, 1);
         snprintf(line, sizeof(line), "%s: %s", p != NULL ? p->name : a->name, event.text);
         add_chat(a, line);
         if (event.player_id != a->id) ++a->heard;
@@ -211,7 +211,7 @@ static void draw_text(SDL_Renderer* renderer, int left, int top, const char* tex
   for (; *text != '\0'; ++text, left += 6) {
     const char c = (char)(*text >= 'a' && *text <= 'z' ? *text - 'a' + 'A' : *text);
     const char* found = c == ' ' ? NULL : strchr(GLYPH_CHARS, c);
-    const uint8_t* glyph = found != NULL && c != '\0' ? GLYPHS[found - GLYPH_CHARS] : BOX;
+    const uint8_t* glyph = found != NULL ? GLYPHS[found - GLYPH_CHARS] : BOX;
     int column, row;
     if (c == ' ') continue;
     for (column = 0; column < 5; ++column)

@@ -7,8 +7,8 @@ Reads the package folder (and its tarball) that the velantis-unity-package targe
   binding    Runtime/Velantis.Client.cs is client/bindings/csharp's, byte for byte
   meta       every file and folder has a .meta with a GUID of its own, and no .meta is orphaned
   plug-ins   exactly the three libraries, each .meta enabling its one platform, CPU and editor;
-             the binary's ELF or PE machine is that CPU, and it exports every function the
-             binding imports
+             the binary's ELF or PE machine is that CPU, it exports every function the binding
+             imports, and the DLL needs no DLL that Windows does not have
   mono       mcs compiles Runtime/ as an assembly, and a program on it loads the Linux x86_64
              plug-in from its folder by the binding's library name
   tarball    holds the same files below package/
@@ -30,7 +30,10 @@ PLUGINS = {
     "Linux/arm64/libvelantis-client.so": ("Linux64", "ARM64", "Linux", ("ELF", 183)),
     "Windows/x86_64/velantis-client.dll": ("Win64", "x86_64", "Windows", ("PE", 0x8664)),
 }
-STANDALONES = {"Linux64", "OSXUniversal", "Win", "Win64"}
+# What a Windows machine has without installing anything: a DLL that needs more (the mingw
+# runtime's libstdc++-6.dll, libwinpthread-1.dll) does not load in a Unity player.
+WINDOWS_SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ole32.dll", "shell32.dll", "ws2_32.dll",
+                       "advapi32.dll", "user32.dll", "bcrypt.dll", "iphlpapi.dll"}
 failures = []
 
 
@@ -181,6 +184,12 @@ def check_plugins(package, binding):
         missing = imported - exports(path, kind)
         if missing:
             fail(f"{relative}: does not export {sorted(missing)}")
+        if kind == "PE":
+            listing = subprocess.run(["objdump", "-p", path], capture_output=True,
+                                     text=True).stdout
+            needs = {name.lower() for name in re.findall(r"DLL Name: (\S+)", listing)}
+            if needs - WINDOWS_SYSTEM_DLLS:
+                fail(f"{relative}: needs {sorted(needs - WINDOWS_SYSTEM_DLLS)} beside it")
 
 
 def check_mono(package, version):
