@@ -240,8 +240,7 @@ struct velantis_client {
 
   int Send(MessageType type, const char* text, Vec2 position, std::uint32_t entity,
            const Extension* extension = nullptr) {
-    Velantis::BuildPacket(packet, clientID, type, text, position, entity, messageNumber,
-                          extension);
+    Velantis::BuildPacket(packet, clientID, type, text, position, entity, messageNumber, extension);
     if (Platform::SendTo(socket, packet.Bytes(), Packet::kSize, server) !=
         static_cast<long>(Packet::kSize)) {
       return Fail(VELANTIS_ERROR_SOCKET, "sending failed with system error %lld",
@@ -274,8 +273,8 @@ struct velantis_client {
     SentUpdate& slot = sent[nextSent];
     nextSent = (nextSent + 1) % kSentUpdates;
     if (slot.open) ++stats.updates_lost;
-    slot = SentUpdate{true,       lastSendMs, NowUs(),           position.x, position.y,
-                      entity,     TextHash(text), carried ? extension.nonce : 0};
+    slot = SentUpdate{true,       lastSendMs, NowUs(),        position.x,
+                      position.y, entity,     TextHash(text), carried ? extension.nonce : 0};
     return VELANTIS_OK;
   }
 
@@ -504,9 +503,8 @@ struct velantis_client {
       SentUpdate& update = sent[(nextSent + k) % kSentUpdates];
       if (!update.open) continue;
       if (extension != nullptr ? update.nonce != extension->nonce
-                               : update.nonce != 0 || update.x != event.x ||
-                                     update.y != event.y || update.entity != event.entity_id ||
-                                     update.textHash != hash) {
+                               : update.nonce != 0 || update.x != event.x || update.y != event.y ||
+                                     update.entity != event.entity_id || update.textHash != hash) {
         continue;
       }
       update.open = false;
@@ -583,8 +581,8 @@ struct velantis_client {
       return 1;
     }
     Extension extension;
-    const bool extended = event.type == VELANTIS_EVENT_POSITION_UPDATE &&
-                          Velantis::ReadExtension(packet, extension);
+    const bool extended =
+        event.type == VELANTIS_EVENT_POSITION_UPDATE && Velantis::ReadExtension(packet, extension);
     if (event.player_id == clientID) return HandleOwn(event, extended ? &extension : nullptr);
     return HandleOther(event, size, from, extended ? &extension : nullptr);
   }
@@ -1007,10 +1005,10 @@ VELANTIS_CLIENT_API int velantis_client_stats(const velantis_client* client, vel
                                  ? -1
                                  : static_cast<std::int32_t>(std::min<std::int64_t>(
                                        now - client->serverHeardMs, INT32_MAX));
-  figures.unanswered_ms = client->ownBackMs < 0
-                             ? -1
-                             : static_cast<std::int32_t>(std::min<std::int64_t>(
-                                   now - client->ownBackMs, INT32_MAX));
+  figures.unanswered_ms =
+      client->ownBackMs < 0
+          ? -1
+          : static_cast<std::int32_t>(std::min<std::int64_t>(now - client->ownBackMs, INT32_MAX));
   figures.texts_queued = static_cast<std::uint32_t>(client->chatCount);
   figures.players = 0;
   for (std::uint32_t i = 0; i < client->maxPlayers; ++i) {

@@ -116,8 +116,7 @@ bool ReadExtension(const Packet& packet, Extension& extension) {
   const auto kind = static_cast<std::uint8_t>(fixed[4]);
   const auto nameLength = static_cast<std::uint8_t>(fixed[5]);
   if (kind > static_cast<std::uint8_t>(Extension::Kind::Goodbye) ||
-      nameLength > Extension::kMaxName ||
-      packet.MessageText().size() + 1 + nameLength > kFixedAt) {
+      nameLength > Extension::kMaxName || packet.MessageText().size() + 1 + nameLength > kFixedAt) {
     return false;
   }
   extension.kind = static_cast<Extension::Kind>(kind);

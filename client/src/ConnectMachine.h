@@ -38,9 +38,7 @@ class ConnectMachine {
 
   bool Active() const { return active_; }
   // When Poll next has something to do (meaningful while active).
-  std::int64_t NextDueMs() const {
-    return countingTries_ || due_ < giveUpAt_ ? due_ : giveUpAt_;
-  }
+  std::int64_t NextDueMs() const { return countingTries_ || due_ < giveUpAt_ ? due_ : giveUpAt_; }
   std::uint32_t Tries() const { return tries_; }
   std::uint32_t Restarts() const { return restarts_; }
 
@@ -60,8 +58,8 @@ class ConnectMachine {
 };
 
 // The one connect sequence, for the library and the tools alike: the first Connect, the resends,
-// a restart's Disconnect a try before its Connect, and the give-up, timed by the machine on a steady
-// clock. `send(type)` sends one packet of that type and says whether it went out; the driver
+// a restart's Disconnect a try before its Connect, and the give-up, timed by the machine on a
+// steady clock. `send(type)` sends one packet of that type and says whether it went out; the driver
 // stops at the first that did not.
 class ConnectDriver : public ConnectMachine {
  public:

@@ -9,7 +9,7 @@ velantis-client in the last; removes everything at the end, whatever happened.
   welcome: the router drops exactly one datagram, the first Welcome; the player's plain resends
            go unanswered (the server ignores a repeated Connect of a registered id), so it must
            restart with a Disconnect, and does so on its schedule: Connects at 0, 0.5 and 1.5 s,
-           Disconnect + Connect at 2.5 s.
+           a Disconnect at 2.5 s and, a try later, the Connect at 3.5 s.
 
 Needs root (ip netns, nft). Usage: lossy_connect.py --server PATH --client PATH
 """

@@ -196,20 +196,20 @@ typedef struct velantis_stats {
   uint32_t players;           /* other players tracked now */
   uint32_t reserved;
   /* Since 1.3.0. */
-  uint64_t bytes_sent;       /* UDP payload bytes */
-  uint64_t bytes_received;   /* UDP payload bytes, from anywhere */
-  uint64_t updates_stale;    /* other players' updates dropped: one newer from the same player
-                                had been delivered already (the server's message numbers) */
-  uint64_t own_unmatched;    /* copies of this player's own updates that match none in flight
-                                (repeats, forgeries): they prove nothing and are dropped */
+  uint64_t bytes_sent;            /* UDP payload bytes */
+  uint64_t bytes_received;        /* UDP payload bytes, from anywhere */
+  uint64_t updates_stale;         /* other players' updates dropped: one newer from the same player
+                                     had been delivered already (the server's message numbers) */
+  uint64_t own_unmatched;         /* copies of this player's own updates that match none in flight
+                                     (repeats, forgeries): they prove nothing and are dropped */
   uint64_t announcements_ignored; /* re-announcements of a player still present */
-  uint64_t texts_sent;       /* chat lines the game handed over */
-  uint64_t texts_confirmed;  /* of those, seen back through the server often enough */
-  uint64_t texts_received;   /* chat lines of others delivered (duplicates removed) */
-  uint32_t texts_queued;     /* chat lines waiting or being repeated now */
-  float jitter_ms;           /* how much the own updates' round trip varies (RFC 3550's estimate) */
-  int32_t unanswered_ms;     /* since the server last returned one of this player's own updates,
-                                the only proof it still serves it; -1 never */
+  uint64_t texts_sent;            /* chat lines the game handed over */
+  uint64_t texts_confirmed;       /* of those, seen back through the server often enough */
+  uint64_t texts_received;        /* chat lines of others delivered (duplicates removed) */
+  uint32_t texts_queued;          /* chat lines waiting or being repeated now */
+  float jitter_ms;       /* how much the own updates' round trip varies (RFC 3550's estimate) */
+  int32_t unanswered_ms; /* since the server last returned one of this player's own updates,
+                            the only proof it still serves it; -1 never */
   uint32_t reserved2;
 } velantis_stats;
 
