@@ -63,9 +63,11 @@ static void path_centre(int path, float* x, float* y) {
   *y = path % 8 < 4 ? 20.0f : -20.0f;
 }
 
-static void walk(arena* a, double seconds) {
+/* A radian a second at the frame rate; by frames rather than by the clock, so that a stalled
+ * player pauses instead of jumping, and its updates always lie close together on its circle. */
+static void walk(arena* a, int frame, int fps) {
   float cx, cy;
-  const double angle = seconds + (double)(a->path / 8 % 2) * 3.14159;
+  const double angle = (double)frame / fps + (double)(a->path / 8 % 2) * 3.14159;
   path_centre(a->path, &cx, &cy);
   a->x = cx + PATH_RADIUS * (float)cos(angle);
   a->y = cy + PATH_RADIUS * (float)sin(angle);
@@ -292,11 +294,9 @@ typedef struct options {
 static int play(arena* players, int count, const options* o, SDL_Renderer* renderer) {
   const uint64_t frequency = SDL_GetPerformanceFrequency();
   const uint64_t frame_ticks = frequency / (uint64_t)o->fps;
-  const int64_t start_us = velantis_client_time_us(players[0].client);
   uint64_t next = SDL_GetPerformanceCounter();
   int frame, counted = 0, status = 0, running = 1, i;
   for (frame = 0; running; ++frame) {
-    const double seconds = (double)(velantis_client_time_us(players[0].client) - start_us) / 1e6;
     SDL_Event input;
     uint64_t now;
     while (SDL_PollEvent(&input)) {
@@ -311,7 +311,7 @@ static int play(arena* players, int count, const options* o, SDL_Renderer* rende
       arena* a = &players[i];
       if (!take_events(a)) running = 0, status = 1;
       if (a->path >= 0) {
-        walk(a, seconds);
+        walk(a, frame, o->fps);
       } else {
         const Uint8* keys = SDL_GetKeyboardState(NULL);
         const float step = WALK_SPEED / (float)o->fps;
@@ -428,7 +428,7 @@ int main(int argc, char** argv) {
     char name[NAME_SIZE];
     if (o.bots > 0) snprintf(name, sizeof(name), "bot %d", i + 1);
     players[i].path = o.bots > 0 ? i : o.walk ? WINDOW_PATH : -1;
-    if (players[i].path >= 0) walk(&players[i], 0.0);
+    if (players[i].path >= 0) walk(&players[i], 0, o.fps);
     if (!open_player(&players[i], &config, o.id > 0 ? o.id + (uint64_t)i : 0,
                      o.bots > 0 ? name : o.name))
       goto done;

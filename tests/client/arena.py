@@ -115,6 +115,9 @@ def check_frame(shot, listing):
         if ident != WATCHER_ID:
             if kind != "player" or name != f"bot {ident - FIRST_BOT_ID + 1}":
                 failures.append(f"{who}: not listed as the bot it is")
+            # Bots step along their circles by frames, two frames (1/30 rad) between updates
+            # however busy the machine, and the library interpolates between updates without
+            # running ahead of them: its position lies on the circle, give or take a chord.
             cx, cy = bot_circle(ident - FIRST_BOT_ID)
             off_path = abs(math.hypot(x - cx, y - cy) - PATH_RADIUS)
             if off_path > 1.0:
