@@ -15,6 +15,7 @@ import argparse
 import math
 import os
 import re
+import resource
 import select
 import shutil
 import signal
@@ -187,6 +188,9 @@ def main():
             print("arena: the window showed no frame with every bot and two lines within 90 s")
             return 1
         window_seconds = time.monotonic() - window_start
+        # The only child waited for so far: its CPU time is the window's.
+        usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+        window_cpu = usage.ru_utime + usage.ru_stime
         if window.returncode != 0:
             print(f"arena: the window ended with {window.returncode}")
             return 1
@@ -209,7 +213,7 @@ def main():
             return 1
         # Measured, not judged: a frame loop that paces itself uses a small part of a core.
         print(f"arena: {BOTS} bots used {bots_cpu:.2f} s of CPU in {bots_seconds:.1f} s; "
-              f"the window took {window_seconds:.1f} s to its frame")
+              f"the window {window_cpu:.2f} s in {window_seconds:.1f} s to its frame")
 
         if args.keep:
             os.makedirs(args.keep, exist_ok=True)
