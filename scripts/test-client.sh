@@ -22,6 +22,14 @@
 #   packages     libvelantis-client1 and libvelantis-client-dev: lintian, installed with dpkg,
 #                examples/ built against them with find_package and with pkg-config, two bots
 #                run against the server, then both packages purged
+#   arena        examples/ built with find_package against the library installed into a folder;
+#                the SDL2 arena under Xvfb with four bots: the dots, colours and names drawn where
+#                the players' positions say (tests/client/arena.py)
+#   unity        the Windows x64 and Linux arm64 libraries cross-built (the library target alone,
+#                in build/unity-*), the velantis-unity-package target, and the package read as
+#                Unity would: manifest, assembly definition, .meta import settings against each
+#                binary's machine and exports, Runtime/ compiled with mcs and run on the Linux
+#                plug-in under mono (tests/client/unity_package.py)
 #
 # Servers run in private network namespaces, so nothing here touches a port of the machine.
 # Everything but the exports check needs root (namespaces, dpkg); without it those steps are
@@ -38,6 +46,8 @@ root=0
 if [ $root -eq 1 ]; then
   scripts/setup.sh iproute2 nftables mono-devel lintian dpkg-dev pkg-config binutils help2man \
     unbound tayga
+  scripts/setup.sh libsdl2-dev xvfb
+  scripts/setup.sh g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu
 fi
 
 build_debug() {
@@ -177,6 +187,54 @@ packages() {
     fail "  the library is left after purging"
 }
 
+# The examples as a game developer builds them, against the library installed into a folder of
+# its own (the components the Debian packages are made of).
+arena() {
+  local stage ok=1
+  stage=$(mktemp -d)
+  if ! { cmake --build --preset debug --target velantis-changelog >/dev/null &&
+    cmake --install "$build" --component ClientRuntime --prefix "$stage" >/dev/null &&
+    cmake --install "$build" --component ClientDevelopment --prefix "$stage" >/dev/null &&
+    cmake -S examples -B "$stage/examples" -G Ninja -DCMAKE_PREFIX_PATH="$stage" \
+      -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" >/dev/null &&
+    cmake --build "$stage/examples" >/dev/null; }; then
+    fail "  examples/ did not build against the library installed into $stage"
+    ok=0
+  elif ! with_server "$build/velantis-server" python3 tests/client/arena.py \
+    --arena "$stage/examples/arena"; then
+    fail "  the arena did not draw the players where they are"
+    ok=0
+  fi
+  rm -rf "$stage"
+  [ "$ok" -eq 1 ]
+}
+
+# The Unity package's Windows and arm64 libraries are built alone, in folders of their own, so
+# that the Windows and arm64 legs' builds are neither needed nor changed.
+unity_library() {  # FOLDER TOOLCHAIN-FILE
+  [ -f "$1/CMakeCache.txt" ] ||
+    cmake -S . -B "$1" -G Ninja --toolchain "$2" -DCMAKE_BUILD_TYPE=Release \
+      -DVELANTIS_BUILD_TESTS=OFF -DVELANTIS_BUILD_TOOLS=OFF >/dev/null || return 1
+  cmake --build "$1" -j "$jobs" --target velantis-client-lib >/dev/null
+}
+
+unity_package() {
+  local windows=$repo/build/unity-windows-x86_64 arm64=$repo/build/unity-linux-arm64
+  local begin=$SECONDS tarball
+  unity_library "$windows" cmake/mingw-w64-x86_64.cmake ||
+    fail "  the Windows library did not build" || return 1
+  unity_library "$arm64" cmake/aarch64-linux-gnu.cmake ||
+    fail "  the arm64 library did not build" || return 1
+  log "  the Windows and arm64 libraries built in $((SECONDS - begin)) s"
+  { cmake --preset debug -DVELANTIS_UNITY_WINDOWS_X86_64="$windows/client/velantis-client.dll" \
+    -DVELANTIS_UNITY_LINUX_ARM64="$arm64/client/libvelantis-client.so.1" >/dev/null &&
+    cmake --build --preset debug --target velantis-unity-package >/dev/null; } ||
+    fail "  velantis-unity-package failed" || return 1
+  tarball=$(echo "$build"/unity/com.velantis.client-*.tgz)
+  python3 tests/client/unity_package.py --package "$build/unity/package" --tarball "$tarball" \
+    --source-tree "$repo"
+}
+
 step build build_debug
 if [ "$status" -eq 0 ]; then
   step exports check_exports
@@ -189,8 +247,11 @@ if [ "$status" -eq 0 ]; then
     step relayed relayed
     step docs docs_loops
     step packages packages
+    step arena arena
+    step unity unity_package
   else
-    log "SKIPPED c, liveness, csharp, paths, lossy, relayed, docs and packages: they need root (namespaces, dpkg)"
+    log "SKIPPED c, liveness, csharp, paths, lossy, relayed, docs, packages, arena and unity:" \
+      "they need root (namespaces, dpkg, installing the cross compilers)"
   fi
 fi
 exit "$status"
