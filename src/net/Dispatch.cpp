@@ -159,6 +159,11 @@ void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogRe
     Report(record, "Client already connected.");
     return;
   }
+  if (!NetworkingComponentServer::Admitting()) {
+    Bump(Counters().connectsWhenDraining);
+    Report(record, "Client refused: the server is draining.");
+    return;
+  }
   if (clients.size() >= NetworkingComponentServer::MaxPlayers()) {
     Bump(Counters().connectsWhenFull);
     Report(record, "Client refused: the server is full.");

@@ -93,6 +93,18 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   };
   static ReceiveProgress Progress();
 
+  // Whether the game is served now, as the health checks see it: the socket bound and the receive
+  // loop running and not stuck, that is, not inside one datagram for more than a few seconds
+  // (waiting for the next one is not stuck). Watchdogs on other threads call it often: it tells a
+  // stuck loop by a progress time that stood still between its calls.
+  enum class Serving { Yes, NotBound, Stuck, Stopped };
+  static Serving ServingNow();
+
+  // A draining server admits no new player: a Connect of an id not registered is answered with
+  // nothing, while the registered players are served on. Once set, it stays so.
+  static void StopAdmitting();
+  static bool Admitting();
+
  private:
   struct ReceiveState {
     std::atomic<bool> stopRequested{false};

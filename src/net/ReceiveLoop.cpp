@@ -1,5 +1,6 @@
 #include <array>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -74,6 +75,26 @@ NetworkingComponentServer::ReceiveProgress NetworkingComponentServer::Progress()
   return {state.running.load(std::memory_order_relaxed),
           state.inHand.load(std::memory_order_relaxed),
           Counters().receiveLoopProgressMicroseconds.load(std::memory_order_relaxed)};
+}
+
+NetworkingComponentServer::Serving NetworkingComponentServer::ServingNow() {
+  // A loop inside the same datagram for this long is stuck.
+  constexpr auto kStuckAfter = std::chrono::seconds(3);
+  if (GameSocket() == Platform::kNoSocket) return Serving::NotBound;
+  const ReceiveProgress progress = Progress();
+  if (!progress.running) return Serving::Stopped;
+  static std::mutex lock;
+  static std::uint64_t progressSeen = 0;
+  static auto movingSeen = std::chrono::steady_clock::time_point{};
+  const std::lock_guard<std::mutex> hold(lock);
+  const auto now = std::chrono::steady_clock::now();
+  if (!progress.inHand || movingSeen == decltype(movingSeen){} ||
+      progress.lastProgressMicroseconds != progressSeen) {
+    progressSeen = progress.lastProgressMicroseconds;
+    movingSeen = now;
+    return Serving::Yes;
+  }
+  return now - movingSeen < kStuckAfter ? Serving::Yes : Serving::Stuck;
 }
 
 std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {

@@ -24,10 +24,11 @@ struct ServerCounters {
   Counter positionMessages{0};
   Counter unknownMessages{0};
   // Connects answered with nothing: of an id already registered, from a port no game client
-  // sends from, or of a new id when the registry is full.
+  // sends from, or of a new id when the registry is full or the server is draining.
   Counter connectsRefused{0};
   Counter connectsFromReservedPort{0};
   Counter connectsWhenFull{0};
+  Counter connectsWhenDraining{0};
   Counter packetsSent{0};
   Counter sendFailures{0};
   // Registered players: set, not counted, by the receive thread after each change.

@@ -231,10 +231,14 @@ bool ReplaceFileAtomically(const std::string& utf8Path, const char* data, std::s
 // Stop requests: on POSIX, SIGTERM and SIGINT. HoldStopRequests must run before any thread starts
 // (threads inherit it): it keeps the signals for WaitForStopRequest instead of their default
 // action, which also makes them reach a server that runs as PID 1, where the kernel drops a signal
-// that has no handler. WaitForStopRequest returns once one has arrived. Windows keeps its own
-// ways (Ctrl+C, closing the console window end the process), so there it waits for ever.
+// that has no handler. WaitForStopRequest returns once one has arrived, each request taken once;
+// with a time limit it returns false when none came within it. RequestStop makes a request from
+// inside the process, as a signal would. Windows keeps its own ways (Ctrl+C, closing the console
+// window end the process), so there only RequestStop makes one.
 void HoldStopRequests();
 void WaitForStopRequest();
+bool WaitForStopRequest(int timeoutMilliseconds);
+void RequestStop();
 
 // Whether standard error is the stream journald gave the service (JOURNAL_STREAM names it), so
 // that a line may begin with a syslog priority such as "<3>"; false on Windows.

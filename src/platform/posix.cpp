@@ -416,6 +416,21 @@ void WaitForStopRequest() {
   }
 }
 
+bool WaitForStopRequest(int timeoutMilliseconds) {
+  const sigset_t signals = StopSignals();
+  const timespec limit{timeoutMilliseconds / 1000, (timeoutMilliseconds % 1000) * 1000000L};
+  int received = 0;
+  do {
+    received = ::sigtimedwait(&signals, nullptr, &limit);
+  } while (received < 0 && errno == EINTR);
+  return received > 0;
+}
+
+void RequestStop() {
+  // Every thread holds the stop signals, so this one waits until WaitForStopRequest takes it.
+  ::kill(getpid(), SIGTERM);
+}
+
 bool ErrorStreamIsJournal() {
   // "DEVICE:INODE" of the stream journald connected; standard error may since have been
   // redirected elsewhere, so it must still be that very file.

@@ -336,9 +336,26 @@ void BlockForever() {
   for (;;) Sleep(INFINITE);
 }
 
-void HoldStopRequests() {}
+namespace {
 
-void WaitForStopRequest() { BlockForever(); }
+// Set by RequestStop and taken by the wait that sees it (an auto-reset event).
+HANDLE StopEvent() {
+  static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  return event;
+}
+
+}  // namespace
+
+void HoldStopRequests() { StopEvent(); }
+
+void WaitForStopRequest() { WaitForSingleObject(StopEvent(), INFINITE); }
+
+bool WaitForStopRequest(int timeoutMilliseconds) {
+  return WaitForSingleObject(StopEvent(), static_cast<DWORD>(timeoutMilliseconds)) ==
+         WAIT_OBJECT_0;
+}
+
+void RequestStop() { SetEvent(StopEvent()); }
 
 bool ErrorStreamIsJournal() { return false; }
 
