@@ -457,6 +457,63 @@ check_upgrade() {
     fail "the rotation timer is not active after the upgrade"
 }
 
+# instance_metric PORT NAME: an instance's current value of a metric, whatever its labels.
+instance_metric() {
+  inside python3 -c "import urllib.request as u
+print(u.urlopen('http://127.0.0.1:$1/metrics', timeout=5).read().decode())" |
+    sed -n "s/^$2\(\|{[^}]*}\) //p"
+}
+udp_holder() { inside ss -H -uln "sport = :$1" -p | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -1; }
+# instance_serving NAME PORT OLD_PID: a new process of the instance, of the installed program (not
+# a deleted one), holds its port and has its one player back.
+instance_serving() {
+  local pid
+  pid=$(prop "velantis-server@$1" MainPID)
+  [ "$pid" != 0 ] && [ "$pid" != "$3" ] && [ "$(udp_holder "$2")" = "$pid" ] &&
+    [ "$(inside readlink "/proc/$pid/exe")" = /usr/bin/velantis-server ] &&
+    [ "$(instance_metric $(($2 + 100)) velantis_registered_players)" = 1 ]
+}
+
+check_instances_upgrade_remove() {
+  # Two instances of the template, a player registered on each: an upgrade restarts both on the
+  # new program with their player kept; a removal stops both and frees their ports.
+  local name port pids=()
+  for name in a:15001 b:15002; do
+    port=${name#*:}
+    inside sh -c "printf 'VELANTIS_PORT=%s\nVELANTIS_BIND=0.0.0.0\nVELANTIS_METRICS=%s\n%s\n' \
+      $port 127.0.0.1:$((port + 100)) VELANTIS_DRAIN_TIMEOUT=2 >/etc/velantis-server/${name%:*}.conf"
+  done
+  inside systemctl start velantis-server@a velantis-server@b || fail "the instances do not start" ||
+    return 1
+  for name in a:15001 b:15002; do
+    port=${name#*:}
+    inside timeout 20 velantis-client --port "$port" --id 7 --connect --expect 2 --quiet \
+      >/dev/null || fail "no Welcome from velantis-server@${name%:*}" || return 1
+    [ "$(instance_metric $((port + 100)) velantis_registered_players)" = 1 ] ||
+      fail "velantis-server@${name%:*} has not registered its player" || return 1
+    inside python3 -c "import urllib.request as u
+print(u.urlopen('http://127.0.0.1:$((port + 100))/metrics', timeout=5).read().decode())" |
+      grep -q "instance=\"${name%:*}\"" || fail "velantis-server@${name%:*}'s metrics do not name it"
+    pids+=("$(prop "velantis-server@${name%:*}" MainPID)")
+  done
+  inside dpkg -i "$leg_dir/velantis-server-newer.deb" >/dev/null || return 1
+  wait_for 30 instance_serving a 15001 "${pids[0]}" ||
+    fail "velantis-server@a after the upgrade: PID $(prop velantis-server@a MainPID) (was" \
+      "${pids[0]}), running $(inside readlink "/proc/$(prop velantis-server@a MainPID)/exe")"
+  wait_for 30 instance_serving b 15002 "${pids[1]}" ||
+    fail "velantis-server@b after the upgrade: PID $(prop velantis-server@b MainPID) (was" \
+      "${pids[1]}), running $(inside readlink "/proc/$(prop velantis-server@b MainPID)/exe")"
+  inside dpkg --remove velantis-server >/dev/null || return 1
+  for name in a:15001 b:15002; do
+    [ "$(prop "velantis-server@${name%:*}" ActiveState)" != active ] ||
+      fail "velantis-server@${name%:*} runs on after the removal"
+    [ -z "$(udp_holder "${name#*:}")" ] || fail "UDP ${name#*:} is held after the removal"
+  done
+  inside rm -f /etc/velantis-server/a.conf /etc/velantis-server/b.conf
+  inside dpkg -i "$leg_dir/velantis-server.deb" >/dev/null || return 1
+  wait_for 30 serving || fail "not serving after installing again"
+}
+
 check_upgrade_from_first_release() {
   # An operator of 1.0.0 upgrades: under systemd that release's service never started (its start
   # check could not see the server from inside the sandbox). After the upgrade it serves, and the
@@ -577,6 +634,12 @@ check_players_kept() {
   # all 16 players registered (beside any an earlier step left): their relays go on without a
   # Connect, and only those of the restart's own moment are lost.
   local how begin took players before lost expected load
+  # A stop drains the players first; a drain of 2 s, which they outlast, keeps each step short.
+  # It stays for the rest of the leg: the players left registered here never leave, and every
+  # later stop would wait out a whole drain for them.
+  inside sh -c 'echo VELANTIS_DRAIN_TIMEOUT=2 >>/etc/default/velantis-server'
+  inside systemctl restart velantis-server
+  wait_for 60 serving || fail "not serving with a drain of 2 s" || return 1
   for how in restart upgrade downgrade; do
     before=$(metric velantis_registered_players)
     inside sh -c "velantis-loadgen --players 16 --rate 30 --duration 6 --drain 2 --json \
@@ -665,6 +728,7 @@ step rotation-under-load check_rotation_under_load
 step logs-access check_logs_access
 step symlink-attack check_symlink_attack
 step upgrade check_upgrade
+step instances-upgrade-remove check_instances_upgrade_remove
 step upgrade-from-1.0.0 check_upgrade_from_first_release
 step remove-purge check_remove_purge
 step readme-with-systemd check_readme
