@@ -39,6 +39,12 @@ def main():
                            f"players, {per_datagram * 64 * RATE_HZ * 60 / 1e6:.1f} MB a minute "
                            f"at 64"],
     }
+    # The bounded log folder: the options the image and manifests pass, and (K+1) x N.
+    log_max_mb, log_keep = 100, 4
+    wanted["docs/deploy.md"] += [
+        f"`--log-max-bytes {log_max_mb * 1000000} --log-keep {log_keep}`",
+        f"rotates it at {log_max_mb} MB and keeps {log_keep} older files, so its folder holds at "
+        f"most about {(log_keep + 1) * log_max_mb} MB"]
     wrong = [f"{path}: does not say \"{figure}\""
              for path, figures in wanted.items() for figure in figures
              if figure not in read(path)]

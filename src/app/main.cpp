@@ -296,8 +296,8 @@ void Drain(std::chrono::milliseconds timeLimit) {
       return;
     }
     const auto wait = std::min<std::chrono::steady_clock::duration>(left, kLook);
-    if (Platform::WaitForStopRequest(static_cast<int>(
-            std::chrono::ceil<std::chrono::milliseconds>(wait).count()))) {
+    if (Platform::WaitForStopRequest(
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()))) {
       Console::Out("NetworkingComponentServer(): Drain cut short by a second stop request: ",
                    Decimal(players()), " players are still registered.");
       return;

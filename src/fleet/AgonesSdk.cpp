@@ -95,8 +95,8 @@ class Agones {
     if (!allocatedAt || stopAsked) return;
     if (players > 0) hadPlayers = true;
     const bool emptied = hadPlayers && players == 0;
-    const bool nobodyCame = !hadPlayers && emptyShutdown.count() > 0 &&
-                            now - *allocatedAt >= emptyShutdown;
+    const bool nobodyCame =
+        !hadPlayers && emptyShutdown.count() > 0 && now - *allocatedAt >= emptyShutdown;
     if (!emptied && !nobodyCame) return;
     stopAsked = true;
     Console::Out(emptied ? "AgonesSdk(): The match is over: every player has left; stopping."

@@ -81,26 +81,28 @@ struct HttpLineStream::State {
     const auto ip = asio::ip::make_address_v4(address, error);
     if (error) return End(generation);
     stream->expires_after(kConnectTime);
-    stream->async_connect(tcp::endpoint(ip, port), [this, now = generation](beast::error_code error) {
-      if (now != generation) return;
-      if (error) return End(now);
-      http::async_write(*stream, request, [this, now](beast::error_code error, std::size_t) {
-        if (now != generation) return;
-        if (error) return End(now);
-        // The answer may take as long as the watched thing stays as it is.
-        stream->expires_never();
-        ReadMore(now);
-      });
-    });
+    stream->async_connect(
+        tcp::endpoint(ip, port), [this, now = generation](beast::error_code error) {
+          if (now != generation) return;
+          if (error) return End(now);
+          http::async_write(*stream, request, [this, now](beast::error_code error, std::size_t) {
+            if (now != generation) return;
+            if (error) return End(now);
+            // The answer may take as long as the watched thing stays as it is.
+            stream->expires_never();
+            ReadMore(now);
+          });
+        });
   }
 
   void ReadMore(unsigned now) {
-    http::async_read_some(*stream, buffer, *parser, [this, now](beast::error_code error, std::size_t) {
-      if (now != generation) return;
-      if (!error) TakeLines(now);
-      if (error || !open || parser->is_done()) return End(now);
-      ReadMore(now);
-    });
+    http::async_read_some(*stream, buffer, *parser,
+                          [this, now](beast::error_code error, std::size_t) {
+                            if (now != generation) return;
+                            if (!error) TakeLines(now);
+                            if (error || !open || parser->is_done()) return End(now);
+                            ReadMore(now);
+                          });
   }
 
   // Moves the body's complete lines out; the part of a line still to come stays.
@@ -109,7 +111,8 @@ struct HttpLineStream::State {
     if (parser->get().result() != http::status::ok) return End(now);
     std::string& body = parser->get().body();
     std::size_t start = 0;
-    for (std::size_t end = 0; (end = body.find('\n', start)) != std::string::npos; start = end + 1) {
+    for (std::size_t end = 0; (end = body.find('\n', start)) != std::string::npos;
+         start = end + 1) {
       lines.emplace_back(body, start, end - start);
     }
     body.erase(0, start);

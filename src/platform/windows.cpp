@@ -351,8 +351,7 @@ void HoldStopRequests() { StopEvent(); }
 void WaitForStopRequest() { WaitForSingleObject(StopEvent(), INFINITE); }
 
 bool WaitForStopRequest(int timeoutMilliseconds) {
-  return WaitForSingleObject(StopEvent(), static_cast<DWORD>(timeoutMilliseconds)) ==
-         WAIT_OBJECT_0;
+  return WaitForSingleObject(StopEvent(), static_cast<DWORD>(timeoutMilliseconds)) == WAIT_OBJECT_0;
 }
 
 void RequestStop() { SetEvent(StopEvent()); }

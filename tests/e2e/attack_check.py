@@ -28,8 +28,8 @@ servers (UDP 15000, metrics on 127.0.0.1:15100 of their namespace):
                    scrape every half second still answered, the absolute-form request answered,
                    the endpoint's thread below the receive thread's priority; relay latency and
                    CPU with and without the flood are reported;
-  pid1             SIGTERM and SIGINT end the server with exit code 0, also as PID 1 of a PID
-                   namespace (as in a container).
+  pid1             SIGTERM and SIGINT drain the server and end it with exit code 0 once its
+                   player has left, also as PID 1 of a PID namespace (as in a container).
 
 Rates, counts and latencies are printed; only counts are checked, speeds never.
 """
@@ -743,6 +743,8 @@ def pid1(run):
         join(player, PLAYER_ID)
         begin = time.monotonic()
         os.kill(pid, signum)
+        # The server drains: it ends once its last player has left.
+        player.send_packet(PLAYER_ID, vp.DISCONNECT)
         try:
             code = server.process.wait(timeout=STOP_GUARD_SECONDS)
             took = f"exited with {code} after {time.monotonic() - begin:.3f} s"

@@ -12,7 +12,8 @@ Starts the real server with --metrics on 127.0.0.1, then:
   2. scrape: starts Prometheus with a configuration and data folder of its own (scraping every
      second) while velantis-loadgen plays a fixed load, and meanwhile attacks the metrics port
      (garbage, an oversized request line and headers, a slow request, many idle connections,
-     other paths and methods) while asking for /metrics, which must keep answering;
+     other paths and methods) while asking for /metrics, which must keep answering, and
+     /healthz, which must say "ok";
   3. afterwards: loadgen must report 0 relays lost; Prometheus's players gauge during the load
      must equal loadgen's players and its rate of packets sent loadgen's offered relays (within
      15%); the packets-sent counter must equal what loadgen received exactly; the idle connections
@@ -330,6 +331,8 @@ def main():
             results = {}
             attacker = threading.Thread(target=attack, args=(failures, results))
             attacker.start()
+            health = http_get("/healthz", timeout=10)
+            failures.check(health == (200, "ok\n"), f"/healthz under load answered {health}")
             attacker.join(timeout=DURATION + 30)
             failures.check(not attacker.is_alive(), "the bad-input run did not finish")
             output, _ = loadgen.communicate(timeout=DURATION + 60)
