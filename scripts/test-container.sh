@@ -124,7 +124,7 @@ wait_for() {
     sleep 0.2
   done
 }
-says() { podman logs "$1" 2>/dev/null | grep -q "$2"; }  # says CONTAINER TEXT
+says() { podman logs "$1" 2>&1 | grep -q "$2"; }  # says CONTAINER TEXT
 running() { [ "$(podman inspect "$1" --format '{{.State.Running}}' 2>/dev/null)" = true ]; }
 log_file() { echo "$1/OrlinStudio/Velantis/Server/ThreadsLogs/Thread_0.logs"; }
 connected() { [ "$(grep -c "Client connected." "$(log_file "$1")" 2>/dev/null)" -ge "$2" ]; }
@@ -224,7 +224,7 @@ drain() {
   drain_server twice 600 || return 1
   drain_load twice 120 || return 1
   podman kill --signal TERM "$prefix-twice" >/dev/null
-  wait_for 30 says "$prefix-twice" "rain" || fail "the first SIGTERM did not start a drain"
+  wait_for 30 says "$prefix-twice" "Draining:" || fail "the first SIGTERM did not start a drain"
   podman kill --signal TERM "$prefix-twice" >/dev/null
   # At once: far within the 600 s the drain would have taken.
   timeout 60 podman wait "$prefix-twice" >/dev/null || fail "a second SIGTERM did not end it"
@@ -237,19 +237,21 @@ drain() {
 # The port is held by another server in the same network namespace.
 port_taken() {
   podman run -d --name "$prefix-holder" --health-interval disable "$image" --progress=off \
-    >/dev/null || return 1
+    --metrics=127.0.0.1:15100 >/dev/null || return 1
   wait_for 30 says "$prefix-holder" "Waiting a message" || fail "the holder did not start" ||
     return 1
+  podman exec "$prefix-holder" /usr/bin/velantis-server --check-health=127.0.0.1:15100 ||
+    fail "the server holding the port is not healthy"
   podman run -d --name "$prefix-taken" --health-interval disable \
     --network "container:$prefix-holder" "$image" --progress=off \
     --metrics=127.0.0.1:15101 >/dev/null || return 1
-  wait_for 30 says "$prefix-taken" "15000" || fail "the second server said nothing of its port" ||
+  wait_for 30 says "$prefix-taken" "Binding error" || fail "the second server bound the port" ||
     return 1
   if running "$prefix-taken" &&
     podman exec "$prefix-taken" /usr/bin/velantis-server --check-health=127.0.0.1:15101; then
     fail "a server whose game port is taken is healthy: $(podman logs "$prefix-taken" 2>&1)"
   fi
-  podman rm -f -t 0 "$prefix-taken" "$prefix-holder" >/dev/null
+  podman rm -f -t 0 "$prefix-taken" >/dev/null && podman rm -f -t 0 "$prefix-holder" >/dev/null
 }
 
 # The Deployment as `podman play kube` runs it (one replica: this is one node). Podman turns the
@@ -317,7 +319,7 @@ release_images() {
   root=$(podman image mount "$release:arm64-1") || return 1
   machine=$(file -b "$root/usr/bin/velantis-server")
   podman image unmount "$release:arm64-1" >/dev/null
-  log "the arm64 image's server: ${machine%%,*}"
+  log "the arm64 image's server: ${machine%%, version*}"
   grep -q "ARM aarch64" <<<"$machine" || fail "the arm64 image's server is $machine"
   podman manifest create "$release:list" >/dev/null &&
     podman manifest add "$release:list" "containers-storage:$release:amd64-1" >/dev/null &&
