@@ -76,8 +76,9 @@ class Admission(ServerTestCase):
             vp.server_log_line("Client already connected.")]
         self.assertEqual(lines[11:11 + len(repeat_block)], repeat_block)
         if self.console_visible:
-            self.assertIn("NetworkingComponentServer(): Client already connected.",
-                          self.server.stdout_lines())
+            # A container's output reaches the harness through podman, some time after the log.
+            self.server.wait_for_line("stdout", "NetworkingComponentServer(): Client already "
+                                      "connected.", timeout=30.0)
 
     def test_disconnect_forgets_registered_players_only(self):
         a, b = self.client(), self.client()
