@@ -629,11 +629,12 @@ print(u.urlopen('http://127.0.0.1:15100/metrics', timeout=5).read().decode())" |
     sed -n "s/^$1 //p"
 }
 
+registered() { [ "$(metric velantis_registered_players)" = "$1" ]; }
 check_players_kept() {
   # A restart, an upgrade to a newer package and the way back, each in the middle of a load, keep
   # all 16 players registered (beside any an earlier step left): their relays go on without a
   # Connect, and only those of the restart's own moment are lost.
-  local how begin took players before lost expected load
+  local how begin took players before lost expected dropped load
   # A stop drains the players first; a drain of 2 s, which they outlast, keeps each step short.
   # It stays for the rest of the leg: the players left registered here never leave, and every
   # later stop would wait out a whole drain for them.
@@ -642,29 +643,34 @@ check_players_kept() {
   wait_for 60 serving || fail "not serving with a drain of 2 s" || return 1
   for how in restart upgrade downgrade; do
     before=$(metric velantis_registered_players)
-    inside sh -c "velantis-loadgen --players 16 --rate 30 --duration 6 --drain 2 --json \
+    # The load outlasts the step (dpkg alone takes seconds on a busy machine) and its drain: the
+    # players are still there when the new server counts them.
+    inside sh -c "velantis-loadgen --players 16 --rate 30 --duration 30 --drain 2 --json \
       --no-progress >$leg_dir/kept.json" &
     load=$!
-    sleep 2
+    wait_for 30 registered $((before + 16)) || fail "the 16 players did not register" || return 1
     begin=$(date +%s%N)
     case $how in
       restart) inside systemctl restart velantis-server ;;
       upgrade) inside dpkg -i "$leg_dir/velantis-server-newer.deb" >/dev/null ;;
       downgrade) inside dpkg -i "$leg_dir/velantis-server.deb" >/dev/null 2>&1 ;;
     esac
-    wait_for 10 serving || fail "not serving after the $how" || return 1
+    wait_for 60 serving || fail "not serving after the $how" || return 1
     took=$((($(date +%s%N) - begin) / 1000000))
     players=$(metric velantis_registered_players)
     wait "$load" || fail "velantis-loadgen failed across the $how"
     lost=$(inside sed -n 's/.*"lost":\([0-9]*\).*/\1/p' "$leg_dir/kept.json")
     expected=$(inside sed -n 's/.*"expected":\([0-9]*\).*/\1/p' "$leg_dir/kept.json")
+    # What the players' own sockets dropped on this busy machine is the machine's loss.
+    dropped=$(inside sed -n 's/.*"loadgenSocketDrops":\([0-9]*\).*/\1/p' "$leg_dir/kept.json")
     log "$how under 16 players at 30 Hz: $took ms until serving again, $players players" \
-      "registered after it ($before before the load), ${lost:-?} of ${expected:-?} relays lost"
+      "registered after it ($before before the load), ${lost:-?} of ${expected:-?} relays lost," \
+      "${dropped:-?} dropped by the players' sockets"
     [ "$players" = $((before + 16)) ] ||
       fail "the $how left $players players registered, not $((before + 16))"
     # 16 x 16 x 30 relays a second: the restart's own moment, with a second to spare, and no
     # more (players forgotten would lose every relay after it).
-    [ "${lost:-999999}" -le $((7680 * (took + 1000) / 1000)) ] ||
+    [ "${lost:-999999}" -le $((7680 * (took + 1000) / 1000 + ${dropped:-0})) ] ||
       fail "the $how lost ${lost:-?} relays, more than its moment explains"
   done
 }
