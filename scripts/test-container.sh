@@ -56,7 +56,7 @@ cleanup() {
   local name
   for name in $(podman ps -a --format '{{.Names}}' 2>/dev/null | grep -E "^($prefix|velantis-e2e-$$-)" ||
     true); do
-    podman rm -f -t 0 "$name" >/dev/null 2>&1 || true
+    podman rm -f -v -t 0 "$name" >/dev/null 2>&1 || true
   done
   if [ -f "$work/deployment.yaml" ]; then
     podman play kube --down "$work/deployment.yaml" >/dev/null 2>&1 || true
@@ -251,7 +251,9 @@ port_taken() {
     podman exec "$prefix-taken" /usr/bin/velantis-server --check-health=127.0.0.1:15101; then
     fail "a server whose game port is taken is healthy: $(podman logs "$prefix-taken" 2>&1)"
   fi
-  podman rm -f -t 0 "$prefix-taken" >/dev/null && podman rm -f -t 0 "$prefix-holder" >/dev/null
+  # -v: the image's log volume, anonymous here.
+  podman rm -f -v -t 0 "$prefix-taken" >/dev/null &&
+    podman rm -f -v -t 0 "$prefix-holder" >/dev/null
 }
 
 # The Deployment as `podman play kube` runs it (one replica: this is one node). Podman turns the
@@ -300,7 +302,7 @@ release_images() {
     for arch in amd64 arm64; do
       local context=build/container/image
       [ "$arch" = amd64 ] || context=build/container-arm64/image
-      podman build -q --no-cache --format oci --timestamp "$when" --arch "$arch" \
+      podman build -q --layers=false --format oci --timestamp "$when" --arch "$arch" \
         --build-arg REVISION="$revision" -f "$deploy/Containerfile" \
         -t "$release:$arch-$round" "$context" >/dev/null 2>"$work/build.err" ||
         fail "podman build --arch $arch: $(cat "$work/build.err")" || return 1
