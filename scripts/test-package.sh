@@ -637,8 +637,12 @@ check_players_kept() {
   local how begin took players before lost expected dropped load
   # A stop drains the players first; a drain of 2 s, which they outlast, keeps each step short.
   # It stays for the rest of the leg: the players left registered here never leave, and every
-  # later stop would wait out a whole drain for them.
-  inside sh -c 'echo VELANTIS_DRAIN_TIMEOUT=2 >>/etc/default/velantis-server'
+  # later stop would wait out a whole drain for them. A runtime drop-in, not the package's
+  # conffile, which a later upgrade would then ask about.
+  local dropin=/run/systemd/system/velantis-server.service.d
+  inside mkdir -p "$dropin"
+  inside sh -c "printf '[Service]\nEnvironment=VELANTIS_DRAIN_TIMEOUT=2\n' >$dropin/drain.conf"
+  inside systemctl daemon-reload
   inside systemctl restart velantis-server
   wait_for 60 serving || fail "not serving with a drain of 2 s" || return 1
   for how in restart upgrade downgrade; do
