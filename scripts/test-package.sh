@@ -376,6 +376,10 @@ rotate_normally() {
   inside systemctl start velantis-server-logrotate.timer
 }
 
+all_logged() {
+  [ "$(inside sh -c "zcat -f $logs/Thread_0.logs* | grep -c 'bytes received'")" = \
+    "$(metric 'velantis_datagrams_received_total{outcome="valid"}')" ]
+}
 check_rotation_under_load() {
   # The timer rotates the log every second during a load from velantis-loadgen; between them the
   # rotated files hold every datagram's record exactly once, every line whole.
@@ -387,7 +391,10 @@ check_rotation_under_load() {
   inside sh -c "velantis-loadgen --players 8 --rate 100 --duration 4 --json --no-progress \
     >$leg_dir/load.json" || fail "velantis-loadgen failed"
   inside systemctl stop velantis-server-logrotate.timer
-  sleep 1 # the players' last Disconnects may still be on their way into the log
+  # The players' last Disconnects may still be on their way into the log: the check waits until
+  # the log holds a record for every datagram the server counts (rotation_check says what is
+  # wrong if it never does).
+  wait_for 30 all_logged || true
   inside python3 "$leg_dir/e2e/rotation_check.py" "$logs/Thread_0.logs" "$leg_dir/load.json" 3 ||
     fail "the rotated logs do not hold every record once"
   local failed
