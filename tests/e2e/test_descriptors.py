@@ -1,7 +1,7 @@
 import selectors
 
 import velantis_protocol as vp
-from server_harness import ServerTestCase
+from server_harness import ServerTestCase, udp_socket_drops
 
 UPDATES = 3000
 IN_FLIGHT = 32
@@ -21,6 +21,15 @@ class Descriptors(ServerTestCase):
         for c in (a, b):
             c.sock.setblocking(False)
             selector.register(c.sock, selectors.EVENT_READ, c)
+        # What the kernel drops in full socket buffers on a busy machine is the machine's loss,
+        # not the server's: the server's socket (where it is this namespace's) and the clients'.
+        ports = [vp.SERVER_PORT, a.port, b.port]
+        drops_before = [udp_socket_drops(port) or 0 for port in ports]
+
+        def machine_drops():
+            return sum((udp_socket_drops(port) or 0) - before
+                       for port, before in zip(ports, drops_before))
+
         sent = 0
         # B has the highest id, so its copy is the last one the server sends for an update; a
         # bounded number of updates in flight keeps the server's receive buffer from overflowing.
@@ -29,7 +38,10 @@ class Descriptors(ServerTestCase):
                 a.send(sealer.seal_ids(0, sent))
                 sent += 1
             events = selector.select(timeout=5.0)
-            self.assertTrue(events, f"relays stopped after {len(numbers[b])} of {UPDATES}")
+            if not events and machine_drops():
+                break
+            self.assertTrue(events, f"relays stopped after {len(numbers[b])} of {UPDATES}, "
+                                    f"none dropped by the machine")
             for key, _ in events:
                 client = key.data
                 while True:
@@ -40,8 +52,15 @@ class Descriptors(ServerTestCase):
                     numbers[client].append(vp.Packet.decode(data).message_number)
         selector.close()
 
-        self.assertEqual(len(numbers[a]), UPDATES)
-        # Five numbers went to the two admissions; every relay took the next one.
-        self.assertEqual(sorted(numbers[a] + numbers[b]), list(range(6, 6 + 2 * UPDATES)))
+        dropped = machine_drops()
+        if dropped:
+            # An update the server's socket dropped costs both relays; a client's, one.
+            missing = 2 * UPDATES - len(numbers[a]) - len(numbers[b])
+            self.assertLessEqual(missing, 2 * dropped, f"{missing} relays missing, {dropped} "
+                                 f"datagrams dropped by the machine")
+        else:
+            self.assertEqual(len(numbers[a]), UPDATES)
+            # Five numbers went to the two admissions; every relay took the next one.
+            self.assertEqual(sorted(numbers[a] + numbers[b]), list(range(6, 6 + 2 * UPDATES)))
         if after_start_up is not None:  # nor are Wine's handles or podman's descriptors
             self.assertEqual(self.server.settled_fd_count(after_start_up), after_start_up)

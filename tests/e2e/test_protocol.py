@@ -76,8 +76,9 @@ class Admission(ServerTestCase):
             vp.server_log_line("Client already connected.")]
         self.assertEqual(lines[11:11 + len(repeat_block)], repeat_block)
         if self.console_visible:
-            self.assertIn("NetworkingComponentServer(): Client already connected.",
-                          self.server.stdout_lines())
+            # A container's output reaches the harness through podman, some time after the log.
+            self.server.wait_for_line("stdout", "NetworkingComponentServer(): Client already "
+                                      "connected.", timeout=30.0)
 
     def test_disconnect_forgets_registered_players_only(self):
         a, b = self.client(), self.client()
@@ -149,6 +150,8 @@ class HostileSources(ServerTestCase):
         dropped = "Dropped: the packet repeats one just sent there."
         self.assertEqual(self.log_after_banner().count(vp.server_log_line(dropped)), 1)
         if self.console_visible:
+            self.server.wait_for_line("stdout", "NetworkingComponentServer(): " + dropped,
+                                      timeout=30.0)
             self.assertEqual(
                 self.server.stdout_lines().count("NetworkingComponentServer(): " + dropped), 1)
 
@@ -182,6 +185,8 @@ class HostileSources(ServerTestCase):
         refused = "Connect from 127.0.0.1:7 refused: game clients never send from that port."
         self.assertEqual(self.log_after_banner().count(vp.server_log_line(refused)), 2)
         if self.console_visible:
+            self.server.wait_for_line("stderr", "NetworkingComponentServer(): " + refused,
+                                      timeout=30.0)
             self.assertEqual(self.server.stderr_lines(),
                              ["NetworkingComponentServer(): " + refused])
 
@@ -212,6 +217,7 @@ class Rejection(ServerTestCase):
                          vp.receive_log_lines(welcome) + [vp.size_log_line(1056)] +
                          vp.receive_log_lines(unknown) + [vp.size_log_line(1056)])
         if self.console_visible:
+            self.server.wait_for_line("stderr", DEFAULT_CASE_LINE, count=2, timeout=30.0)
             self.assertEqual(self.server.stderr_lines(), [DEFAULT_CASE_LINE] * 2)
 
     def test_packet_with_one_byte_changed_is_rejected(self):
@@ -266,6 +272,7 @@ class Rejection(ServerTestCase):
                 self.assertIn(RECEIVED_LINE % size, stdout)
             for size in (1401, 2000):
                 self.assertNotIn(RECEIVED_LINE % size, stdout)
+            self.server.wait_for_line("stderr", CORRUPTED_LINE, count=5, timeout=30.0)
             self.assertEqual(self.server.stderr_lines(), [CORRUPTED_LINE] * 5)
 
 
