@@ -589,6 +589,11 @@ class ServerTestCase(unittest.TestCase):
             self.assertEqual(other.receive_packet().message_type, vp.PLAYER_POSITION_UPDATE)
         self.assertEqual(client.receive_packet().message_type, vp.PLAYER_POSITION_UPDATE)
 
+    @property
+    def join_log_line(self):
+        """The log's last line once connect() has returned."""
+        return vp.server_log_line("Client connected." if self.trusted else "Client admitted.")
+
     def log_after_banner(self):
         lines = self.server.log_lines()
         self.assertEqual(lines[:len(vp.BANNER_LOG_LINES)], vp.BANNER_LOG_LINES)
