@@ -241,6 +241,7 @@ TEST_F(ServerTest, WhatAForgedSourceGetsIsBounded) {
   Send(victim, MakePacket(5, MessageType::Connect, "", 0, {}, 0));
   Packet announcement = MakePacket(5, MessageType::Connect);
   announcement.Body().playerUUID = 5;
+  announcement.Body().entityID = 77;
   announcement.Seal();
   Send(victim, announcement);
   WaitForLog("NetworkingComponentServer(): Dropped: an announcement is not a Connect. \n");
@@ -369,7 +370,7 @@ TEST_F(ServerTest, ControlCharactersOfTheTextCannotForgeLogLines) {
   const char* forged = "a\n========= [RECEIVE] ========== \nb\\c\t\x01\x7f \xc3\xa9t\xc3\xa9";
   Register(player, 0, {});
   Send(player, MakePacket(0, MessageType::PlayerPositionUpdate, forged));
-  WaitForLog("=================== \n", 3);
+  WaitForLog("From clientID: 0\n", 3);
   const std::string log = Log();
   EXPECT_EQ(Count(log, "\n========= [RECEIVE] ========== \n"), 3u);
   EXPECT_NE(log.find("Message: a\\n========= [RECEIVE] ========== \\nb\\\\c\\t\\x01\\x7f "

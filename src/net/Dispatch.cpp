@@ -227,9 +227,11 @@ void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogRe
     ConnectTrusted(receivedPacket, from, record, serverSocket);
     return;
   }
-  // A game client's Connect never names a player; a server's announcement does. Answering one
-  // would let two servers, each registered at the other by a forged Connect, bounce announcements.
-  if (receivedPacket.Body().playerUUID != 0) {
+  // A game client's Connect carries no entity id (it has none before its Welcome); a server's
+  // announcement always does. Answering one would let two servers, each registered at the other
+  // by a forged Connect, bounce announcements. (The client library names its own id as
+  // playerUUID in every packet, so that field cannot tell them apart.)
+  if (receivedPacket.Body().entityID != 0) {
     Bump(Counters().connectsAnnouncement);
     Report(record, "Dropped: an announcement is not a Connect.");
     return;
