@@ -33,7 +33,8 @@ class ServerTest : public testing::Test {
   }
   void TearDown() override {
     NetworkingComponentServer::SetTrustSources(false);
-    NetworkingComponentServer::SetIdleTimeout(NetworkingComponentServer::kDefaultIdleTimeoutSeconds);
+    NetworkingComponentServer::SetIdleTimeout(
+        NetworkingComponentServer::kDefaultIdleTimeoutSeconds);
   }
 
   std::string Log() const { return TestSupport::ReadFile(logFile_); }
@@ -219,8 +220,7 @@ TEST_F(ServerTest, OnlyTheWelcomedAddressCanProveItAndItsNewIdReplacesTheOld) {
   Send(stranger, MakePacket(4, MessageType::PlayerPositionUpdate, "", entityID));
   Send(player, MakePacket(4, MessageType::PlayerPositionUpdate, "", entityID ^ 1));
   Send(stranger, MakePacket(50, MessageType::PlayerPositionUpdate, "", 77));
-  WaitForLog("NetworkingComponentServer(): Dropped: the sender is not a registered player. \n",
-             3);
+  WaitForLog("NetworkingComponentServer(): Dropped: the sender is not a registered player. \n", 3);
   EXPECT_TRUE(watcher.Quiet());
   EXPECT_TRUE(stranger.Quiet());
 
@@ -362,7 +362,8 @@ TEST_F(ServerTest, AnOversizedDatagramIsAFailedReceive) {
   const std::string console = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(std::regex_search(console, std::regex("(^|\n)error[1-9][0-9]*\n"))) << console;
   EXPECT_EQ(Count(console, "Message of size 2000"), 0u);
-  EXPECT_EQ(Count(Log(), "bytes received."), 2u) << "only the Connect and the proof reached the log";
+  EXPECT_EQ(Count(Log(), "bytes received."), 2u)
+      << "only the Connect and the proof reached the log";
 }
 
 TEST_F(ServerTest, ControlCharactersOfTheTextCannotForgeLogLines) {

@@ -182,8 +182,8 @@ bool HasRoomFor(const Orlin::Ipv4Address& from) {
 }
 
 // Sources believed: the Connect registers its source at once and is announced to every player.
-void ConnectTrusted(const Packet& receivedPacket, const Orlin::Ipv4Address& from,
-                    LogRecord& record, Platform::SocketHandle serverSocket) {
+void ConnectTrusted(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogRecord& record,
+                    Platform::SocketHandle serverSocket) {
   auto& clients = NetworkingComponentServer::Clients();
   const std::uint64_t id = receivedPacket.Header().clientID;
   if (clients.contains(id)) {
@@ -320,7 +320,8 @@ bool Admit(const Packet& update, const Orlin::Ipv4Address& from, LogRecord& reco
   const std::uint64_t id = update.Header().clientID;
   const std::uint32_t entityID = NetworkingComponentServer::EntityOf(from, id);
   if (update.Body().entityID != entityID) return false;
-  std::erase_if(clients, [&](const auto& entry) { return SameAddress(entry.second.address, from); });
+  std::erase_if(clients,
+                [&](const auto& entry) { return SameAddress(entry.second.address, from); });
   if (clients.size() >= NetworkingComponentServer::MaxPlayers()) {
     UpdatePlayerGauge();
     Bump(Counters().connectsWhenFull);
@@ -384,8 +385,7 @@ bool NetworkingComponentServer::VerifyReceived(Packet& receivedPacket,
   // a registered player's from its own address, so that junk costs no more than its checksum.
   PreparedRelay().prepared = false;
   const auto& clients = Clients();
-  if (receivedPacket.Header().messageType != MessageType::PlayerPositionUpdate ||
-      clients.empty()) {
+  if (receivedPacket.Header().messageType != MessageType::PlayerPositionUpdate || clients.empty()) {
     return receivedPacket.Verify(receivedChecksum);
   }
   if (!TrustSources()) {

@@ -423,6 +423,37 @@ class PlayersKept(ServerTestCase):
                 time.sleep(0.2)
                 self.assertEqual(player.pending(), [])  # nobody registered, nobody relayed to
 
+    def test_a_file_no_server_wrote_is_refused_without_waiting_or_following_it(self):
+        valid = os.path.join(self.state, "valid")
+        with open(valid, "w") as file:
+            file.write("velantis-server players 1\n7 127.0.0.1:4000\nend 1\n")
+        cases = {
+            "fifo": (lambda: os.mkfifo(self.players_file), "are not a plain file"),
+            "link": (lambda: os.symlink(valid, self.players_file), "are not a plain file"),
+            "zero": (lambda: os.symlink("/dev/zero", self.players_file), "are not a plain file"),
+            "large": (lambda: self.write_players("velantis-server players 1\n" + "x" * 200000),
+                      "are larger than the player cap allows"),
+            "echo": (lambda: self.write_players(
+                "velantis-server players 1\n7 127.0.0.1:7\nend 1\n"),
+                "name a port no game client sends from (127.0.0.1:7)"),
+            "itself": (lambda: self.write_players(
+                "velantis-server players 1\n7 127.0.0.1:15000\nend 1\n"),
+                "name a port no game client sends from (127.0.0.1:15000)"),
+        }
+        for name, (make, reason) in cases.items():
+            with self.subTest(case=name):
+                make()
+                # restart() waits until the server serves: a file it waits on fails it.
+                said = self.restart(name)
+                self.assertIn(f'NetworkingComponentServer(): The players saved in '
+                              f'"{self.players_file}" {reason}: starting with none.', said)
+                self.assertFalse(os.path.lexists(self.players_file))
+        self.assertTrue(os.path.exists(valid), "a link is removed, never what it names")
+
+    def write_players(self, text):
+        with open(self.players_file, "w") as file:
+            file.write(text)
+
 
 class Metrics(ServerTestCase):
     """The endpoint beside a serving server; the metrics CI leg checks it under load."""
