@@ -352,11 +352,12 @@ class CommandLine(unittest.TestCase):
 
     def test_options_come_from_the_environment_too_and_are_checked_alike(self):
         checked = self.run_server("--check-config", "--port=15009", VELANTIS_PORT="15008",
-                                  VELANTIS_MAX_PLAYERS="64", VELANTIS_PROGRESS="off")
+                                  VELANTIS_MAX_PLAYERS="64", VELANTIS_PROGRESS="off",
+                                  VELANTIS_IDLE_TIMEOUT="12")
         self.assertEqual((checked.returncode, checked.stdout), (0, (
             "velantis-server: the configuration is valid: UDP 0.0.0.0:15009, at most 64 players, "
             "metrics off, receive buffer the system's, progress lines off, players kept in no "
-            "file\n")))
+            "file, sources proven, idle timeout 12 s\n")))
         refused = self.run_server("--check-config", VELANTIS_MAX_PLAYERS="0")
         self.assertEqual(refused.returncode, 2)
         self.assertTrue(refused.stderr.startswith("velantis-server: --max-players: "),
