@@ -541,7 +541,7 @@ class Victim:
 
 def extra_counters(values):
     """The samples of the counters that address proof brought, by their names' words."""
-    words = ("admit", "expire", "address", "unregistered", "proof", "announcement", "trust")
+    words = ("admitted", "timed_out", "dropped", "announcement", "rate_limited")
     return ", ".join(f"{key} {value:g}" for key, value in sorted(values.items())
                      if key.startswith("velantis_") and any(w in key for w in words)) or "none"
 
