@@ -135,6 +135,7 @@ QUIET_SECONDS = 1.0
 LINGER_SECONDS = 0.3
 LOAD_PLAYERS = 8
 LOAD_RATE = 30
+ADMISSION_LOSS = LOAD_PLAYERS * (LOAD_PLAYERS - 1) // 2
 OVERSIZED = (1401, 1500, 65507)
 OVERSIZED_REPEATS = 3
 # Together more connections than the endpoint keeps open (64), as a flood that does not wait
@@ -652,17 +653,21 @@ def connect_flood(run):
                    "over the last 90% of the flood")
         row.expect(joined.startswith("in "), f"the real player joined {joined}")
         if result:
+            # Loss at loadgen's own sockets is the machine's (loadgen was not run in time); a
+            # player whose first update proves its address is relayed that update only by those
+            # admitted before it, which costs the first round up to ADMISSION_LOSS relays.
             machine = result["loadgenSocketDrops"] or 0
             server_drops = after.get(SOCKET_DROPS, 0) - before.get(SOCKET_DROPS, 0)
             product = result["lost"] - machine
             row.figure(f"loadgen {LOAD_PLAYERS} players x {LOAD_RATE} Hz: "
                        f"{result['received']}/{result['expected']} relays, lost {result['lost']} "
-                       f"({machine} dropped at loadgen's own sockets, the machine's share; "
-                       f"{server_drops:g} datagrams dropped at the server's socket), latency p99 "
-                       f"{result['latencyP99Ms']} ms max {result['latencyMaxMs']} ms, send "
-                       f"failures {count(after, 'velantis_send_failures_total')}")
-            row.expect(product <= 0, f"the players lost {product} relays beyond what loadgen's "
-                       "own sockets dropped")
+                       f"({machine} dropped at loadgen's own sockets, the machine's share; at "
+                       f"most {ADMISSION_LOSS} the first round's); {server_drops:g} datagrams "
+                       f"dropped at the server's socket, send failures "
+                       f"{count(after, 'velantis_send_failures_total')}; relay latency p99 "
+                       f"{result['latencyP99Ms']} ms max {result['latencyMaxMs']} ms")
+            row.expect(product <= ADMISSION_LOSS, f"the players lost {product} relays beyond what "
+                       "loadgen's own sockets dropped")
         else:
             row.expect(False, "loadgen reported nothing")
 
