@@ -821,7 +821,10 @@ def settle(ns_b, forged_into_b):
     return False, last
 
 
-def two_servers(run):
+def drive_apart(run):
+    """Servers a (port 15000) and b (B_PORT), a's message counter driven COUNTER_GAP ahead of
+    b's by updates of DRIVE_PLAYERS players, in batches the server's socket holds: past the reach
+    of the filter of the server's own echoes. Returns the gap."""
     ns_a, ns_b = run.ns["a"], run.ns["b"]
     run.server("a")
     run.server("b", ("--port", str(B_PORT)))
@@ -832,30 +835,33 @@ def two_servers(run):
         entity = join(driver, client_id)
         updates.append(vp.Packet(client_id=client_id, message_type=vp.PLAYER_POSITION_UPDATE,
                                  text=b"drive", entity_id=entity).encode())
-    # a's message counter is driven COUNTER_GAP ahead of b's, in batches the server's socket
-    # holds: past the reach of the filter of the server's own echoes.
     sent = metrics(ns_a)[UPDATES]
     while metrics(ns_a)[SENT] < COUNTER_GAP + DRIVE_PLAYERS ** 2:
         for k in range(DRIVE_BATCH):
             drivers[k % DRIVE_PLAYERS].send(updates[k % DRIVE_PLAYERS])
         sent += DRIVE_BATCH
         wait_for_count(ns_a, UPDATES, sent, "the driving updates not read")
-    gap = metrics(ns_a)[SENT] - metrics(ns_b)[SENT]
-    player = run.player("a")
-    entity = join(player, PLAYER_ID)
-    forged_into_b = 0
+    for driver in drivers:
+        driver.close()
+    return metrics(ns_a)[SENT] - metrics(ns_b)[SENT]
+
+
+def two_servers(run):
+    ns_b = run.ns["b"]
     for name, forged_ids in (("two-servers-one-id", [FORGED_ID]),
                              ("two-servers-two-ids", [FORGED_ID + 1, FORGED_ID + 2])):
         with Row(run, name) as row:
-            _, start = settle(ns_b, forged_into_b)
+            gap = drive_apart(run)
+            player = run.player("a")
+            entity = join(player, PLAYER_ID)
+            _, start = settle(ns_b, 0)
             for client_id in forged_ids:
                 run.forger.send((B_ADDRESS, B_PORT), (A_ADDRESS, PORT), connect_packet(client_id))
                 run.forger.send((A_ADDRESS, PORT), (B_ADDRESS, B_PORT), connect_packet(client_id))
-                forged_into_b += 1
-            still, answered = settle(ns_b, forged_into_b)
-            move(player, PLAYER_ID, entity)
-            still_after, after = settle(ns_b, forged_into_b)
             forged = len(forged_ids)
+            still, answered = settle(ns_b, forged)
+            move(player, PLAYER_ID, entity)
+            still_after, after = settle(ns_b, forged)
             a_to_b, b_to_a = (answered[i] - start[i] for i in (0, 1))
             more = sum(after) - sum(answered)
             row.figure(f"message counters {gap:g} apart; one forged Connect each way with "
@@ -867,6 +873,8 @@ def two_servers(run):
             row.expect(max(a_to_b, b_to_a) <= AMPLIFICATION * forged,
                        f"{max(a_to_b, b_to_a):g} datagrams one way for {forged} forged")
             row.expect(more == 0, f"the update set off {more:g} datagrams between the servers")
+        for _, server in list(run.watched):
+            run.stop(server)
 
 
 def idle(run):
