@@ -145,8 +145,8 @@ IDLE_TIMEOUT = 2
 JUNK_PLAYERS = 1024
 JUNK_DATAGRAMS = 3000
 JUNK_BATCH = 40
-# Relay copies prepared for 1,024 players cost some 30 times a bare checksum; a server that
-# prepares none costs about the same with and without players.
+# Relay copies prepared for 1,024 players cost over ten times what a bare checksum does; a server
+# that prepares none costs about the same with and without players.
 JUNK_RATIO_LIMIT = 4.0
 PLAYERS_FILE_HEADER = "velantis-server players 1"
 # A server reading the players file without end stops at the first; a server's own start-up
@@ -987,7 +987,7 @@ def players_file(run):
                                 memory_limit=MEMORY_LIMIT)
             started = time.monotonic() - begin
             registered = metrics(ns_a)[PLAYERS]
-            peak = peak_rss(server.pid)
+            peak = server.peak_rss_bytes()
             errors = [line for line in server.stderr_lines() if "players" in line.lower()]
             player = run.player("a")
             player.send_packet(PLAYER_ID, vp.CONNECT, b"player")
@@ -1000,14 +1000,6 @@ def players_file(run):
             row.expect(errors, "no error line on standard error")
             row.expect(answers == [vp.CONNECT, vp.WELCOME], f"the Connect answered with {answers}")
             run.stop(server)
-
-
-def peak_rss(pid):
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    raise AssertionError("no VmHWM")
 
 
 def write_text(path, text):
