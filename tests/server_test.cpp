@@ -33,7 +33,8 @@ class ServerTest : public testing::Test {
   }
   void TearDown() override {
     NetworkingComponentServer::SetTrustSources(false);
-    NetworkingComponentServer::SetIdleTimeout(NetworkingComponentServer::kDefaultIdleTimeoutSeconds);
+    NetworkingComponentServer::SetIdleTimeout(
+        NetworkingComponentServer::kDefaultIdleTimeoutSeconds);
   }
 
   std::string Log() const { return TestSupport::ReadFile(logFile_); }
@@ -219,8 +220,7 @@ TEST_F(ServerTest, OnlyTheWelcomedAddressCanProveItAndItsNewIdReplacesTheOld) {
   Send(stranger, MakePacket(4, MessageType::PlayerPositionUpdate, "", entityID));
   Send(player, MakePacket(4, MessageType::PlayerPositionUpdate, "", entityID ^ 1));
   Send(stranger, MakePacket(50, MessageType::PlayerPositionUpdate, "", 77));
-  WaitForLog("NetworkingComponentServer(): Dropped: the sender is not a registered player. \n",
-             3);
+  WaitForLog("NetworkingComponentServer(): Dropped: the sender is not a registered player. \n", 3);
   EXPECT_TRUE(watcher.Quiet());
   EXPECT_TRUE(stranger.Quiet());
 
@@ -241,6 +241,7 @@ TEST_F(ServerTest, WhatAForgedSourceGetsIsBounded) {
   Send(victim, MakePacket(5, MessageType::Connect, "", 0, {}, 0));
   Packet announcement = MakePacket(5, MessageType::Connect);
   announcement.Body().playerUUID = 5;
+  announcement.Body().entityID = 77;
   announcement.Seal();
   Send(victim, announcement);
   WaitForLog("NetworkingComponentServer(): Dropped: an announcement is not a Connect. \n");
@@ -361,7 +362,8 @@ TEST_F(ServerTest, AnOversizedDatagramIsAFailedReceive) {
   const std::string console = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(std::regex_search(console, std::regex("(^|\n)error[1-9][0-9]*\n"))) << console;
   EXPECT_EQ(Count(console, "Message of size 2000"), 0u);
-  EXPECT_EQ(Count(Log(), "bytes received."), 2u) << "only the Connect and the proof reached the log";
+  EXPECT_EQ(Count(Log(), "bytes received."), 2u)
+      << "only the Connect and the proof reached the log";
 }
 
 TEST_F(ServerTest, ControlCharactersOfTheTextCannotForgeLogLines) {
@@ -369,7 +371,7 @@ TEST_F(ServerTest, ControlCharactersOfTheTextCannotForgeLogLines) {
   const char* forged = "a\n========= [RECEIVE] ========== \nb\\c\t\x01\x7f \xc3\xa9t\xc3\xa9";
   Register(player, 0, {});
   Send(player, MakePacket(0, MessageType::PlayerPositionUpdate, forged));
-  WaitForLog("=================== \n", 3);
+  WaitForLog("From clientID: 0\n", 3);
   const std::string log = Log();
   EXPECT_EQ(Count(log, "\n========= [RECEIVE] ========== \n"), 3u);
   EXPECT_NE(log.find("Message: a\\n========= [RECEIVE] ========== \\nb\\\\c\\t\\x01\\x7f "

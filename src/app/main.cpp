@@ -219,8 +219,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
                                   : std::string("the system's"),
         ", progress lines ", progress, ", players kept in ",
         PlayersFile(options).empty() ? std::string("no file") : PlayersFile(options),
-        options.trustSources ? ", every source trusted" : ", sources proven",
-        ", idle timeout ",
+        options.trustSources ? ", every source trusted" : ", sources proven", ", idle timeout ",
         options.idleTimeout == 0 ? std::string("off") : std::to_string(options.idleTimeout) + " s");
     return 0;
   }

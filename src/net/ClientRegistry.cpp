@@ -119,8 +119,8 @@ void NetworkingComponentServer::RestoreClients(const std::string& path, std::uin
   if (read != Platform::ReadResult::Read) {
     Console::Err("NetworkingComponentServer(): The players saved in \"", path, "\" ",
                  read == Platform::ReadResult::NotAPlainFile ? "are not a plain file"
-                 : read == Platform::ReadResult::TooLarge    ? "are larger than the player cap allows"
-                                                             : "cannot be read",
+                 : read == Platform::ReadResult::TooLarge ? "are larger than the player cap allows"
+                                                          : "cannot be read",
                  ": starting with none.");
     return;
   }
@@ -139,8 +139,8 @@ void NetworkingComponentServer::RestoreClients(const std::string& path, std::uin
     const std::uint16_t port = Platform::HostToNetwork16(player.address.port);
     if (port < 1024 || port == gamePort) {
       Console::Err("NetworkingComponentServer(): The players saved in \"", path,
-                   "\" name a port no game client sends from (",
-                   Orlin::AddressText(player.address), "): starting with none.");
+                   "\" name a port no game client sends from (", Orlin::AddressText(player.address),
+                   "): starting with none.");
       return;
     }
   }

@@ -182,8 +182,8 @@ bool HasRoomFor(const Orlin::Ipv4Address& from) {
 }
 
 // Sources believed: the Connect registers its source at once and is announced to every player.
-void ConnectTrusted(const Packet& receivedPacket, const Orlin::Ipv4Address& from,
-                    LogRecord& record, Platform::SocketHandle serverSocket) {
+void ConnectTrusted(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogRecord& record,
+                    Platform::SocketHandle serverSocket) {
   auto& clients = NetworkingComponentServer::Clients();
   const std::uint64_t id = receivedPacket.Header().clientID;
   if (clients.contains(id)) {
@@ -227,9 +227,11 @@ void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogRe
     ConnectTrusted(receivedPacket, from, record, serverSocket);
     return;
   }
-  // A game client's Connect never names a player; a server's announcement does. Answering one
-  // would let two servers, each registered at the other by a forged Connect, bounce announcements.
-  if (receivedPacket.Body().playerUUID != 0) {
+  // A game client's Connect carries no entity id (it has none before its Welcome); a server's
+  // announcement always does. Answering one would let two servers, each registered at the other
+  // by a forged Connect, bounce announcements. (The client library names its own id as
+  // playerUUID in every packet, so that field cannot tell them apart.)
+  if (receivedPacket.Body().entityID != 0) {
     Bump(Counters().connectsAnnouncement);
     Report(record, "Dropped: an announcement is not a Connect.");
     return;
@@ -318,7 +320,8 @@ bool Admit(const Packet& update, const Orlin::Ipv4Address& from, LogRecord& reco
   const std::uint64_t id = update.Header().clientID;
   const std::uint32_t entityID = NetworkingComponentServer::EntityOf(from, id);
   if (update.Body().entityID != entityID) return false;
-  std::erase_if(clients, [&](const auto& entry) { return SameAddress(entry.second.address, from); });
+  std::erase_if(clients,
+                [&](const auto& entry) { return SameAddress(entry.second.address, from); });
   if (clients.size() >= NetworkingComponentServer::MaxPlayers()) {
     UpdatePlayerGauge();
     Bump(Counters().connectsWhenFull);
@@ -382,8 +385,7 @@ bool NetworkingComponentServer::VerifyReceived(Packet& receivedPacket,
   // a registered player's from its own address, so that junk costs no more than its checksum.
   PreparedRelay().prepared = false;
   const auto& clients = Clients();
-  if (receivedPacket.Header().messageType != MessageType::PlayerPositionUpdate ||
-      clients.empty()) {
+  if (receivedPacket.Header().messageType != MessageType::PlayerPositionUpdate || clients.empty()) {
     return receivedPacket.Verify(receivedChecksum);
   }
   if (!TrustSources()) {

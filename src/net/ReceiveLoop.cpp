@@ -95,10 +95,10 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
     const long received =
         Platform::ReceiveFrom(socket, buffer.data(), buffer.size(), from, lenFrom);
     if (stopRequested.load(std::memory_order_relaxed)) break;
-    const auto now = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(
-            std::chrono::system_clock::now().time_since_epoch())
-            .count());
+    const auto now =
+        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count());
     if (received >= 0) {
       state.inHand.store(true, std::memory_order_relaxed);
       SetDatagramTime(now);

@@ -330,7 +330,7 @@ ReadResult ReadPlainFile(const std::string& utf8Path, std::size_t maxBytes, std:
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ReadResult::Missing
-                                                                           : ReadResult::Failed;
+                                                                          : ReadResult::Failed;
   }
   BY_HANDLE_FILE_INFORMATION information{};
   LARGE_INTEGER size{};
@@ -346,9 +346,9 @@ ReadResult ReadPlainFile(const std::string& utf8Path, std::size_t maxBytes, std:
   } else {
     contents.resize(static_cast<std::size_t>(size.QuadPart));
     DWORD done = 0;
-    if (!contents.empty() &&
-        (ReadFile(file, contents.data(), static_cast<DWORD>(contents.size()), &done, nullptr) == 0 ||
-         done != contents.size())) {
+    if (!contents.empty() && (ReadFile(file, contents.data(), static_cast<DWORD>(contents.size()),
+                                       &done, nullptr) == 0 ||
+                              done != contents.size())) {
       result = ReadResult::Failed;
       contents.clear();
     }
