@@ -457,11 +457,18 @@ class ServerProcess:
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def rss_bytes(self):
+        return self._status_bytes("VmRSS")
+
+    def peak_rss_bytes(self):
+        """The most memory the process has had resident at once."""
+        return self._status_bytes("VmHWM")
+
+    def _status_bytes(self, field):
         with open(f"/proc/{self.pid}/status") as f:
             for line in f:
-                if line.startswith("VmRSS:"):
+                if line.startswith(field + ":"):
                     return int(line.split()[1]) * 1024
-        raise AssertionError("no VmRSS")
+        raise AssertionError(f"no {field}")
 
 
 class Client:
