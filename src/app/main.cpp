@@ -53,6 +53,8 @@ struct Options {
   bool progress = true;
   std::optional<MetricsAddress> checkHealth;
   double agonesHealthSeconds = 2.0;
+  bool trustSources = false;
+  std::uint32_t idleTimeout = NetworkingComponentServer::kDefaultIdleTimeoutSeconds;
 };
 
 // Where the players are kept across a restart: --state-dir, or else the folder systemd made for
@@ -139,6 +141,21 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
       ->envname("VELANTIS_BIND")
       ->type_name("ADDR")
       ->check(DottedIpv4());
+  app.add_flag("--trust-sources", options.trustSources,
+               "believe every source address and id, as the server once did: a Connect\n"
+               "registers its source at once and anyone's position update is relayed. UNSAFE\n"
+               "on an open network (forged sources get relays, steal ids, fill the server);\n"
+               "only for closed networks and clients that never send a position update.\n"
+               "By default an address is registered once it proves it receives (a position\n"
+               "update with its Welcome's entity id) and an id is served from it only")
+      ->envname("VELANTIS_TRUST_SOURCES");
+  auto* idleTimeout =
+      app.add_option("--idle-timeout", options.idleTimeout,
+                     "forget a registered player from whom no valid packet has come for\n"
+                     "SECONDS (default 30; 0: never; with --trust-sources, never unless given)")
+          ->envname("VELANTIS_IDLE_TIMEOUT")
+          ->type_name("SECONDS")
+          ->check(CLI::Range(0u, 86400u));
   std::string progress = "on";
   app.add_option("--progress", progress,
                  "on: print a progress line on standard output for every datagram received\n"
@@ -189,6 +206,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
   }
   if (!metrics.empty()) options.metrics = ParseMetricsAddress(metrics);
   options.progress = progress == "on";
+  if (options.trustSources && idleTimeout->count() == 0) options.idleTimeout = 0;
   if (!checkHealth.empty()) options.checkHealth = ParseMetricsAddress(checkHealth);
   if (checkConfig) {
     Console::Out(
@@ -200,7 +218,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
         options.receiveBuffer > 0 ? std::to_string(options.receiveBuffer) + " bytes"
                                   : std::string("the system's"),
         ", progress lines ", progress, ", players kept in ",
-        PlayersFile(options).empty() ? std::string("no file") : PlayersFile(options));
+        PlayersFile(options).empty() ? std::string("no file") : PlayersFile(options),
+        options.trustSources ? ", every source trusted" : ", sources proven", ", idle timeout ",
+        options.idleTimeout == 0 ? std::string("off") : std::to_string(options.idleTimeout) + " s");
     return 0;
   }
   return std::nullopt;
@@ -235,6 +255,8 @@ int ProcessEntry(int argc, char** argv) {
   }
   const auto agonesPort = Fleet::AgonesPortFromEnvironment();
   NetworkingComponentServer::SetMaxPlayers(options.maxPlayers);
+  NetworkingComponentServer::SetTrustSources(options.trustSources);
+  NetworkingComponentServer::SetIdleTimeout(options.idleTimeout);
   Console::SetProgress(options.progress);
   if (options.metrics && !Metrics::StartEndpoint(options.metrics->address, options.metrics->port)) {
     return kExitFailed;
@@ -242,7 +264,7 @@ int ProcessEntry(int argc, char** argv) {
   // Lives for the rest of the process: the receive thread uses it until it is stopped.
   static NetworkingComponentServer server;
   const std::string playersFile = PlayersFile(options);
-  if (!playersFile.empty()) NetworkingComponentServer::RestoreClients(playersFile);
+  if (!playersFile.empty()) NetworkingComponentServer::RestoreClients(playersFile, options.port);
   NetworkingComponentServer::SetReceiveBufferRequest(options.receiveBuffer);
   server.Init(Orlin::Protocol::Udp);
   if (server.Start(options.bind.c_str(), options.port)) {

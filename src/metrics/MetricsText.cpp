@@ -95,11 +95,28 @@ std::string MetricsText() {
               {"type=\"position_update\"", AsNumber(Read(counters.positionMessages))},
               {"type=\"unknown\"", AsNumber(Read(counters.unknownMessages))}});
   out.Family("velantis_connects_refused_total", "counter",
-             "Connects answered with nothing, by reason: an id already registered, a source port "
-             "no game client sends from, or a new id when the registry is full.",
+             "Connects answered with nothing, by reason: an id already registered at another "
+             "address (any address when sources are trusted), a source port no game client sends "
+             "from, a new id when the registry is full (also a proof that finds it full), a "
+             "server's announcement, or more Connects from one address in a second than allowed.",
              {{"reason=\"already_registered\"", AsNumber(Read(counters.connectsRefused))},
               {"reason=\"reserved_port\"", AsNumber(Read(counters.connectsFromReservedPort))},
-              {"reason=\"full\"", AsNumber(Read(counters.connectsWhenFull))}});
+              {"reason=\"full\"", AsNumber(Read(counters.connectsWhenFull))},
+              {"reason=\"announcement\"", AsNumber(Read(counters.connectsAnnouncement))},
+              {"reason=\"rate_limited\"", AsNumber(Read(counters.connectsRateLimited))}});
+  out.Family("velantis_messages_dropped_total", "counter",
+             "Valid packets dropped unanswered, by reason: a position update from an address "
+             "that is not registered and brings no valid proof, or a Connect, Disconnect or "
+             "update of an id registered at another address.",
+             {{"reason=\"unregistered_sender\"", AsNumber(Read(counters.updatesUnregistered))},
+              {"reason=\"wrong_address\"", AsNumber(Read(counters.wrongAddress))}});
+  out.Family("velantis_players_admitted_total", "counter",
+             "Players registered by proving their address (a position update with the entity id "
+             "of their Welcome).",
+             AsNumber(Read(counters.admissions)));
+  out.Family("velantis_players_timed_out_total", "counter",
+             "Players forgotten after the idle timeout without a valid packet.",
+             AsNumber(Read(counters.playersTimedOut)));
   out.Family("velantis_max_players", "gauge", "The most players registered at once.",
              AsNumber(NetworkingComponentServer::MaxPlayers()));
   out.Family("velantis_packets_sent_total", "counter",

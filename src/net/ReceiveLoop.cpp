@@ -87,27 +87,36 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
 
   ReceiveState& state = Receiving();
   const std::atomic<bool>& stopRequested = state.stopRequested;
+  // Wakes the loop about once a second when nothing arrives, so that silent players are forgotten
+  // on time; during traffic they are looked for at most once a second too.
+  Platform::SetReceiveTimeout(socket, 1000);
+  std::uint64_t nextSweep = 0;
   for (;;) {
     const long received =
         Platform::ReceiveFrom(socket, buffer.data(), buffer.size(), from, lenFrom);
     if (stopRequested.load(std::memory_order_relaxed)) break;
-    if (received < 0) {
+    const auto now =
+        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count());
+    if (received >= 0) {
+      state.inHand.store(true, std::memory_order_relaxed);
+      SetDatagramTime(now);
+      HandleDatagram(buffer.data(), static_cast<std::size_t>(received), from, logs, socket);
+      state.inHand.store(false, std::memory_order_relaxed);
+      Counters().receiveLoopProgressMicroseconds.store(now, std::memory_order_relaxed);
+    } else if (received != Platform::kReceiveTimedOut) {
       const int error = Platform::LastSocketError();
       // A datagram too large for the buffer is one of the wrong size, but the system reports it
       // as a failed receive, and this line is what the server has always said of it.
       Bump(Platform::IsDatagramTooLarge(error) ? Counters().datagramsTooLarge
                                                : Counters().receiveErrors);
       Console::Progress("error", Decimal(error));
-      continue;
     }
-    state.inHand.store(true, std::memory_order_relaxed);
-    HandleDatagram(buffer.data(), static_cast<std::size_t>(received), from, logs, socket);
-    state.inHand.store(false, std::memory_order_relaxed);
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    Counters().receiveLoopProgressMicroseconds.store(
-        static_cast<std::uint64_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(now).count()),
-        std::memory_order_relaxed);
+    if (now >= nextSweep) {
+      ForgetIdlePlayers(now, logs);
+      nextSweep = now + 1000000;
+    }
   }
   Receiving().running.store(false);
   return 0;
@@ -145,7 +154,7 @@ void NetworkingComponentServer::HandleDatagram(const std::byte* data, std::size_
     return;
   }
   std::uint64_t receivedChecksum = 0;
-  if (!VerifyReceived(receivedPacket, receivedChecksum)) {
+  if (!VerifyReceived(receivedPacket, from, receivedChecksum)) {
     Bump(Counters().datagramsBadChecksum);
     ReportCorrupted(record);
     record.Write();

@@ -276,18 +276,22 @@ def connect_packet(client_id, text=b"forged"):
 
 
 def join(client, client_id):
-    """Connects a real player; its announcement and Welcome must arrive."""
+    """Connects a real player as a game client does: its announcement and Welcome must arrive,
+    and its first update, carrying the Welcome's entity id, must come back relayed."""
     client.send_packet(client_id, vp.CONNECT, b"player")
     own, welcome = client.receive_packet(), client.receive_packet()
     if (own.message_type, own.player_uuid, welcome.message_type) != \
             (vp.CONNECT, client_id, vp.WELCOME):
         raise AssertionError(f"player {client_id} joined with {own} and {welcome}")
+    client.entity_id = welcome.entity_id
+    move(client, client_id)
 
 
 def move(client, client_id):
     """One position update; its relay must come back to the player (after what was pending)."""
     client.pending()
-    client.send_packet(client_id, vp.PLAYER_POSITION_UPDATE, b"move", x=1.5, y=-2.0)
+    client.send_packet(client_id, vp.PLAYER_POSITION_UPDATE, b"move", x=1.5, y=-2.0,
+                       entity_id=getattr(client, "entity_id", 0))
     for _ in range(20):
         relay = client.receive_packet()
         if (relay.message_type, relay.client_id) == (vp.PLAYER_POSITION_UPDATE, client_id):

@@ -84,7 +84,7 @@ bool Run::OpenSockets() {
 
 bool Run::Send(Player& player, MessageType type, const char* text, Vec2 position) {
   Packet packet;
-  Velantis::BuildPacket(packet, player.id, type, text, position, 0, messageNumber_);
+  Velantis::BuildPacket(packet, player.id, type, text, position, player.entity, messageNumber_);
   if (Platform::SendTo(player.socket, packet.Bytes(), Packet::kSize, server_) <= 0) {
     std::cerr << "velantis-loadgen: sending to " << Tools::FormatAddress(server_)
               << " failed (error " << Platform::LastSocketError() << ")" << std::endl;
@@ -118,6 +118,11 @@ Failure Run::ConnectAll() {
                    return player.welcomed;
                  });
     if (outcome == Velantis::ConnectDriver::Outcome::SendFailed) return Failure::Socket;
+    // A game client's first update follows its Welcome: it registers the player.
+    if (outcome == Velantis::ConnectDriver::Outcome::Welcomed &&
+        !Send(player, MessageType::PlayerPositionUpdate, "loadgen", {})) {
+      return Failure::Socket;
+    }
     if (outcome == Velantis::ConnectDriver::Outcome::GaveUp) {
       std::cerr << "velantis-loadgen: player " << k + 1 << " (id " << player.id
                 << ") got no Welcome from " << Tools::FormatAddress(server_)
@@ -245,6 +250,7 @@ void Run::Handle(Player& player, const void* data, long size) {
     case MessageType::Welcome:
       if (!player.welcomed) ++result_.welcomed;
       player.welcomed = true;
+      player.entity = packet.Body().entityID;
       return;
     case MessageType::Connect:
       ++result_.announcements;

@@ -58,6 +58,8 @@ struct Player {
   Platform::SocketHandle socket = Platform::kNoSocket;
   std::uint64_t id = 0;
   bool welcomed = false;
+  // The Welcome's entity id, which every update carries: it proves the player's address.
+  std::uint32_t entity = 0;
   std::uint64_t relays = 0;
   Tools::Clock::time_point nextSend;
 };
