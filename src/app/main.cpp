@@ -12,6 +12,7 @@
 #include "fleet/HttpClient.h"
 #include "metrics/MetricsEndpoint.h"
 #include "net/NetworkingComponentServer.h"
+#include "net/Snapshots.h"
 #include "platform/platform.h"
 #include "utils/Console.h"
 
@@ -55,6 +56,7 @@ struct Options {
   double agonesHealthSeconds = 2.0;
   bool trustSources = false;
   std::uint32_t idleTimeout = NetworkingComponentServer::kDefaultIdleTimeoutSeconds;
+  unsigned tickRate = 30;
 };
 
 // Where the players are kept across a restart: --state-dir, or else the folder systemd made for
@@ -156,6 +158,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
           ->envname("VELANTIS_IDLE_TIMEOUT")
           ->type_name("SECONDS")
           ->check(CLI::Range(0u, 86400u));
+  app.add_option("--tick-rate", options.tickRate,
+                 "snapshots a second for the clients that ask for them (default 30; 0: grant\n"
+                 "none); clients that do not ask get every update relayed, as always")
+      ->envname("VELANTIS_TICK_RATE")
+      ->type_name("HZ")
+      ->check(CLI::Range(0u, 1000u));
   std::string progress = "on";
   app.add_option("--progress", progress,
                  "on: print a progress line on standard output for every datagram received\n"
@@ -257,6 +265,7 @@ int ProcessEntry(int argc, char** argv) {
   NetworkingComponentServer::SetMaxPlayers(options.maxPlayers);
   NetworkingComponentServer::SetTrustSources(options.trustSources);
   NetworkingComponentServer::SetIdleTimeout(options.idleTimeout);
+  Snapshots::SetTickRate(options.tickRate);
   Console::SetProgress(options.progress);
   if (options.metrics && !Metrics::StartEndpoint(options.metrics->address, options.metrics->port)) {
     return kExitFailed;

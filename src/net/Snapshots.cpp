@@ -1,0 +1,202 @@
+#include "net/Snapshots.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "net/NetworkingComponentClient.h"
+#include "net/ServerCounters.h"
+#include "utils/Console.h"
+#include "utils/MiscUtils.h"
+
+namespace {
+
+constexpr std::size_t kCapabilityAt = offsetof(PacketBody, gap);
+
+unsigned tickRate = 30;
+std::size_t snapshotPlayers = 0;
+// The tick being gathered: a position recorded now goes out in its snapshot.
+std::uint64_t tick = 1;
+std::uint64_t nextTickMicroseconds = 0;
+
+std::uint64_t TextHash(std::string_view text) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char c : text) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  }
+  // Never 0, which stands for a player none of whose text has been seen yet.
+  return hash | 1;
+}
+
+template <typename T>
+void Put(std::byte* at, T value) {
+  std::memcpy(at, &value, sizeof(value));
+}
+
+// What one tick sends: the entries shared by every snapshot player, and each player's datagrams.
+struct TickBuffers {
+  std::vector<std::byte> entries;
+  std::vector<std::byte> datagrams;
+  std::vector<Platform::OutgoingDatagram> outgoing;
+  std::vector<Orlin::Ipv4Address> targets;
+};
+
+void Send(Platform::SocketHandle serverSocket) {
+  thread_local TickBuffers buffers;
+  const auto& clients = NetworkingComponentServer::Clients();
+  // Everyone once a second, so that a player who stopped is mended after any loss.
+  const bool everyone = tick % tickRate == 0;
+  std::vector<std::byte>& entries = buffers.entries;
+  entries.clear();
+  std::size_t count = 0;
+  for (const auto& [id, player] : clients) {
+    if (player.changedTick == 0) continue;
+    if (!everyone && tick - player.changedTick >= Snapshots::kRepeats) continue;
+    entries.resize(entries.size() + Snapshots::kEntrySize);
+    std::byte* entry = entries.data() + entries.size() - Snapshots::kEntrySize;
+    Put(entry, id);
+    Put(entry + 8, player.entityID);
+    Put(entry + 12, player.position.x);
+    Put(entry + 16, player.position.y);
+    ++count;
+  }
+  const std::size_t parts =
+      (count + Snapshots::kEntriesPerDatagram - 1) / Snapshots::kEntriesPerDatagram;
+  if (parts == 0) return;
+  buffers.datagrams.resize(snapshotPlayers * parts * Packet::kSize);
+  buffers.targets.resize(snapshotPlayers);
+  buffers.outgoing.clear();
+  std::uint32_t& number = NetworkingComponentClient::MessageCounter();
+  std::size_t recipient = 0;
+  for (const auto& [id, player] : clients) {
+    if (!player.snapshots) continue;
+    if (recipient == snapshotPlayers) break;
+    buffers.targets[recipient] = player.address;
+    for (std::size_t part = 0; part < parts; ++part) {
+      std::byte* datagram = buffers.datagrams.data() + (recipient * parts + part) * Packet::kSize;
+      const std::size_t first = part * Snapshots::kEntriesPerDatagram;
+      const std::size_t inPart = std::min(count - first, Snapshots::kEntriesPerDatagram);
+      std::memset(datagram, 0, Snapshots::kHeaderSize);
+      datagram[0] = std::byte{1};
+      Put(datagram + 16, std::uint64_t{0});
+      Put(datagram + 24, Snapshots::kMessageType);
+      Put(datagram + 28, number++);
+      Put(datagram + 32, static_cast<std::uint32_t>(tick));
+      Put(datagram + 36, player.lastNumber);
+      Put(datagram + 40, player.ackBits);
+      Put(datagram + 44, static_cast<std::uint16_t>(inPart));
+      Put(datagram + 46, static_cast<std::uint8_t>(part));
+      Put(datagram + 47, static_cast<std::uint8_t>(parts));
+      std::memcpy(datagram + Snapshots::kHeaderSize,
+                  entries.data() + first * Snapshots::kEntrySize, inPart * Snapshots::kEntrySize);
+      const std::size_t size = Snapshots::kHeaderSize + inPart * Snapshots::kEntrySize;
+      Put(datagram + 8, Packet::ComputeChecksum(datagram, static_cast<std::int32_t>(size)));
+      buffers.outgoing.push_back({datagram, size, &buffers.targets[recipient]});
+    }
+    ++recipient;
+  }
+  std::size_t done = 0;
+  while (done < buffers.outgoing.size()) {
+    const long sent = Platform::SendBatch(serverSocket, buffers.outgoing.data() + done,
+                                          buffers.outgoing.size() - done);
+    if (sent <= 0) {
+      // The datagram the system refused is given up; the ones behind it still go.
+      Bump(Counters().sendFailures);
+      ++done;
+      continue;
+    }
+    for (long k = 0; k < sent; ++k) {
+      Console::Progress("NetworkingComponent(): Snapshot of size ",
+                        Decimal(buffers.outgoing[done + static_cast<std::size_t>(k)].size),
+                        " bytes sent.");
+    }
+    Bump(Counters().packetsSent, static_cast<std::uint64_t>(sent));
+    done += static_cast<std::size_t>(sent);
+  }
+}
+
+}  // namespace
+
+namespace Snapshots {
+
+bool Asks(const Packet& connect) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, connect.Body().gap, sizeof(value));
+  return value == kCapability;
+}
+
+void Grant(Packet& welcome) { std::memcpy(welcome.Body().gap, &kCapability, sizeof(kCapability)); }
+
+void Strip(Packet& connect) { std::memset(connect.Body().gap, 0, sizeof(connect.Body().gap)); }
+
+void SetTickRate(unsigned hz) { tickRate = hz; }
+unsigned TickRate() { return tickRate; }
+
+void Recount(const NetworkingComponentServer::ClientRegistry& clients) {
+  std::size_t count = 0;
+  for (const auto& entry : clients) count += entry.second.snapshots ? 1 : 0;
+  snapshotPlayers = count;
+}
+
+std::size_t Players() { return snapshotPlayers; }
+
+bool TextChanged(const NetworkingComponentServer::Player& sender, const Packet& update) {
+  return TextHash(update.MessageText()) != sender.textHash;
+}
+
+void Record(NetworkingComponentServer::Player& sender, const Packet& update) {
+  const Vec2 position = update.Body().position;
+  const std::uint32_t entityID = update.Body().entityID;
+  if (sender.changedTick == 0 || position.x != sender.position.x ||
+      position.y != sender.position.y || entityID != sender.entityID) {
+    sender.position = position;
+    sender.entityID = entityID;
+    sender.changedTick = tick;
+  }
+  sender.textHash = TextHash(update.MessageText());
+  // The acknowledgement: the newest message number, and a bit for each of the 32 before it.
+  const std::uint32_t number = update.Header().messageNumber;
+  const auto ahead = static_cast<std::int32_t>(number - sender.lastNumber);
+  if (sender.lastNumber == 0 && sender.ackBits == 0) {
+    sender.lastNumber = number;
+  } else if (ahead > 0) {
+    if (ahead > 32) {
+      sender.ackBits = 0;
+    } else if (ahead == 32) {
+      sender.ackBits = 1u << 31;
+    } else {
+      sender.ackBits = (sender.ackBits << ahead) | (1u << (ahead - 1));
+    }
+    sender.lastNumber = number;
+  } else if (ahead < 0 && ahead >= -32) {
+    sender.ackBits |= 1u << (-ahead - 1);
+  }
+}
+
+int ReceiveTimeoutMs() {
+  if (snapshotPlayers == 0 || tickRate == 0) return 1000;
+  return static_cast<int>(std::max(1u, 1000 / tickRate));
+}
+
+void TickIfDue(std::uint64_t nowMicroseconds, Platform::SocketHandle serverSocket) {
+  if (snapshotPlayers == 0 || tickRate == 0) {
+    nextTickMicroseconds = 0;
+    return;
+  }
+  const std::uint64_t period = 1000000 / tickRate;
+  // The first tick one period after the first snapshot player came, and again after the clock
+  // jumped back.
+  if (nextTickMicroseconds == 0 || nextTickMicroseconds > nowMicroseconds + 2 * period) {
+    nextTickMicroseconds = nowMicroseconds + period;
+    return;
+  }
+  if (nowMicroseconds < nextTickMicroseconds) return;
+  // A late tick is not made up for with a burst: the next comes a period later.
+  nextTickMicroseconds += period;
+  if (nextTickMicroseconds <= nowMicroseconds) nextTickMicroseconds = nowMicroseconds + period;
+  Send(serverSocket);
+  ++tick;
+}
+
+}  // namespace Snapshots
