@@ -297,9 +297,9 @@ struct velantis_client {
     SentUpdate& slot = sent[nextSent];
     nextSent = (nextSent + 1) % kSentUpdates;
     if (slot.open) ++stats.updates_lost;
-    slot = SentUpdate{true,   lastSendMs,     NowUs(),
-                      position.x, position.y, entity,
-                      TextHash(text), carried ? extension.nonce : 0, number};
+    slot = SentUpdate{true,       lastSendMs, NowUs(),        position.x,
+                      position.y, entity,     TextHash(text), carried ? extension.nonce : 0,
+                      number};
     return VELANTIS_OK;
   }
 
@@ -553,9 +553,8 @@ struct velantis_client {
     if (lastRttMs >= 0) stats.jitter_ms += (std::abs(rtt - lastRttMs) - stats.jitter_ms) / 16;
     lastRttMs = rtt;
     stats.rtt_last_ms = rtt;
-    stats.rtt_smoothed_ms = stats.rtt_smoothed_ms < 0
-                                ? rtt
-                                : stats.rtt_smoothed_ms + (rtt - stats.rtt_smoothed_ms) / 8;
+    stats.rtt_smoothed_ms =
+        stats.rtt_smoothed_ms < 0 ? rtt : stats.rtt_smoothed_ms + (rtt - stats.rtt_smoothed_ms) / 8;
   }
 
   // The own updates a snapshot acknowledges: the newest it names and those its bits name.
@@ -599,8 +598,7 @@ struct velantis_client {
       }
       PlayerSlot* known = Find(entry.playerID);
       if (known != nullptr && !known->gone && known->x == entry.x && known->y == entry.y &&
-          known->entity == entry.entityID &&
-          Newer(snapshot.messageNumber, known->lastNumber)) {
+          known->entity == entry.entityID && Newer(snapshot.messageNumber, known->lastNumber)) {
         known->heardMs = NowMs();
         known->lastNumber = snapshot.messageNumber;
         ++snapshotNext;

@@ -88,8 +88,8 @@ void Send(Platform::SocketHandle serverSocket) {
       Put(datagram + 44, static_cast<std::uint16_t>(inPart));
       Put(datagram + 46, static_cast<std::uint8_t>(part));
       Put(datagram + 47, static_cast<std::uint8_t>(parts));
-      std::memcpy(datagram + Snapshots::kHeaderSize,
-                  entries.data() + first * Snapshots::kEntrySize, inPart * Snapshots::kEntrySize);
+      std::memcpy(datagram + Snapshots::kHeaderSize, entries.data() + first * Snapshots::kEntrySize,
+                  inPart * Snapshots::kEntrySize);
       const std::size_t size = Snapshots::kHeaderSize + inPart * Snapshots::kEntrySize;
       Put(datagram + 8, Packet::ComputeChecksum(datagram, static_cast<std::int32_t>(size)));
       buffers.outgoing.push_back({datagram, size, &buffers.targets[recipient]});
