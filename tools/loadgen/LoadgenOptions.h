@@ -26,6 +26,7 @@ struct Options {
   std::uint16_t port = Tools::kDefaultServerPort;
   std::optional<long> serverPid;
   bool json = false;
+  bool snapshots = false;
   bool progress = true;
 
   bool VaryRate() const { return vary == "rate"; }
