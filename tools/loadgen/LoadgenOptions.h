@@ -8,7 +8,7 @@
 
 namespace Loadgen {
 
-inline constexpr std::uint64_t kMaxPlayers = 256;
+inline constexpr std::uint64_t kMaxPlayers = 1024;
 inline constexpr double kMaxRate = 1000.0;
 
 struct Options {
