@@ -10,7 +10,8 @@ import os
 import statistics
 import sys
 
-LABELS = {"server": "Server", "snapshots": "Server, snapshots", "baseline": "Server before",
+LABELS = {"server": "Server", "snapshots": "Server, snapshots",
+          "mixed": "Server, half snapshots", "baseline": "Server before",
           "floor": "Floor", "baseline-floor": "Floor before"}
 
 
@@ -113,7 +114,7 @@ def world_sizes(folder, rounds, sizes):
     rows = []
     for k in range(1, rounds + 1):
         for players in sizes:
-            for name in ("server", "snapshots"):
+            for name in ("server", "snapshots", "mixed"):
                 path = f"{folder}/{name}-size-{players}-{k}.json"
                 if os.path.exists(path):
                     with open(path) as f:
@@ -121,7 +122,8 @@ def world_sizes(folder, rounds, sizes):
     if not rows:
         return
     print()
-    print("Both modes at fixed worlds of 30 Hz: what each player receives, loss, the server's CPU.")
+    print("Both modes and a mixed world at 30 Hz: what each player receives, loss, the server's "
+          "CPU.")
     print()
     print("| Round | Mode | Players | Received per player | Lost | p99 | CPU | CPU per player |")
     print("|---|---|---|---|---|---|---|---|")

@@ -3,8 +3,9 @@
 # without loss, one after the other on UDP 127.0.0.1:15000, and prints them side by side: this
 # tree's velantis-server, the same server with every player asking for snapshots ("snapshots"),
 # velantis-floor-server, and the same two built from an earlier commit (the baseline) for the
-# before/after comparison. Then the server in both modes at fixed world sizes: bytes each player
-# receives a second, loss and the server's CPU per player. Bounded: each search stops itself, the whole run
+# before/after comparison. Then the server in both modes, and in a mixed world where every other
+# player asks for snapshots, at fixed world sizes: bytes each player receives a second, loss and
+# the server's CPU per player. Bounded: each search stops itself, the whole run
 # keeps to a time budget, and every process it starts is killed on the way out. Run it in a
 # network namespace of its own when other programs may use the port:
 #   unshare -n sh -c 'ip link set lo up && scripts/run-capacity.sh'
@@ -65,7 +66,7 @@ fi
 
 program_path() {
   case "$1" in
-    server | snapshots) echo "$build/velantis-server" ;;
+    server | snapshots | mixed) echo "$build/velantis-server" ;;
     floor) echo "$build/bench/velantis-floor-server" ;;
     baseline) echo "$base/build/velantis-server" ;;
     baseline-floor) echo "$base/build/bench/velantis-floor-server" ;;
@@ -144,6 +145,7 @@ mode=()
 set_mode() {
   mode=()
   if [[ $1 == snapshots ]]; then mode=(--snapshots); fi
+  if [[ $1 == mixed ]]; then mode=(--snapshots --mixed); fi
 }
 
 # How busy the machine was: the load average before and after, beside the figures.
@@ -172,7 +174,7 @@ for round in $(seq 1 "$rounds"); do
     done
   fi
   for players in $sizes; do
-    for name in server snapshots; do
+    for name in server snapshots mixed; do
       set_mode "$name"
       measure "$name" "$(program_path "$name")" "$results/$name-size-$players-$round.json" \
         --players "$players" --duration "$step_seconds" "${mode[@]}"

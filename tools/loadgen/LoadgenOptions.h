@@ -27,6 +27,7 @@ struct Options {
   std::optional<long> serverPid;
   bool json = false;
   bool snapshots = false;
+  bool mixed = false;
   bool progress = true;
 
   bool VaryRate() const { return vary == "rate"; }

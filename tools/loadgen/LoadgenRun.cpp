@@ -67,6 +67,7 @@ bool Run::OpenSockets() {
   for (std::uint64_t i = 0; i < result_.load.players; ++i) {
     Player player;
     player.id = options_.firstID + i;
+    player.asksSnapshots = options_.snapshots && (!options_.mixed || i % 2 == 0);
     player.socket = Platform::OpenSocket(Platform::SocketKind::Datagram);
     if (player.socket == Platform::kNoSocket) {
       std::cerr << "velantis-loadgen: cannot open socket " << i + 1 << " (error "
@@ -86,7 +87,7 @@ bool Run::OpenSockets() {
 bool Run::Send(Player& player, MessageType type, const char* text, Vec2 position) {
   Packet packet;
   const std::uint32_t capability =
-      type == MessageType::Connect && options_.snapshots ? Velantis::Snapshot::kCapability : 0;
+      type == MessageType::Connect && player.asksSnapshots ? Velantis::Snapshot::kCapability : 0;
   Velantis::BuildPacket(packet, player.id, type, text, position, player.entity, messageNumber_,
                         nullptr, capability);
   if (Platform::SendTo(player.socket, packet.Bytes(), Packet::kSize, server_) <= 0) {
@@ -280,15 +281,11 @@ void Run::Handle(Player& player, const void* data, long size) {
       return;
   }
   if (options_.snapshots) {
-    // A relay of a new text: its position counts as a snapshot's would.
-    const auto k = packet.Body().playerUUID - options_.firstID;
-    const auto number = static_cast<std::int64_t>(packet.Body().position.y);
-    if (runTag_ != 0 && k < players_.size() &&
-        number < static_cast<std::int64_t>(sentNanoseconds_.size())) {
-      player.newestSeen[k] = std::max(player.newestSeen[k], number);
-      lastRelay_ = now;
+    // A relay (to a classic player, or of a new text): its position counts as a snapshot's.
+    if (runTag_ != 0 && packet.Body().position.y >= 0) {
+      Delivered(player, packet.Body().playerUUID - options_.firstID,
+                static_cast<std::int64_t>(packet.Body().position.y), now);
     }
-    ++result_.otherPackets;
     return;
   }
   std::uint64_t tag = 0;
@@ -319,25 +316,31 @@ void Run::HandleSnapshot(Player& player, const void* data, long size,
     return;
   }
   ++result_.snapshotsReceived;
-  if (runTag_ == 0 || player.newestSeen.empty()) return;
-  const auto sinceStart =
-      std::chrono::duration_cast<std::chrono::microseconds>(now - runStart_).count();
+  if (runTag_ == 0) return;
   for (std::size_t e = 0; e < snapshot.count; ++e) {
     const Velantis::Snapshot::Entry entry = snapshot.At(e);
-    const auto k = entry.playerID - options_.firstID;
-    const auto number = static_cast<std::int64_t>(entry.y);
-    if (k >= players_.size() || entry.y < 0 ||
-        number >= static_cast<std::int64_t>(sentNanoseconds_.size()) ||
-        number <= player.newestSeen[k]) {
-      continue;
+    if (entry.y >= 0) {
+      Delivered(player, entry.playerID - options_.firstID, static_cast<std::int64_t>(entry.y), now);
     }
-    player.newestSeen[k] = number;
-    lastRelay_ = now;
-    const long long latency =
-        sinceStart - sentNanoseconds_[static_cast<std::size_t>(number)] / 1000;
-    if (latencies_.size() < kMaxLatencySamples) {
-      latencies_.push_back(static_cast<std::uint32_t>(std::max<long long>(latency, 0)));
-    }
+  }
+}
+
+// Update `number` of player `sender` reached `player`, in a relay or a snapshot: when it is newer
+// than what the player had seen of that sender, its latency is taken.
+void Run::Delivered(Player& player, std::uint64_t sender, std::int64_t number,
+                    Tools::Clock::time_point now) {
+  if (player.newestSeen.empty() || sender >= players_.size() ||
+      number >= static_cast<std::int64_t>(sentNanoseconds_.size()) ||
+      number <= player.newestSeen[sender]) {
+    return;
+  }
+  player.newestSeen[sender] = number;
+  lastRelay_ = now;
+  const long long latency =
+      std::chrono::duration_cast<std::chrono::microseconds>(now - runStart_).count() -
+      sentNanoseconds_[static_cast<std::size_t>(number)] / 1000;
+  if (latencies_.size() < kMaxLatencySamples) {
+    latencies_.push_back(static_cast<std::uint32_t>(std::max<long long>(latency, 0)));
   }
 }
 

@@ -67,6 +67,7 @@ struct Player {
   Platform::SocketHandle socket = Platform::kNoSocket;
   std::uint64_t id = 0;
   bool welcomed = false;
+  bool asksSnapshots = false;
   // The Welcome's entity id, which every update carries: it proves the player's address.
   std::uint32_t entity = 0;
   std::uint64_t relays = 0;
@@ -113,6 +114,8 @@ class Run {
   void Handle(Player& player, const void* data, long size);
   void HandleSnapshot(Player& player, const void* data, long size, Tools::Clock::time_point now);
   void CountSnapshotDeliveries();
+  void Delivered(Player& player, std::uint64_t sender, std::int64_t number,
+                 Tools::Clock::time_point now);
   void CountDrops();
   void PrintProgress(Tools::Clock::time_point now);
   void Summarise();
