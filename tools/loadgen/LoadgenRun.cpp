@@ -189,9 +189,10 @@ bool Run::SendUpdates() {
         const Vec2 position(static_cast<float>(player.id - options_.firstID),
                             static_cast<float>(result_.sent));
         if (options_.snapshots) {
-          // The same text every time, so that the position travels in snapshots alone; the
-          // update's number (its y, exact in a float up to 2^24) finds its send time.
-          std::snprintf(text, sizeof(text), "lg %llu", static_cast<unsigned long long>(runTag_));
+          // The text of the players' first update, every time, so that the position travels in
+          // snapshots alone; the update's number (its y, exact in a float up to 2^24) finds its
+          // send time.
+          std::snprintf(text, sizeof(text), "loadgen");
           player.sentUpdates.push_back(static_cast<std::uint32_t>(result_.sent));
           sentNanoseconds_.push_back(nanoseconds);
         }
