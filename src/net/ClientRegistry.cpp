@@ -1,3 +1,4 @@
+#include <atomic>
 #include <charconv>
 #include <filesystem>
 #include <sstream>
@@ -16,8 +17,10 @@ std::filesystem::path Utf8Path(const std::string& text) {
 }
 
 std::size_t maxPlayers = NetworkingComponentServer::kDefaultMaxPlayers;
-bool trustSources = false;
-std::uint32_t idleTimeoutSeconds = NetworkingComponentServer::kDefaultIdleTimeoutSeconds;
+// Set before serving, and by tests while a receive thread runs.
+std::atomic<bool> trustSources{false};
+std::atomic<std::uint32_t> idleTimeoutSeconds{
+    NetworkingComponentServer::kDefaultIdleTimeoutSeconds};
 
 constexpr char kPlayersFileHeader[] = "velantis-server players 1";
 
@@ -79,12 +82,18 @@ NetworkingComponentServer::ClientRegistry& NetworkingComponentServer::Clients() 
 
 void NetworkingComponentServer::SetMaxPlayers(std::size_t count) { maxPlayers = count; }
 std::size_t NetworkingComponentServer::MaxPlayers() { return maxPlayers; }
-void NetworkingComponentServer::SetTrustSources(bool trust) { trustSources = trust; }
-bool NetworkingComponentServer::TrustSources() { return trustSources; }
-void NetworkingComponentServer::SetIdleTimeout(std::uint32_t seconds) {
-  idleTimeoutSeconds = seconds;
+void NetworkingComponentServer::SetTrustSources(bool trust) {
+  trustSources.store(trust, std::memory_order_relaxed);
 }
-std::uint32_t NetworkingComponentServer::IdleTimeoutSeconds() { return idleTimeoutSeconds; }
+bool NetworkingComponentServer::TrustSources() {
+  return trustSources.load(std::memory_order_relaxed);
+}
+void NetworkingComponentServer::SetIdleTimeout(std::uint32_t seconds) {
+  idleTimeoutSeconds.store(seconds, std::memory_order_relaxed);
+}
+std::uint32_t NetworkingComponentServer::IdleTimeoutSeconds() {
+  return idleTimeoutSeconds.load(std::memory_order_relaxed);
+}
 
 bool NetworkingComponentServer::SaveClients(const std::string& path) {
   std::string text = std::string(kPlayersFileHeader) + "\n";

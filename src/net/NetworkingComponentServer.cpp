@@ -23,6 +23,7 @@ NetworkingComponentServer::~NetworkingComponentServer() { ResetFields(); }
 
 void NetworkingComponentServer::ResetFields() {
   Clients().clear();
+  Counters().registeredPlayers.store(0, std::memory_order_relaxed);
   acceptThread = nullptr;
   address = Orlin::Ipv4Address{};
   initialized = false;

@@ -116,8 +116,11 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
                                                : Counters().receiveErrors);
       Console::Progress("error", Decimal(error));
     }
+    // An empty registry is not looked at: a loop that only wakes touches no shared state.
     if (now >= nextSweep) {
-      ForgetIdlePlayers(now, logs);
+      if (Counters().registeredPlayers.load(std::memory_order_relaxed) != 0) {
+        ForgetIdlePlayers(now, logs);
+      }
       nextSweep = now + 1000000;
     }
     Snapshots::TickIfDue(now, socket);

@@ -87,6 +87,13 @@ internal static class TwoPlayers
                 {
                     while (players[i].Service(out e, 10))
                     {
+                        // A server that has the players prove their addresses announces each to
+                        // the other once its first update has arrived.
+                        if (e.Type == EventType.PlayerJoined && e.PlayerId == ids[1] && i == 0 &&
+                            players[0].TextOf(e) == Name + 1)
+                        {
+                            namesSeen = true;
+                        }
                         if (e.Type != EventType.PositionUpdate) continue;
                         for (int j = 0; j < 2; ++j)
                         {
