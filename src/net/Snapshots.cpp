@@ -1,6 +1,7 @@
 #include "net/Snapshots.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -14,8 +15,9 @@ namespace {
 
 constexpr std::size_t kCapabilityAt = offsetof(PacketBody, gap);
 
-unsigned tickRate = 30;
-std::size_t snapshotPlayers = 0;
+// Set before serving, and by tests while a receive thread runs; both read on the receive thread.
+std::atomic<unsigned> tickRate{30};
+std::atomic<std::size_t> snapshotPlayers{0};
 // The tick being gathered: a position recorded now goes out in its snapshot.
 std::uint64_t tick = 1;
 std::uint64_t nextTickMicroseconds = 0;
@@ -42,11 +44,11 @@ struct TickBuffers {
   std::vector<Orlin::Ipv4Address> targets;
 };
 
-void Send(Platform::SocketHandle serverSocket) {
+void Send(Platform::SocketHandle serverSocket, unsigned hz) {
   thread_local TickBuffers buffers;
   const auto& clients = NetworkingComponentServer::Clients();
   // Everyone once a second, so that a player who stopped is mended after any loss.
-  const bool everyone = tick % tickRate == 0;
+  const bool everyone = tick % hz == 0;
   std::vector<std::byte>& entries = buffers.entries;
   entries.clear();
   std::size_t count = 0;
@@ -64,14 +66,15 @@ void Send(Platform::SocketHandle serverSocket) {
   const std::size_t parts =
       (count + Snapshots::kEntriesPerDatagram - 1) / Snapshots::kEntriesPerDatagram;
   if (parts == 0) return;
-  buffers.datagrams.resize(snapshotPlayers * parts * Packet::kSize);
-  buffers.targets.resize(snapshotPlayers);
+  const std::size_t recipients = Snapshots::Players();
+  buffers.datagrams.resize(recipients * parts * Packet::kSize);
+  buffers.targets.resize(recipients);
   buffers.outgoing.clear();
   std::uint32_t& number = NetworkingComponentClient::MessageCounter();
   std::size_t recipient = 0;
   for (const auto& [id, player] : clients) {
     if (!player.snapshots) continue;
-    if (recipient == snapshotPlayers) break;
+    if (recipient == recipients) break;
     buffers.targets[recipient] = player.address;
     for (std::size_t part = 0; part < parts; ++part) {
       std::byte* datagram = buffers.datagrams.data() + (recipient * parts + part) * Packet::kSize;
@@ -130,16 +133,16 @@ void Grant(Packet& welcome) { std::memcpy(welcome.Body().gap, &kCapability, size
 
 void Strip(Packet& connect) { std::memset(connect.Body().gap, 0, sizeof(connect.Body().gap)); }
 
-void SetTickRate(unsigned hz) { tickRate = hz; }
-unsigned TickRate() { return tickRate; }
+void SetTickRate(unsigned hz) { tickRate.store(hz, std::memory_order_relaxed); }
+unsigned TickRate() { return tickRate.load(std::memory_order_relaxed); }
 
 void Recount(const NetworkingComponentServer::ClientRegistry& clients) {
   std::size_t count = 0;
   for (const auto& entry : clients) count += entry.second.snapshots ? 1 : 0;
-  snapshotPlayers = count;
+  snapshotPlayers.store(count, std::memory_order_relaxed);
 }
 
-std::size_t Players() { return snapshotPlayers; }
+std::size_t Players() { return snapshotPlayers.load(std::memory_order_relaxed); }
 
 bool TextChanged(const NetworkingComponentServer::Player& sender, const Packet& update) {
   return TextHash(update.MessageText()) != sender.textHash;
@@ -175,16 +178,18 @@ void Record(NetworkingComponentServer::Player& sender, const Packet& update) {
 }
 
 int ReceiveTimeoutMs() {
-  if (snapshotPlayers == 0 || tickRate == 0) return 1000;
-  return static_cast<int>(std::max(1u, 1000 / tickRate));
+  const unsigned hz = TickRate();
+  if (Players() == 0 || hz == 0) return 1000;
+  return static_cast<int>(std::max(1u, 1000 / hz));
 }
 
 void TickIfDue(std::uint64_t nowMicroseconds, Platform::SocketHandle serverSocket) {
-  if (snapshotPlayers == 0 || tickRate == 0) {
+  const unsigned hz = TickRate();
+  if (Players() == 0 || hz == 0) {
     nextTickMicroseconds = 0;
     return;
   }
-  const std::uint64_t period = 1000000 / tickRate;
+  const std::uint64_t period = 1000000 / hz;
   // The first tick one period after the first snapshot player came, and again after the clock
   // jumped back.
   if (nextTickMicroseconds == 0 || nextTickMicroseconds > nowMicroseconds + 2 * period) {
@@ -195,7 +200,7 @@ void TickIfDue(std::uint64_t nowMicroseconds, Platform::SocketHandle serverSocke
   // A late tick is not made up for with a burst: the next comes a period later.
   nextTickMicroseconds += period;
   if (nextTickMicroseconds <= nowMicroseconds) nextTickMicroseconds = nowMicroseconds + period;
-  Send(serverSocket);
+  Send(serverSocket, hz);
   ++tick;
 }
 
