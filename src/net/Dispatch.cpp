@@ -367,9 +367,9 @@ bool Admit(const Packet& update, const Orlin::Ipv4Address& from, LogRecord& reco
     announcement = update;
     announcement.Header().messageType = MessageType::Connect;
   }
-  auto& player = clients.insert({id, from}).first->second;
-  player.lastHeardMicroseconds = datagramMicroseconds;
-  player.snapshots = Granted(announcement);
+  auto& newcomer = clients.insert({id, from}).first->second;
+  newcomer.lastHeardMicroseconds = datagramMicroseconds;
+  newcomer.snapshots = Granted(announcement);
   Snapshots::Strip(announcement);
   UpdatePlayerGauge();
   Bump(Counters().admissions);
@@ -382,7 +382,7 @@ bool Admit(const Packet& update, const Orlin::Ipv4Address& from, LogRecord& reco
     if (registeredID != id) SendTo(announcement, serverSocket, player.address, id);
   }
   RelayPosition(update, record, serverSocket);
-  if (Snapshots::Players() != 0) Snapshots::Record(player, update);
+  if (Snapshots::Players() != 0) Snapshots::Record(newcomer, update);
   return true;
 }
 
