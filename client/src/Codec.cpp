@@ -108,7 +108,7 @@ bool LooksLikeSnapshot(const std::byte* data, long size) {
 }
 
 bool DecodeSnapshot(const std::byte* data, long size, Snapshot& snapshot) {
-  const std::size_t count = Get<std::uint16_t>(data + 44);
+  const std::size_t count = Get<std::uint16_t>(data + 36);
   if (size < 0 || static_cast<std::size_t>(size) > Packet::kSize ||
       static_cast<std::size_t>(size) != Snapshot::kHeaderSize + count * Snapshot::kEntrySize) {
     return false;
@@ -121,10 +121,11 @@ bool DecodeSnapshot(const std::byte* data, long size, Snapshot& snapshot) {
     return false;
   }
   snapshot.messageNumber = Get<std::uint32_t>(data + 28);
-  snapshot.ack = Get<std::uint32_t>(data + 36);
-  snapshot.ackBits = Get<std::uint32_t>(data + 40);
+  const std::byte* ack = data + Snapshot::kEntriesAt + count * Snapshot::kEntrySize;
+  snapshot.ack = Get<std::uint32_t>(ack);
+  snapshot.ackBits = Get<std::uint32_t>(ack + 4);
   snapshot.count = count;
-  snapshot.entries = data + Snapshot::kHeaderSize;
+  snapshot.entries = data + Snapshot::kEntriesAt;
   return true;
 }
 

@@ -23,12 +23,14 @@ void ToEvent(Verdict verdict, const Packet& packet, long size, velantis_event& e
              TextBuffer& text);
 
 // A snapshot datagram, which only a client granted snapshots is sent: the packet's first 32 bytes
-// (type 6, the checksum over the datagram's own length), then tick, ack, ack bits (u32 each),
-// entry count (u16), part and parts (u8 each), then entries of player id (u64), entity id (u32),
-// x and y (f32 each).
+// (type 6, the checksum over the datagram's own length), then tick (u32), entry count (u16), part
+// and parts (u8 each), the entries of player id (u64), entity id (u32), x and y (f32 each), and
+// last ack and ack bits (u32 each).
 struct Snapshot {
   static constexpr std::uint8_t kType = 6;
-  static constexpr std::size_t kHeaderSize = 48;
+  static constexpr std::size_t kEntriesAt = 40;
+  // The smallest: no entry, only the acknowledgement.
+  static constexpr std::size_t kHeaderSize = kEntriesAt + 8;
   static constexpr std::size_t kEntrySize = 20;
   // The four bytes at the end of the Connect that asks for snapshots and of the Welcome that
   // grants them, "SNP1".

@@ -17,11 +17,13 @@ namespace Snapshots {
 inline constexpr std::uint32_t kCapability = 0x31504e53;
 inline constexpr MessageType kMessageType = static_cast<MessageType>(6);
 // Datagram layout: the packet's first 32 bytes (type 6, checksum over the whole datagram), then
-// tick, ack, ack bits (u32 each), entry count (u16), part and parts (u8 each), then entries of
-// player id (u64), entity id (u32), x, y (f32 each).
-inline constexpr std::size_t kHeaderSize = 48;
+// tick (u32), entry count (u16), part and parts (u8 each), the entries of player id (u64), entity
+// id (u32), x, y (f32 each), and last the acknowledgement, ack and ack bits (u32 each).
+inline constexpr std::size_t kEntriesAt = 40;
+inline constexpr std::size_t kAckSize = 8;
 inline constexpr std::size_t kEntrySize = 20;
-inline constexpr std::size_t kEntriesPerDatagram = (Packet::kSize - kHeaderSize) / kEntrySize;
+inline constexpr std::size_t kEntriesPerDatagram =
+    (Packet::kSize - kEntriesAt - kAckSize) / kEntrySize;
 // A player that stops moving is sent in this many consecutive snapshots, so that one or two lost
 // datagrams are mended by the next; and everyone is sent once a second whatever they did.
 inline constexpr std::uint64_t kRepeats = 3;
