@@ -125,14 +125,16 @@ def world_sizes(folder, rounds, sizes):
     print("Both modes and a mixed world at 30 Hz: what each player receives, loss, the server's "
           "CPU.")
     print()
-    print("| Round | Mode | Players | Received per player | Lost | p99 | CPU | CPU per player |")
-    print("|---|---|---|---|---|---|---|---|")
+    print("| Round | Mode | Players | Received per player | Lost | Dropped by the server | p99 | CPU "
+          "| CPU per player |")
+    print("|---|---|---|---|---|---|---|---|---|")
     for k, name, r in rows:
         cpu = share(r["serverCpuSeconds"], r)
         per_player = f"{cpu / r['players']:.2f}%" if cpu is not None else "-"
         p99 = f"{r['latencyP99Ms']:.1f} ms" if r["latencyP99Ms"] is not None else "-"
         print(f"| {k} | {LABELS[name]} | {r['players']} | "
-              f"{r['bytesPerPlayerPerSecond'] / 1000:.1f} KB/s | {r['lost']} | {p99} | "
+              f"{r['bytesPerPlayerPerSecond'] / 1000:.1f} KB/s | {r['lost']} | "
+              f"{r['serverSocketDrops'] if r['serverSocketDrops'] is not None else '-'} | {p99} | "
               f"{pct(cpu)} | {per_player} |")
 
 
