@@ -125,8 +125,8 @@ def world_sizes(folder, rounds, sizes):
     print("Both modes and a mixed world at 30 Hz: what each player receives, loss, the server's "
           "CPU.")
     print()
-    print("| Round | Mode | Players | Received per player | Lost | Dropped by the server | p99 | CPU "
-          "| CPU per player |")
+    print("| Round | Mode | Players | Received per player | Lost | Dropped by the server | p99 "
+          "| CPU | CPU per player |")
     print("|---|---|---|---|---|---|---|---|---|")
     for k, name, r in rows:
         cpu = share(r["serverCpuSeconds"], r)
