@@ -149,6 +149,7 @@ struct SentUpdate {
   std::uint32_t entity = 0;
   std::uint64_t textHash = 0;
   std::uint64_t nonce = 0;  // 0: it went without an extension
+  std::uint32_t number = 0;
 };
 
 struct ChatLine {
@@ -165,6 +166,17 @@ struct velantis_client {
   bool anyServerPort = false;
   bool reconnect = true;
   bool textEvents = false;
+  // Snapshots asked for in every Connect, and granted by the last Welcome.
+  bool asksSnapshots = false;
+  bool snapshots = false;
+  // The snapshot in `buffer` whose entries are being turned into events, the next one first.
+  Velantis::Snapshot snapshot;
+  std::size_t snapshotNext = 0;
+  long snapshotSize = 0;
+  Platform::SocketAddress snapshotFrom;
+  // The text of the last own update: a server sending snapshots relays an update to their takers
+  // only when its text differs from the one before.
+  std::uint64_t lastTextHash = 0;
   std::uint32_t reconnectMaxTries = 0;
   std::int64_t interpolationDelayUs = 0;
   std::uint64_t clientID = 0;
@@ -240,7 +252,10 @@ struct velantis_client {
 
   int Send(MessageType type, const char* text, Vec2 position, std::uint32_t entity,
            const Extension* extension = nullptr) {
-    Velantis::BuildPacket(packet, clientID, type, text, position, entity, messageNumber, extension);
+    const std::uint32_t capability =
+        type == MessageType::Connect && asksSnapshots ? Velantis::Snapshot::kCapability : 0;
+    Velantis::BuildPacket(packet, clientID, type, text, position, entity, messageNumber, extension,
+                          capability);
     if (Platform::SendTo(socket, packet.Bytes(), Packet::kSize, server) !=
         static_cast<long>(Packet::kSize)) {
       return Fail(VELANTIS_ERROR_SOCKET, "sending failed with system error %lld",
@@ -257,6 +272,13 @@ struct velantis_client {
   // copy that comes back.
   int SendUpdate(Vec2 position, std::uint32_t entity, const char* text, Extension::Kind kind,
                  std::uint32_t textSequence = 0) {
+    // A chat line or a goodbye must reach the players who take snapshots, who get only a new
+    // text relayed: a text the same as the last one goes after a quiet keep-alive of another.
+    if (snapshots && kind != Extension::Kind::Position && kind != Extension::Kind::KeepAlive &&
+        TextHash(text) == lastTextHash) {
+      const int result = SendUpdate(position, entity, "-", Extension::Kind::KeepAlive);
+      if (result != VELANTIS_OK) return result;
+    }
     Extension extension;
     extension.kind = kind;
     extension.session = session;
@@ -264,8 +286,10 @@ struct velantis_client {
     extension.nonce = random() | 1;
     extension.name = connectText;
     extension.nameLength = nameLength;
+    const std::uint32_t number = messageNumber;
     const int result = Send(MessageType::PlayerPositionUpdate, text, position, entity, &extension);
     if (result != VELANTIS_OK) return result;
+    lastTextHash = TextHash(text);
     Extension written;
     const bool carried = Velantis::ReadExtension(packet, written);
     ++stats.updates_sent;
@@ -274,7 +298,8 @@ struct velantis_client {
     nextSent = (nextSent + 1) % kSentUpdates;
     if (slot.open) ++stats.updates_lost;
     slot = SentUpdate{true,       lastSendMs, NowUs(),        position.x,
-                      position.y, entity,     TextHash(text), carried ? extension.nonce : 0};
+                      position.y, entity,     TextHash(text), carried ? extension.nonce : 0,
+                      number};
     return VELANTIS_OK;
   }
 
@@ -325,6 +350,8 @@ struct velantis_client {
     unansweredSinceMs = -1;
     admitted = false;
     replay = false;
+    snapshotNext = snapshot.count;
+    lastTextHash = 0;
   }
 
   void Describe(velantis_event& event, int type, const char* text) {
@@ -507,22 +534,102 @@ struct velantis_client {
                                      update.entity != event.entity_id || update.textHash != hash) {
         continue;
       }
-      update.open = false;
-      unansweredSinceMs = -1;
-      ownBackMs = NowMs();
-      admitted = true;
-      ++stats.updates_returned;
-      const auto rtt = static_cast<float>(NowUs() - update.sentUs) / 1000.0f;
-      if (lastRttMs >= 0) stats.jitter_ms += (std::abs(rtt - lastRttMs) - stats.jitter_ms) / 16;
-      lastRttMs = rtt;
-      stats.rtt_last_ms = rtt;
-      stats.rtt_smoothed_ms = stats.rtt_smoothed_ms < 0
-                                  ? rtt
-                                  : stats.rtt_smoothed_ms + (rtt - stats.rtt_smoothed_ms) / 8;
+      Returned(update);
       return true;
     }
     ++stats.own_unmatched;
     return false;
+  }
+
+  // An own update the server is known to have: it proves the connection lives and gives the round
+  // trip.
+  void Returned(SentUpdate& update) {
+    update.open = false;
+    unansweredSinceMs = -1;
+    ownBackMs = NowMs();
+    admitted = true;
+    ++stats.updates_returned;
+    const auto rtt = static_cast<float>(NowUs() - update.sentUs) / 1000.0f;
+    if (lastRttMs >= 0) stats.jitter_ms += (std::abs(rtt - lastRttMs) - stats.jitter_ms) / 16;
+    lastRttMs = rtt;
+    stats.rtt_last_ms = rtt;
+    stats.rtt_smoothed_ms =
+        stats.rtt_smoothed_ms < 0 ? rtt : stats.rtt_smoothed_ms + (rtt - stats.rtt_smoothed_ms) / 8;
+  }
+
+  // The own updates a snapshot acknowledges: the newest it names and those its bits name.
+  void Acknowledged(const Velantis::Snapshot& received) {
+    for (SentUpdate& update : sent) {
+      if (!update.open) continue;
+      const auto behind = static_cast<std::int32_t>(received.ack - update.number);
+      if (behind == 0 || (behind > 0 && behind <= 32 && (received.ackBits >> (behind - 1)) & 1)) {
+        Returned(update);
+      }
+    }
+  }
+
+  // A snapshot: its acknowledgement now, its entries one event at a time.
+  int HandleSnapshot(velantis_event& event, long size, const Platform::SocketAddress& from) {
+    if (!Velantis::DecodeSnapshot(buffer, size, snapshot)) {
+      ++counters.rejected_checksum;
+      Describe(event, VELANTIS_EVENT_REJECTED, "");
+      event.reject_reason = VELANTIS_REJECT_CHECKSUM;
+      event.datagram_size = static_cast<std::int32_t>(size);
+      event.message_type = Velantis::Snapshot::kType;
+      eventUs = datagramUs;
+      return 1;
+    }
+    if (state == VELANTIS_STATE_CONNECTED) Acknowledged(snapshot);
+    snapshotNext = 0;
+    snapshotSize = size;
+    snapshotFrom = from;
+    return NextSnapshotEntry(event);
+  }
+
+  // The next entry of the snapshot in hand as a POSITION_UPDATE (a PLAYER_JOINED first for a
+  // player not known yet); 0 when none is left. The own entry is no event: the acknowledgement
+  // speaks for it. An entry that only repeats what is known keeps its player from timing out.
+  int NextSnapshotEntry(velantis_event& event) {
+    while (snapshotNext < snapshot.count) {
+      const Velantis::Snapshot::Entry entry = snapshot.At(snapshotNext);
+      if (entry.playerID == clientID) {
+        ++snapshotNext;
+        continue;
+      }
+      PlayerSlot* known = Find(entry.playerID);
+      if (known != nullptr && !known->gone && known->x == entry.x && known->y == entry.y &&
+          known->entity == entry.entityID && Newer(snapshot.messageNumber, known->lastNumber)) {
+        known->heardMs = NowMs();
+        known->lastNumber = snapshot.messageNumber;
+        ++snapshotNext;
+        continue;
+      }
+      event = velantis_event{};
+      event.type = VELANTIS_EVENT_POSITION_UPDATE;
+      event.player_id = entry.playerID;
+      event.client_id = entry.playerID;
+      event.entity_id = entry.entityID;
+      event.message_number = snapshot.messageNumber;
+      event.x = entry.x;
+      event.y = entry.y;
+      eventText[0] = '\0';
+      event.text = eventText;
+      event.datagram_size = static_cast<std::int32_t>(snapshotSize);
+      event.from_address = Platform::Ipv4Of(snapshotFrom);
+      event.from_port = Platform::PortOf(snapshotFrom);
+      event.message_type = Velantis::Snapshot::kType;
+      eventUs = datagramUs;
+      replay = false;
+      const int result = HandleOther(event, snapshotSize, snapshotFrom, nullptr);
+      // A PLAYER_JOINED came first: the same entry gives its update next.
+      if (replay) {
+        replay = false;
+      } else {
+        ++snapshotNext;
+      }
+      if (result == 1) return 1;
+    }
+    return 0;
   }
 
   // Receives one datagram if one is waiting: 1 with an event, 0 without.
@@ -548,6 +655,9 @@ struct velantis_client {
   }
 
   int Handle(velantis_event& event, long size, const Platform::SocketAddress& from) {
+    if (snapshots && Velantis::LooksLikeSnapshot(buffer, size)) {
+      return HandleSnapshot(event, size, from);
+    }
     const Velantis::Verdict verdict = Velantis::DecodeDatagram(buffer, size, packet);
     event = velantis_event{};
     Velantis::ToEvent(verdict, packet, size, event, eventText);
@@ -575,6 +685,7 @@ struct velantis_client {
       connect.Welcomed();
       state = VELANTIS_STATE_CONNECTED;
       entityID = event.entity_id;
+      snapshots = asksSnapshots && Velantis::GrantsSnapshots(packet);
       unansweredSinceMs = -1;
       // At once, so that a validating server admits the player within a round trip.
       SendUpdate(LastPosition(), entityID, "", Extension::Kind::KeepAlive);
@@ -823,6 +934,7 @@ VELANTIS_CLIENT_API velantis_client* velantis_client_create(const velantis_confi
   client->firstResendMs = std::max<std::uint32_t>(config->first_resend_ms, 1);
   client->reconnect = (config->flags & VELANTIS_FLAG_NO_RECONNECT) == 0;
   client->textEvents = (config->flags & VELANTIS_FLAG_TEXT_EVENTS) != 0;
+  client->asksSnapshots = (config->flags & VELANTIS_FLAG_SNAPSHOTS) != 0;
   client->reconnectMaxTries = config->reconnect_max_tries;
   client->interpolationDelayUs = static_cast<std::int64_t>(config->interpolation_delay_ms) * 1000;
   client->random.seed(RandomId(client));
@@ -913,6 +1025,7 @@ VELANTIS_CLIENT_API int velantis_client_service(velantis_client* client, velanti
       client->replay = false;
       if (client->Handle(*event, client->replaySize, client->replayFrom) == 1) return 1;
     }
+    if (client->NextSnapshotEntry(*event) == 1) return 1;
     const std::int64_t wakeAt = client->NextDueMs(now, deadline);
     // In steps of at most a minute, which any poll takes, however long the caller asked for.
     const int wait =

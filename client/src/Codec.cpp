@@ -74,13 +74,65 @@ void ToEvent(Verdict verdict, const Packet& packet, long size, velantis_event& e
 
 void BuildPacket(Packet& packet, std::uint64_t clientID, MessageType type, const char* text,
                  Vec2 position, std::uint32_t entityID, std::uint32_t messageNumber,
-                 const Extension* extension) {
+                 const Extension* extension, std::uint32_t capability) {
   packet.Reset();
   packet.Init(clientID, type, text, entityID);
   packet.Body().position = position;
   packet.Body().playerUUID = clientID;
+  std::memcpy(packet.Body().gap, &capability, sizeof(capability));
   if (extension != nullptr) WriteExtension(packet, *extension);
   packet.Seal(clientID, messageNumber);
+}
+
+bool GrantsSnapshots(const Packet& welcome) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, welcome.Body().gap, sizeof(value));
+  return value == Snapshot::kCapability;
+}
+
+namespace {
+
+template <typename T>
+T Get(const std::byte* at) {
+  T value{};
+  std::memcpy(&value, at, sizeof(value));
+  return value;
+}
+
+}  // namespace
+
+bool LooksLikeSnapshot(const std::byte* data, long size) {
+  return size >= static_cast<long>(Snapshot::kHeaderSize) &&
+         size < static_cast<long>(Packet::kSize) &&
+         Get<std::uint8_t>(data + offsetof(PacketHeader, messageType) + 8) == Snapshot::kType;
+}
+
+bool DecodeSnapshot(const std::byte* data, long size, Snapshot& snapshot) {
+  const std::size_t count = Get<std::uint16_t>(data + 36);
+  if (size < 0 || static_cast<std::size_t>(size) > Packet::kSize ||
+      static_cast<std::size_t>(size) != Snapshot::kHeaderSize + count * Snapshot::kEntrySize) {
+    return false;
+  }
+  std::byte unsealed[Packet::kSize];
+  std::memcpy(unsealed, data, static_cast<std::size_t>(size));
+  std::memset(unsealed + 8, 0, 8);
+  if (Packet::ComputeChecksum(unsealed, static_cast<std::int32_t>(size)) !=
+      Get<std::uint64_t>(data + 8)) {
+    return false;
+  }
+  snapshot.messageNumber = Get<std::uint32_t>(data + 28);
+  const std::byte* ack = data + Snapshot::kEntriesAt + count * Snapshot::kEntrySize;
+  snapshot.ack = Get<std::uint32_t>(ack);
+  snapshot.ackBits = Get<std::uint32_t>(ack + 4);
+  snapshot.count = count;
+  snapshot.entries = data + Snapshot::kEntriesAt;
+  return true;
+}
+
+Snapshot::Entry Snapshot::At(std::size_t k) const {
+  const std::byte* entry = entries + k * kEntrySize;
+  return {Get<std::uint64_t>(entry), Get<std::uint32_t>(entry + 8), Get<float>(entry + 12),
+          Get<float>(entry + 16)};
 }
 
 namespace {

@@ -22,13 +22,51 @@ using TextBuffer = char[Packet::kMessageCapacity + 1];
 void ToEvent(Verdict verdict, const Packet& packet, long size, velantis_event& event,
              TextBuffer& text);
 
+// A snapshot datagram, which only a client granted snapshots is sent: the packet's first 32 bytes
+// (type 6, the checksum over the datagram's own length), then tick (u32), entry count (u16), part
+// and parts (u8 each), the entries of player id (u64), entity id (u32), x and y (f32 each), and
+// last ack and ack bits (u32 each).
+struct Snapshot {
+  static constexpr std::uint8_t kType = 6;
+  static constexpr std::size_t kEntriesAt = 40;
+  // The smallest: no entry, only the acknowledgement.
+  static constexpr std::size_t kHeaderSize = kEntriesAt + 8;
+  static constexpr std::size_t kEntrySize = 20;
+  // The four bytes at the end of the Connect that asks for snapshots and of the Welcome that
+  // grants them, "SNP1".
+  static constexpr std::uint32_t kCapability = 0x31504e53;
+
+  std::uint32_t messageNumber = 0;
+  // The newest own update the server had received, and a bit for each of the 32 before it.
+  std::uint32_t ack = 0;
+  std::uint32_t ackBits = 0;
+  std::size_t count = 0;
+  const std::byte* entries = nullptr;
+
+  struct Entry {
+    std::uint64_t playerID = 0;
+    std::uint32_t entityID = 0;
+    float x = 0;
+    float y = 0;
+  };
+  Entry At(std::size_t k) const;
+};
+
+// Whether the datagram says it is a snapshot (by its length and type); such a one is no packet.
+bool LooksLikeSnapshot(const std::byte* data, long size);
+// Reads a datagram LooksLikeSnapshot accepted; false when its length or checksum is wrong.
+bool DecodeSnapshot(const std::byte* data, long size, Snapshot& snapshot);
+
 struct Extension;
 
 // Builds and seals a packet as a client sends it: the player's id as sender and subject, with the
 // extension behind the text when one is given.
+// `capability` goes into the last four bytes (a Connect's ask for snapshots).
 void BuildPacket(Packet& packet, std::uint64_t clientID, MessageType type, const char* text,
                  Vec2 position, std::uint32_t entityID, std::uint32_t messageNumber,
-                 const Extension* extension = nullptr);
+                 const Extension* extension = nullptr, std::uint32_t capability = 0);
+// Whether a Welcome grants snapshots.
+bool GrantsSnapshots(const Packet& welcome);
 
 // What 1.3 clients add to an update, in the last bytes of its 1000-byte message field, behind the
 // text's terminator: the server relays the whole field, and a client that reads only the text up

@@ -16,6 +16,7 @@
 #include "metrics/MetricsText.h"
 #include "net/NetworkingComponentServer.h"
 #include "net/ServerCounters.h"
+#include "net/Snapshots.h"
 #include "platform/platform.h"
 #include "utils/Console.h"
 
@@ -64,6 +65,7 @@ struct Options {
   std::string instance;
   bool trustSources = false;
   std::uint32_t idleTimeout = NetworkingComponentServer::kDefaultIdleTimeoutSeconds;
+  unsigned tickRate = 30;
 };
 
 // Where the players are kept across a restart: --state-dir, or else the folder systemd made for
@@ -165,6 +167,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
           ->envname("VELANTIS_IDLE_TIMEOUT")
           ->type_name("SECONDS")
           ->check(CLI::Range(0u, 86400u));
+  app.add_option("--tick-rate", options.tickRate,
+                 "snapshots a second for the clients that ask for them (default 30; 0: grant\n"
+                 "none); clients that do not ask get every update relayed, as always")
+      ->envname("VELANTIS_TICK_RATE")
+      ->type_name("HZ")
+      ->check(CLI::Range(0u, 1000u));
   std::string progress = "on";
   app.add_option("--progress", progress,
                  "on: print a progress line on standard output for every datagram received\n"
@@ -343,6 +351,7 @@ int ProcessEntry(int argc, char** argv) {
   NetworkingComponentServer::SetMaxPlayers(options.maxPlayers);
   NetworkingComponentServer::SetTrustSources(options.trustSources);
   NetworkingComponentServer::SetIdleTimeout(options.idleTimeout);
+  Snapshots::SetTickRate(options.tickRate);
   Console::SetProgress(options.progress);
   LogsManager::SetRotation(options.logMaxBytes, options.logKeep);
   SetMetricsInstance(options.instance);

@@ -11,6 +11,7 @@
 #include "net/Packet.h"
 #include "net/RecentSends.h"
 #include "net/ServerCounters.h"
+#include "net/Snapshots.h"
 #include "utils/Console.h"
 #include "utils/MiscUtils.h"
 
@@ -47,8 +48,10 @@ struct Relay {
   std::vector<Orlin::Ipv4Address> targets;
   std::vector<const Packet*> checksummed;
   std::vector<std::uint64_t> checksums;
-  // Whether the copies belong to the packet being dispatched, numbered from `firstNumber`.
+  // Whether the copies belong to the packet being dispatched, numbered from `firstNumber`, for a
+  // registry of `registrySize` players.
   bool prepared = false;
+  std::size_t registrySize = 0;
   std::uint32_t firstNumber = 0;
 };
 
@@ -58,18 +61,29 @@ Relay& PreparedRelay() {
   return relay;
 }
 
-// Prepares the copies of `update` for every registered player. When `verifying` is given, its
-// checksum is computed in the same pass and returned.
+// Whether snapshot players get `update` as a relay too: only for a new text, its position travels
+// in their snapshots. An unregistered sender's (sources trusted) goes to everyone.
+bool ToSnapshotPlayers(const Packet& update) {
+  if (Snapshots::Players() == 0) return true;
+  const auto& clients = NetworkingComponentServer::Clients();
+  const auto sender = clients.find(update.Header().clientID);
+  return sender == clients.end() || Snapshots::TextChanged(sender->second, update);
+}
+
+// Prepares the copies of `update` for every registered player that gets it. When `verifying` is
+// given, its checksum is computed in the same pass and returned.
 std::uint64_t PrepareRelay(const Packet& update, const Packet* verifying) {
   Relay& relay = PreparedRelay();
   const auto& clients = NetworkingComponentServer::Clients();
   const std::uint64_t id = update.Header().clientID;
+  const bool toSnapshotPlayers = ToSnapshotPlayers(update);
   relay.copies.resize(clients.size());
   relay.targets.resize(clients.size());
   relay.checksummed.clear();
   if (verifying != nullptr) relay.checksummed.push_back(verifying);
   std::size_t i = 0;
   for (const auto& [registeredID, player] : clients) {
+    if (player.snapshots && !toSnapshotPlayers) continue;
     const Orlin::Ipv4Address clientSock = player.address;
     Packet& updatePosPacket = relay.copies[i];
     updatePosPacket = update;
@@ -78,6 +92,8 @@ std::uint64_t PrepareRelay(const Packet& update, const Packet* verifying) {
     relay.checksummed.push_back(&updatePosPacket);
     ++i;
   }
+  relay.copies.resize(i);
+  relay.targets.resize(i);
   {
     const NetworkingComponentClient::SendingAs sender(id);
     NetworkingComponentClient::Stamp(relay.copies.data(), relay.copies.size());
@@ -90,6 +106,7 @@ std::uint64_t PrepareRelay(const Packet& update, const Packet* verifying) {
     relay.copies[k].Header().checksum = relay.checksums[firstCopy + k];
   }
   relay.prepared = true;
+  relay.registrySize = clients.size();
   relay.firstNumber = NetworkingComponentClient::MessageCounter();
   return verifying != nullptr ? relay.checksums[0] : 0;
 }
@@ -157,6 +174,21 @@ void UpdatePlayerGauge() {
   const std::size_t players = NetworkingComponentServer::Clients().size();
   Counters().registeredPlayers.store(players, std::memory_order_relaxed);
   ReleaseUnusedRelayRoom(players);
+  Snapshots::Recount(NetworkingComponentServer::Clients());
+}
+
+// Whether a Connect gets snapshots: it asks, and the server ticks.
+bool Granted(const Packet& connect) {
+  return Snapshots::TickRate() != 0 && Snapshots::Asks(connect);
+}
+
+// The Welcome, which grants snapshots to a Connect that asked for them.
+void SendWelcome(const Packet& connect, const Orlin::Ipv4Address& to, std::uint32_t entityID,
+                 Platform::SocketHandle serverSocket) {
+  Packet responsePacket;
+  responsePacket.Init(0, MessageType::Welcome, "welcome", entityID);
+  if (Granted(connect)) Snapshots::Grant(responsePacket);
+  SendTo(responsePacket, serverSocket, to, 0);
 }
 
 // Sends `to` its own announcement and its Welcome, the two packets a newcomer gets.
@@ -166,10 +198,9 @@ void Welcome(const Packet& connect, const Orlin::Ipv4Address& to, std::uint32_t 
   Packet announcement = connect;
   announcement.Body().playerUUID = id;
   announcement.Body().entityID = entityID;
+  Snapshots::Strip(announcement);
   SendTo(announcement, serverSocket, to, id);
-  Packet responsePacket;
-  responsePacket.Init(0, MessageType::Welcome, "welcome", entityID);
-  SendTo(responsePacket, serverSocket, to, 0);
+  SendWelcome(connect, to, entityID, serverSocket);
 }
 
 // Whether the registry has room for a newcomer from `from`, which takes the place of any id
@@ -206,22 +237,22 @@ void ConnectTrusted(const Packet& receivedPacket, const Orlin::Ipv4Address& from
     Report(record, "Client refused: the server is full.");
     return;
   }
-  clients.insert({id, from}).first->second.lastHeardMicroseconds = datagramMicroseconds;
+  auto& player = clients.insert({id, from}).first->second;
+  player.lastHeardMicroseconds = datagramMicroseconds;
+  player.snapshots = Granted(receivedPacket);
   UpdatePlayerGauge();
   Report(record, "Client connected.");
   record.Write();
 
   const std::uint32_t entityID = NetworkingComponentServer::EntityOf(from, id);
-  for (const auto& [registeredID, player] : clients) {
+  for (const auto& [registeredID, registered] : clients) {
     Packet newClientPacket = receivedPacket;
     newClientPacket.Body().playerUUID = id;
     newClientPacket.Body().entityID = entityID;
-    SendTo(newClientPacket, serverSocket, player.address, id);
+    Snapshots::Strip(newClientPacket);
+    SendTo(newClientPacket, serverSocket, registered.address, id);
   }
-
-  Packet responsePacket;
-  responsePacket.Init(0, MessageType::Welcome, "welcome", entityID);
-  SendTo(responsePacket, serverSocket, from, 0);
+  SendWelcome(receivedPacket, from, entityID, serverSocket);
 }
 
 void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogRecord& record,
@@ -274,6 +305,8 @@ void Connect(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogRe
   const std::uint32_t entityID = NetworkingComponentServer::EntityOf(from, id);
   if (registered) {
     found->second.lastHeardMicroseconds = datagramMicroseconds;
+    found->second.snapshots = Granted(receivedPacket);
+    Snapshots::Recount(clients);
   } else {
     PendingConnects::OfThisThread().Keep(receivedPacket, from, entityID);
   }
@@ -303,7 +336,7 @@ void RelayPosition(const Packet& receivedPacket, LogRecord& record,
   record.Write();
   Relay& relay = PreparedRelay();
   const bool current = relay.prepared &&
-                       relay.copies.size() == NetworkingComponentServer::Clients().size() &&
+                       relay.registrySize == NetworkingComponentServer::Clients().size() &&
                        relay.firstNumber == NetworkingComponentClient::MessageCounter();
   if (!current) PrepareRelay(receivedPacket, nullptr);
   relay.prepared = false;
@@ -340,24 +373,28 @@ bool Admit(const Packet& update, const Orlin::Ipv4Address& from, LogRecord& reco
     Report(record, "Client refused: the server is full.");
     return true;
   }
-  clients.insert({id, from}).first->second.lastHeardMicroseconds = datagramMicroseconds;
-  UpdatePlayerGauge();
-  Bump(Counters().admissions);
-  Report(record, "Client admitted.");
-  record.Write();
-
   Packet announcement;
   if (!PendingConnects::OfThisThread().Take(from, id, entityID, announcement)) {
     // The Connect has left the cache (a flood of others): the update's text and position stand in.
     announcement = update;
     announcement.Header().messageType = MessageType::Connect;
   }
+  auto& newcomer = clients.insert({id, from}).first->second;
+  newcomer.lastHeardMicroseconds = datagramMicroseconds;
+  newcomer.snapshots = Granted(announcement);
+  Snapshots::Strip(announcement);
+  UpdatePlayerGauge();
+  Bump(Counters().admissions);
+  Report(record, "Client admitted.");
+  record.Write();
+
   announcement.Body().playerUUID = id;
   announcement.Body().entityID = entityID;
   for (const auto& [registeredID, player] : clients) {
     if (registeredID != id) SendTo(announcement, serverSocket, player.address, id);
   }
   RelayPosition(update, record, serverSocket);
+  if (Snapshots::Players() != 0) Snapshots::Record(newcomer, update);
   return true;
 }
 
@@ -368,6 +405,7 @@ void Position(const Packet& receivedPacket, const Orlin::Ipv4Address& from, LogR
   if (found != clients.end() && SameAddress(found->second.address, from)) {
     found->second.lastHeardMicroseconds = datagramMicroseconds;
     RelayPosition(receivedPacket, record, serverSocket);
+    if (Snapshots::Players() != 0) Snapshots::Record(found->second, receivedPacket);
     return;
   }
   if (NetworkingComponentServer::TrustSources()) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "net/NetworkingComponent.h"
+#include "utils/Vec2.h"
 
 class LogRecord;
 class LogsManager;
@@ -22,6 +23,16 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
     Player(const Orlin::Ipv4Address& registeredAddress) : address(registeredAddress) {}  // NOLINT
     Orlin::Ipv4Address address;
     std::uint64_t lastHeardMicroseconds = 0;
+    // Whether it asked for snapshots (Snapshots.h), and what they carry of it: its latest position
+    // and entity id, the tick that changed them, the hash of its last text, and its latest update's
+    // message number with a bit for each of the 32 before it, acknowledged in its snapshots.
+    bool snapshots = false;
+    Vec2 position{};
+    std::uint32_t entityID = 0;
+    std::uint64_t changedTick = 0;
+    std::uint64_t textHash = 0;
+    std::uint32_t lastNumber = 0;
+    std::uint32_t ackBits = 0;
   };
   // Client id to its player, in ascending id order.
   using ClientRegistry = std::map<std::uint64_t, Player>;

@@ -10,6 +10,7 @@
 #include "net/Packet.h"
 #include "net/RecentSends.h"
 #include "net/ServerCounters.h"
+#include "net/Snapshots.h"
 #include "utils/Console.h"
 
 namespace {
@@ -110,7 +111,9 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
   const std::atomic<bool>& stopRequested = state.stopRequested;
   // Wakes the loop about once a second when nothing arrives, so that silent players are forgotten
   // on time; during traffic they are looked for at most once a second too.
-  Platform::SetReceiveTimeout(socket, 1000);
+  // While snapshot players are registered it wakes at every tick instead.
+  int receiveTimeoutMs = Snapshots::ReceiveTimeoutMs();
+  Platform::SetReceiveTimeout(socket, receiveTimeoutMs);
   std::uint64_t nextSweep = 0;
   for (;;) {
     const long received =
@@ -140,6 +143,11 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
         ForgetIdlePlayers(now, logs);
       }
       nextSweep = now + 1000000;
+    }
+    Snapshots::TickIfDue(now, socket);
+    if (Snapshots::ReceiveTimeoutMs() != receiveTimeoutMs) {
+      receiveTimeoutMs = Snapshots::ReceiveTimeoutMs();
+      Platform::SetReceiveTimeout(socket, receiveTimeoutMs);
     }
   }
   Receiving().running.store(false);

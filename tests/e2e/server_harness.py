@@ -568,16 +568,19 @@ class ServerTestCase(unittest.TestCase):
         if self.container:
             self.skipTest("the process started is podman's, not the server")
 
-    def connect(self, client, client_id, text=b"hello", x=0.0, y=0.0, registered_before=()):
+    def connect(self, client, client_id, text=b"hello", x=0.0, y=0.0, registered_before=(),
+                asks_snapshots=False):
         """Connects `client` as `client_id` as a game client joins; returns (the Connect sent, the
         announcement and the welcome it received).
 
         `registered_before` lists the other registered clients, each of which must receive the
         announcement too: at once when the server trusts sources, else once the newcomer's first
         position update (its Welcome's entity id, at its Connect's place) has proven its address,
-        that update's relay following to every player.
+        that update's relay following to every player. With `asks_snapshots` the Connect asks
+        for snapshots.
         """
-        sent = client.send_packet(client_id, vp.CONNECT, text, x=x, y=y)
+        ask = vp.SNAPSHOT_CAPABILITY if asks_snapshots else bytes(4)
+        sent = client.send_packet(client_id, vp.CONNECT, text, x=x, y=y, gap2=ask)
         if self.trusted:
             for other in registered_before:
                 other.receive_packet()

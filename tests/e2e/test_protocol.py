@@ -325,3 +325,81 @@ class LogText(ServerTestCase):
         player.send_packet(7, vp.CONNECT)
         player.receive_packet()
         self.assertEqual(self.log_after_banner()[6], b"Message: " + field + b"\n")
+
+
+def next_snapshot(client, wanted, timeout=10.0):
+    """The first snapshot datagram `wanted` accepts, and the packets that came before it."""
+    deadline = time.monotonic() + timeout
+    packets = []
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise AssertionError(f"no such snapshot within {timeout} s")
+        data, _ = client.receive(remaining)
+        if len(data) == vp.PACKET_SIZE:
+            packets.append(vp.Packet.decode(data))
+            continue
+        snapshot = vp.Snapshot.decode(data)
+        if wanted(snapshot):
+            return snapshot, packets
+
+
+class Snapshots(ServerTestCase):
+    """A classic player (id 3) and one that asks for snapshots (id 9) in one world."""
+
+    def join_both(self):
+        classic, snapshots = self.client(), self.client()
+        _, _, welcome_a = self.connect(classic, 3)
+        _, announced, welcome_s = self.connect(snapshots, 9, registered_before=[classic],
+                                               asks_snapshots=True)
+        self.assertEqual(welcome_a.gap2, bytes(4))
+        self.assertEqual(welcome_s.gap2, vp.SNAPSHOT_CAPABILITY)
+        self.assertEqual(announced.gap2, bytes(4))
+        return classic, welcome_a.entity_id, snapshots, welcome_s.entity_id
+
+    def move(self, client, client_id, entity_id, text, x, y, number=0):
+        client.send_packet(client_id, vp.PLAYER_POSITION_UPDATE, text, x=x, y=y,
+                           entity_id=entity_id, message_number=number)
+
+    def test_snapshot_and_classic_players_see_each_other_move(self):
+        a, entity_a, s, entity_s = self.join_both()
+
+        # A new text is relayed to both; the same text again reaches the snapshot player only in
+        # a snapshot, the classic player as a relay.
+        self.move(a, 3, entity_a, b"walking", 1.0, 2.0)
+        own = a.receive_packet()
+        self.assertEqual((own.client_id, own.text, own.x, own.y), (3, b"walking", 1.0, 2.0))
+        self.move(a, 3, entity_a, b"walking", 3.0, 4.0)
+        self.assertEqual(a.receive_packet().x, 3.0)
+        _, packets = next_snapshot(s, lambda snap: snap.position_of(3) == (entity_a, 3.0, 4.0))
+        self.assertEqual([(p.client_id, p.text, p.x) for p in packets], [(3, b"walking", 1.0)])
+
+        self.move(s, 9, entity_s, b"running", 5.0, 6.0, number=40)
+        self.move(s, 9, entity_s, b"running", 7.0, 8.0, number=41)
+        relays = [a.receive_packet(), a.receive_packet()]
+        self.assertEqual([(p.message_type, p.client_id, p.text, p.x, p.y) for p in relays],
+                         [(vp.PLAYER_POSITION_UPDATE, 9, b"running", 5.0, 6.0),
+                          (vp.PLAYER_POSITION_UPDATE, 9, b"running", 7.0, 8.0)])
+        snapshot, packets = next_snapshot(
+            s, lambda snap: snap.position_of(9) == (entity_s, 7.0, 8.0))
+        self.assertEqual([(p.client_id, p.x) for p in packets], [(9, 5.0)])
+        self.assertEqual((snapshot.ack, snapshot.ack_bits & 1), (41, 1))
+
+        # Some ticks later, everyone once a second included: the classic player has had packets
+        # of the original protocol only.
+        next_snapshot(s, lambda snap: snap.tick >= snapshot.tick + 31)
+        for data in a.pending():
+            self.assertTrue(vp.verify(data))
+            self.assertIn(vp.Packet.decode(data).message_type,
+                          (vp.CONNECT, vp.WELCOME, vp.PLAYER_POSITION_UPDATE))
+
+    def test_a_lost_snapshot_is_mended_by_the_next(self):
+        a, entity_a, s, _ = self.join_both()
+        self.move(a, 3, entity_a, b"", 9.0, 9.5)
+        at = (entity_a, 9.0, 9.5)
+        first, _ = next_snapshot(s, lambda snap: snap.position_of(3) == at)
+        following, _ = next_snapshot(s, lambda snap: True)
+        self.assertEqual((following.tick, following.position_of(3)), (first.tick + 1, at))
+        # Once a player has stopped, everyone's position comes again once a second.
+        later, _ = next_snapshot(s, lambda snap: snap.tick > first.tick + 3)
+        self.assertEqual(later.position_of(3), at)

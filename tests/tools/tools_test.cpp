@@ -188,7 +188,7 @@ TEST_F(ToolsTest, LoadgenRefusesWhatItMustNotDo) {
   const ToolRun remote = Loadgen("--server 192.0.2.1");
   EXPECT_EQ(remote.exitCode, 2);
   EXPECT_NE(remote.output.find("only loopback"), std::string::npos) << remote.output;
-  EXPECT_EQ(Loadgen("--players 257").exitCode, 2);
+  EXPECT_EQ(Loadgen("--players 1025").exitCode, 2);
   EXPECT_EQ(Loadgen("--duration 121").exitCode, 2);
   EXPECT_EQ(Loadgen("--vary speed --find-capacity").exitCode, 2);
 

@@ -34,7 +34,8 @@ namespace Velantis.Client
         None = 0,
         NoReconnect = 1,
         AnyServerPort = 2,
-        TextEvents = 4
+        TextEvents = 4,
+        Snapshots = 8
     }
 
     public enum RejectReason

@@ -38,7 +38,7 @@ extern "C" {
 
 /* The version this header describes; velantis_client_version() tells the library's. */
 #define VELANTIS_CLIENT_VERSION_MAJOR 1
-#define VELANTIS_CLIENT_VERSION_MINOR 3
+#define VELANTIS_CLIENT_VERSION_MINOR 4
 #define VELANTIS_CLIENT_VERSION_PATCH 0
 
 typedef struct velantis_client velantis_client;
@@ -100,7 +100,13 @@ enum {
   /* Since 1.3.0: report chat lines (velantis_client_send_text) as VELANTIS_EVENT_TEXT. Without
    * it a line comes once as the text of a POSITION_UPDATE, so a game built for 1.2 sees no
    * event type it does not know. */
-  VELANTIS_FLAG_TEXT_EVENTS = 4
+  VELANTIS_FLAG_TEXT_EVENTS = 4,
+  /* Since 1.4.0: ask the server for snapshots (servers from 1.4 grant them): once a tick one
+   * datagram carries the latest positions of many players instead of one 1056-byte packet per
+   * update. They arrive as the same POSITION_UPDATE events (message_type 6, empty text) and feed
+   * the same interpolation; a text still comes with a POSITION_UPDATE of its own, when it
+   * changes. A server that does not grant them relays every update, as without the flag. */
+  VELANTIS_FLAG_SNAPSHOTS = 8
 };
 
 /* Filled by velantis_config_init() with the defaults; change what you need. */
