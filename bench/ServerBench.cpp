@@ -111,11 +111,10 @@ Packet SealedPositionUpdate() {
 // time so that every timed receive finds a datagram waiting.
 class Inbox {
  public:
-  Inbox() : feeder_(Platform::OpenSocket(Platform::SocketKind::Datagram)) {
+  Inbox() {
     const Packet packet = SealedPositionUpdate();
     std::memcpy(datagram_.data(), packet.Bytes(), Packet::kSize);
   }
-  ~Inbox() { Platform::CloseSocket(feeder_); }
   Inbox(const Inbox&) = delete;
   Inbox& operator=(const Inbox&) = delete;
 
@@ -123,7 +122,7 @@ class Inbox {
   bool Refill() {
     if (queued_ > 0) return false;
     for (int i = 0; i < kBatch; ++i) {
-      Platform::SendTo(feeder_, datagram_.data(), Packet::kSize, receiver_.Address());
+      Platform::SendTo(feeder_.Handle(), datagram_.data(), Packet::kSize, receiver_.Address());
     }
     queued_ = kBatch;
     return true;
@@ -131,6 +130,8 @@ class Inbox {
 
   // The server's socket: it receives the datagrams and sends every reply.
   Platform::SocketHandle Handle() const { return receiver_.Handle(); }
+  // The sender's: a registered player, so that its updates are relayed.
+  const BoundSocket& Feeder() const { return feeder_; }
 
   long Receive(std::array<std::byte, kReceiveBufferSize>& buffer, Orlin::Ipv4Address& from,
                int& fromLength) {
@@ -141,7 +142,7 @@ class Inbox {
 
  private:
   BoundSocket receiver_;
-  Platform::SocketHandle feeder_;
+  BoundSocket feeder_;
   std::array<std::byte, Packet::kSize> datagram_{};
   int queued_ = 0;
 };
@@ -304,9 +305,11 @@ class RelayRig {
       : sinks_(fanOut), logs_(*BenchLogs()), record_(FloorLines::LogRecord()) {
     auto& clients = NetworkingComponentServer::Clients();
     clients.clear();
+    // The sender is one of the recipients, as in the game, where it gets its own copy.
     for (std::size_t i = 0; i < fanOut; ++i) {
-      clients.insert({1000 + i, sinks_[i].Address()});
-      batch_.push_back({buffer_.data(), Packet::kSize, &sinks_[i].Address()});
+      const Orlin::Ipv4Address& target = i == 0 ? inbox_.Feeder().Address() : sinks_[i].Address();
+      clients.insert({i == 0 ? kSenderID : 1000 + i, target});
+      batch_.push_back({buffer_.data(), Packet::kSize, &target});
     }
   }
   ~RelayRig() {
@@ -318,7 +321,10 @@ class RelayRig {
 
   // Untimed: keeps a datagram waiting and the sinks from filling up.
   void Prepare() {
-    if (inbox_.Refill()) sinks_.Drain();
+    if (inbox_.Refill()) {
+      sinks_.Drain();
+      inbox_.Feeder().Drain();
+    }
   }
 
   // One datagram from the receive call to the last relayed copy, through the server's own code.

@@ -3,15 +3,16 @@
 results it keeps: the largest loss-free load of every program and round, the medians and their
 ratios, and the CPU per relay at the fixed load. scripts/plot-capacity.py shares its figures.
 
-Usage: scripts/capacity_report.py RESULTS-FOLDER ROUNDS "PROGRAM..."
+Usage: scripts/capacity_report.py RESULTS-FOLDER ROUNDS "PROGRAM..." ["PLAYERS..."]
 """
 import json
 import os
 import statistics
 import sys
 
-LABELS = {"server": "Server", "baseline": "Server before", "floor": "Floor",
-          "baseline-floor": "Floor before"}
+LABELS = {"server": "Server", "snapshots": "Server, snapshots",
+          "mixed": "Server, half snapshots", "baseline": "Server before",
+          "floor": "Floor", "baseline-floor": "Floor before"}
 
 
 def cpu_per_relay(run):
@@ -109,13 +110,43 @@ def fixed_load(folder, rounds, programs):
               f"{pct(share(r['loadgenCpuSeconds'], r))} |")
 
 
-def main(folder, rounds, programs):
+def world_sizes(folder, rounds, sizes):
+    rows = []
+    for k in range(1, rounds + 1):
+        for players in sizes:
+            for name in ("server", "snapshots", "mixed"):
+                path = f"{folder}/{name}-size-{players}-{k}.json"
+                if os.path.exists(path):
+                    with open(path) as f:
+                        rows.append((k, name, json.load(f)["run"]))
+    if not rows:
+        return
+    print()
+    print("Both modes and a mixed world at 30 Hz: what each player receives, loss, the server's "
+          "CPU.")
+    print()
+    print("| Round | Mode | Players | Received per player | Lost | Dropped by the server | p99 "
+          "| CPU | CPU per player |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for k, name, r in rows:
+        cpu = share(r["serverCpuSeconds"], r)
+        per_player = f"{cpu / r['players']:.2f}%" if cpu is not None else "-"
+        p99 = f"{r['latencyP99Ms']:.1f} ms" if r["latencyP99Ms"] is not None else "-"
+        print(f"| {k} | {LABELS[name]} | {r['players']} | "
+              f"{r['bytesPerPlayerPerSecond'] / 1000:.1f} KB/s | {r['lost']} | "
+              f"{r['serverSocketDrops'] if r['serverSocketDrops'] is not None else '-'} | {p99} | "
+              f"{pct(cpu)} | {per_player} |")
+
+
+def main(folder, rounds, programs, sizes=()):
     largest_loss_free(folder, rounds, programs)
     fixed_load(folder, rounds, programs)
+    world_sizes(folder, rounds, sizes)
     for when in ("before", "after"):
         with open(f"{folder}/load-{when}.txt") as f:
             print(f"Machine load {when}: {f.read().strip()}")
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], int(sys.argv[2]), sys.argv[3].split())
+    main(sys.argv[1], int(sys.argv[2]), sys.argv[3].split(),
+         [int(n) for n in sys.argv[4].split()] if len(sys.argv) > 4 else ())

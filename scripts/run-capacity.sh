@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Measures how many players at 30 Hz (every update relayed to every player) each program carries
 # without loss, one after the other on UDP 127.0.0.1:15000, and prints them side by side: this
-# tree's velantis-server and velantis-floor-server, and the same two built from an earlier commit
-# (the baseline) for the before/after comparison. Bounded: each search stops itself, the whole run
+# tree's velantis-server, the same server with every player asking for snapshots ("snapshots"),
+# velantis-floor-server, and the same two built from an earlier commit (the baseline) for the
+# before/after comparison. Then the server in both modes, and in a mixed world where every other
+# player asks for snapshots, at fixed world sizes: bytes each player receives a second, loss and
+# the server's CPU per player. Bounded: each search stops itself, the whole run
 # keeps to a time budget, and every process it starts is killed on the way out. Run it in a
 # network namespace of its own when other programs may use the port:
 #   unshare -n sh -c 'ip link set lo up && scripts/run-capacity.sh'
@@ -13,7 +16,9 @@
 #              VELANTIS_CAPACITY_BASELINE (commit built for "before", default the first
 #              release's, from scripts/baseline.sh; empty skips it),
 #              VELANTIS_CAPACITY_PROGRAMS (which to load, default
-#              "server baseline floor baseline-floor"),
+#              "server snapshots baseline floor baseline-floor"),
+#              VELANTIS_CAPACITY_SIZES (players of the fixed worlds of both modes, default
+#              "16 64 256"; empty skips them),
 #              VELANTIS_CAPACITY_SEARCH_TIME (seconds per search, default 180),
 #              VELANTIS_CAPACITY_BUDGET (seconds for all searches, default 1800),
 #              VELANTIS_CAPACITY_STEP_SECONDS (sending time per step, default 5),
@@ -35,7 +40,8 @@ budget="${VELANTIS_CAPACITY_BUDGET:-1800}"
 step_seconds="${VELANTIS_CAPACITY_STEP_SECONDS:-5}"
 fixed_players="${VELANTIS_CAPACITY_FIXED_PLAYERS:-32}"
 baseline="${VELANTIS_CAPACITY_BASELINE-$baseline_commit}"
-programs="${VELANTIS_CAPACITY_PROGRAMS:-server baseline floor baseline-floor}"
+programs="${VELANTIS_CAPACITY_PROGRAMS:-server snapshots baseline floor baseline-floor}"
+sizes="${VELANTIS_CAPACITY_SIZES-16 64 256}"
 port=15000
 
 cmake --preset release -B "$build" -DVELANTIS_BUILD_TESTS=OFF -DVELANTIS_BUILD_TOOLS=ON >/dev/null
@@ -60,7 +66,7 @@ fi
 
 program_path() {
   case "$1" in
-    server) echo "$build/velantis-server" ;;
+    server | snapshots | mixed) echo "$build/velantis-server" ;;
     floor) echo "$build/bench/velantis-floor-server" ;;
     baseline) echo "$base/build/velantis-server" ;;
     baseline-floor) echo "$base/build/bench/velantis-floor-server" ;;
@@ -134,6 +140,14 @@ measure() {
   fi
 }
 
+# The load generator's options for a program, in `mode`: its players ask for snapshots, or not.
+mode=()
+set_mode() {
+  mode=()
+  if [[ $1 == snapshots ]]; then mode=(--snapshots); fi
+  if [[ $1 == mixed ]]; then mode=(--snapshots --mixed); fi
+}
+
 # How busy the machine was: the load average before and after, beside the figures.
 uptime >"$results/load-before.txt"
 count=$(wc -w <<< "$programs")
@@ -147,16 +161,27 @@ for round in $(seq 1 "$rounds"); do
   fi
   search=(--find-capacity --start 8 --duration "$step_seconds" --max-time "$search_time")
   for name in $programs; do
-    measure "$name" "$(program_path "$name")" "$results/$name-$round.json" "${search[@]}"
+    set_mode "$name"
+    measure "$name" "$(program_path "$name")" "$results/$name-$round.json" "${search[@]}" \
+      "${mode[@]}"
   done
   if ((fixed_players > 0)); then
     fixed=(--players "$fixed_players" --duration 10)
     for name in $programs; do
-      measure "$name" "$(program_path "$name")" "$results/$name-fixed-$round.json" "${fixed[@]}"
+      set_mode "$name"
+      measure "$name" "$(program_path "$name")" "$results/$name-fixed-$round.json" "${fixed[@]}" \
+        "${mode[@]}"
     done
   fi
+  for players in $sizes; do
+    for name in server snapshots mixed; do
+      set_mode "$name"
+      measure "$name" "$(program_path "$name")" "$results/$name-size-$players-$round.json" \
+        --players "$players" --duration "$step_seconds" "${mode[@]}"
+    done
+  done
   completed=$round
 done
 uptime >"$results/load-after.txt"
 
-scripts/capacity_report.py "$results" "$completed" "$programs"
+scripts/capacity_report.py "$results" "$completed" "$programs" "$sizes"

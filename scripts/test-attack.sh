@@ -7,9 +7,17 @@
 # metrics port; SIGTERM to the server as PID 1. Every flood is bounded and stops by itself.
 # Everything the leg makes is removed when it ends, also on failure.
 #
+# The address-proof scenarios check, row by row, that a source is believed only once it has
+# proven that it receives: a victim named as a forged source, a flood of forged Connects, the
+# player cap, ids used from other addresses, two servers set on each other, a silent player,
+# badly checksummed updates at 1,024 players, the players file, and --trust-sources. Each row
+# prints its figures and HOLDS or FAILS.
+#
 # VELANTIS_ATTACK_SERVER=PATH checks that server instead of building one (its velantis-loadgen
 # is taken from tools/ beside it, or from VELANTIS_ATTACK_LOADGEN); VELANTIS_ATTACK_SCENARIOS
-# picks scenarios by name ("echo pid1"; all by default).
+# picks scenarios by name ("echo pid1"; all by default). VELANTIS_ATTACK_EXPECT=faults is for a
+# server from before address proof: it runs the address-proof scenarios only and passes when
+# every row fails there (the --trust-sources row, that server's own behaviour, holds).
 # Needs root (namespaces, raw sockets); without root the leg says so and is skipped (exit 0).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -69,14 +77,27 @@ network() {
   at a sysctl -qw net.ipv4.conf.eth0.accept_local=1
 }
 
+expect=()
+proof_only=
+case ${VELANTIS_ATTACK_EXPECT:-} in
+  "") ;;
+  faults) expect=(--expect-faults) proof_only=1 ;;
+  *) log "VELANTIS_ATTACK_EXPECT is \"faults\" or unset" && exit 2 ;;
+esac
+
 scenario() {  # name
   cleanup
   network &&
     timeout --kill-after=10 600 python3 tests/e2e/attack_check.py --server "$server" \
-      --loadgen "$loadgen" --scenario "$1" --prefix "$prefix"
+      --loadgen "$loadgen" --scenario "$1" --prefix "$prefix" "${expect[@]}"
 }
 
 attack() {  # name description
+  [ -z "$proof_only" ] || return 0
+  proof "$@"
+}
+
+proof() {  # name description
   case " ${VELANTIS_ATTACK_SCENARIOS:-$1} " in
     *" $1 "*) step "$2" scenario "$1" ;;
   esac
@@ -97,10 +118,18 @@ if [ "$status" -eq 0 ]; then
   attack two-server-loop "two servers relaying to each other"
   attack self-loop "a server relaying to itself"
   attack echo "echo services registered as players"
-  attack connect-flood "a flood of forged Connects against the player cap"
   attack oversized "oversized datagrams"
   attack scrape-flood "a scrape flood on the metrics port"
   attack pid1 "SIGTERM and SIGINT, also to PID 1"
+  proof victim "a victim named as the source of forged Connects"
+  proof connect-flood "100,000 forged Connects from random sources beside 8 players"
+  proof cap "forged Connects at the player cap, and a restart"
+  proof ids "ids used from other addresses"
+  proof two-servers "two servers set on each other, their counters far apart"
+  proof idle "a player that stops without a Disconnect"
+  proof bad-checksum "badly checksummed updates at 1,024 players"
+  proof players-file "players files that are no plain list of players"
+  proof trust-sources "--trust-sources"
 fi
 log "done in $((SECONDS - begin)) s"
 exit "$status"

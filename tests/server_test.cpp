@@ -31,13 +31,17 @@ class ServerTest : public testing::Test {
     logFile_ =
         TestSupport::ThreadsLogsFolder() / ("Thread_" + std::to_string(started_++) + ".logs");
   }
+  void TearDown() override {
+    NetworkingComponentServer::SetTrustSources(false);
+    NetworkingComponentServer::SetIdleTimeout(
+        NetworkingComponentServer::kDefaultIdleTimeoutSeconds);
+  }
 
   std::string Log() const { return TestSupport::ReadFile(logFile_); }
 
   // The receive thread runs on its own; wait until it has logged `needle` `count` times.
   void WaitForLog(const std::string& needle, std::size_t count = 1) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (int i = 0; i < 2000; ++i) {
       if (Count(Log(), needle) >= count) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -46,14 +50,21 @@ class ServerTest : public testing::Test {
 
   void Send(const UdpPeer& from, const Packet& packet) const { from.SendPacket(port_, packet); }
 
-  // Registers the peer under the id and consumes the replies: one announcement to every peer
-  // already registered (`others`), then the newcomer's own announcement and welcome.
+  // Registers the peer under the id as a game client does and consumes the replies: its own
+  // announcement and welcome, then, once its first update has proven its address, the
+  // announcement to every peer already registered (`others`) and that update's relay to all.
   Packet Register(const UdpPeer& peer, std::uint64_t id,
                   const std::vector<const UdpPeer*>& others) {
     Send(peer, MakePacket(id, MessageType::Connect, "hello"));
-    for (const UdpPeer* other : others) other->ReceivePacket();
     peer.ReceivePacket();
-    return peer.ReceivePacket();
+    const Packet welcome = peer.ReceivePacket();
+    Send(peer, MakePacket(id, MessageType::PlayerPositionUpdate, "", welcome.Body().entityID));
+    for (const UdpPeer* other : others) {
+      EXPECT_EQ(other->ReceivePacket().Header().messageType, MessageType::Connect);
+      EXPECT_EQ(other->ReceivePacket().Header().messageType, MessageType::PlayerPositionUpdate);
+    }
+    EXPECT_EQ(peer.ReceivePacket().Header().messageType, MessageType::PlayerPositionUpdate);
+    return welcome;
   }
 
   std::uint16_t port_ = 0;
@@ -114,10 +125,48 @@ TEST_F(ServerTest, ConnectIsAnnouncedThenWelcomedAndLoggedLineByLine) {
             expected);
 }
 
-TEST_F(ServerTest, AnnouncementsGoToEveryPlayerInAscendingIdOrderBeforeTheWelcome) {
+TEST_F(ServerTest, ANewcomerIsAnnouncedToTheOthersOnlyOnceItsUpdateProvesItsAddress) {
   UdpPeer a, b, c;
   Register(a, 3, {});
   Register(b, 9, {&a});
+
+  Send(c, MakePacket(5, MessageType::Connect, "newcomer", 0, Vec2(4, 2)));
+  c.ReceivePacket();
+  const Packet welcome = c.ReceivePacket();
+  EXPECT_TRUE(a.Quiet());
+  EXPECT_TRUE(b.Quiet());
+  // The proof's text and position are its own; the others see those of the Connect.
+  Send(c, MakePacket(5, MessageType::PlayerPositionUpdate, "moved", welcome.Body().entityID));
+  WaitForLog("NetworkingComponentServer(): Client admitted. \n");
+  const Packet toA = a.ReceivePacket();
+  const Packet toB = b.ReceivePacket();
+  EXPECT_EQ(toB.Header().messageNumber, toA.Header().messageNumber + 1);
+  for (const Packet* packet : {&toA, &toB}) {
+    EXPECT_EQ(packet->Header().messageType, MessageType::Connect);
+    EXPECT_EQ(packet->Header().clientID, 5u);
+    EXPECT_EQ(packet->Body().playerUUID, 5u);
+    EXPECT_EQ(packet->Body().entityID, welcome.Body().entityID);
+    EXPECT_EQ(packet->MessageText(), "newcomer");
+    EXPECT_EQ(packet->Body().position.x, 4.0f);
+  }
+  for (const UdpPeer* peer : {&a, &c, &b}) {
+    const Packet relayed = peer->ReceivePacket();
+    EXPECT_EQ(relayed.Header().messageType, MessageType::PlayerPositionUpdate);
+    EXPECT_EQ(relayed.MessageText(), "moved");
+  }
+  EXPECT_TRUE(c.Quiet()) << "the newcomer already had its own announcement";
+}
+
+TEST_F(ServerTest, TrustingSourcesAnnouncesToEveryPlayerInAscendingIdOrderBeforeTheWelcome) {
+  NetworkingComponentServer::SetTrustSources(true);
+  UdpPeer a, b, c;
+  Send(a, MakePacket(3, MessageType::Connect));
+  a.ReceivePacket();
+  a.ReceivePacket();
+  Send(b, MakePacket(9, MessageType::Connect));
+  a.ReceivePacket();
+  b.ReceivePacket();
+  b.ReceivePacket();
 
   Send(c, MakePacket(5, MessageType::Connect, "newcomer"));
   const Packet toA = a.ReceivePacket();
@@ -138,17 +187,86 @@ TEST_F(ServerTest, AnnouncementsGoToEveryPlayerInAscendingIdOrderBeforeTheWelcom
   EXPECT_EQ(welcome.Header().messageType, MessageType::Welcome);
 }
 
-TEST_F(ServerTest, ARepeatedConnectIsRefusedAndTheFirstAddressStays) {
-  UdpPeer first, impostor, mover;
-  Register(first, 7, {});
+TEST_F(ServerTest, AnIdBelongsToItsAddressAndARepeatedConnectThereIsWelcomedAgain) {
+  UdpPeer first, impostor;
+  const Packet welcome = Register(first, 7, {});
+  const std::uint32_t entityID = welcome.Body().entityID;
   Send(impostor, MakePacket(7, MessageType::Connect));
   WaitForLog("NetworkingComponentServer(): Client already connected. \n");
+  // Even with the right entity id, the id's updates and its Disconnect count from its address only.
+  Send(impostor, MakePacket(7, MessageType::PlayerPositionUpdate, "", entityID));
+  Send(impostor, MakePacket(7, MessageType::Disconnect));
+  WaitForLog("NetworkingComponentServer(): Dropped: the id belongs to another address. \n", 2);
   EXPECT_TRUE(impostor.Quiet());
   EXPECT_TRUE(first.Quiet());
 
-  Send(mover, MakePacket(8, MessageType::PlayerPositionUpdate));
-  EXPECT_EQ(first.ReceivePacket().Header().clientID, 8u);
+  // A client whose Welcome was lost asks again: the same two packets, the same entity id.
+  Send(first, MakePacket(7, MessageType::Connect));
+  EXPECT_EQ(first.ReceivePacket().Body().entityID, entityID);
+  const Packet again = first.ReceivePacket();
+  EXPECT_EQ(again.Header().messageType, MessageType::Welcome);
+  EXPECT_EQ(again.Body().entityID, entityID);
+  Send(first, MakePacket(7, MessageType::PlayerPositionUpdate));
+  EXPECT_EQ(first.ReceivePacket().Header().clientID, 7u);
   EXPECT_TRUE(impostor.Quiet());
+}
+
+TEST_F(ServerTest, OnlyTheWelcomedAddressCanProveItAndItsNewIdReplacesTheOld) {
+  UdpPeer player, stranger, watcher;
+  Register(watcher, 1, {});
+  Send(player, MakePacket(4, MessageType::Connect));
+  player.ReceivePacket();
+  const std::uint32_t entityID = player.ReceivePacket().Body().entityID;
+  Send(stranger, MakePacket(4, MessageType::PlayerPositionUpdate, "", entityID));
+  Send(player, MakePacket(4, MessageType::PlayerPositionUpdate, "", entityID ^ 1));
+  Send(stranger, MakePacket(50, MessageType::PlayerPositionUpdate, "", 77));
+  WaitForLog("NetworkingComponentServer(): Dropped: the sender is not a registered player. \n", 3);
+  EXPECT_TRUE(watcher.Quiet());
+  EXPECT_TRUE(stranger.Quiet());
+
+  Send(player, MakePacket(4, MessageType::PlayerPositionUpdate, "", entityID));
+  EXPECT_EQ(watcher.ReceivePacket().Header().messageType, MessageType::Connect);
+  EXPECT_EQ(watcher.ReceivePacket().Header().clientID, 4u);
+  EXPECT_EQ(player.ReceivePacket().Header().clientID, 4u);
+  // The same socket under a new id: the party restarted its client, the old id goes.
+  Register(player, 6, {&watcher});
+  Send(watcher, MakePacket(4, MessageType::Disconnect));
+  WaitForLog("NetworkingComponentServer(): Client is not connected. \n");
+}
+
+TEST_F(ServerTest, WhatAForgedSourceGetsIsBounded) {
+  UdpPeer victim, player;
+  Register(player, 1, {});
+  // Another server's announcement is never answered: two servers cannot bounce them.
+  Send(victim, MakePacket(5, MessageType::Connect, "", 0, {}, 0));
+  Packet announcement = MakePacket(5, MessageType::Connect);
+  announcement.Body().playerUUID = 5;
+  announcement.Body().entityID = 77;
+  announcement.Seal();
+  Send(victim, announcement);
+  WaitForLog("NetworkingComponentServer(): Dropped: an announcement is not a Connect. \n");
+  victim.ReceivePacket();
+  victim.ReceivePacket();
+  EXPECT_TRUE(victim.Quiet());
+  // A burst of Connects from one address is answered a few times a second only.
+  constexpr int kBurst = 100;
+  for (int i = 0; i < kBurst; ++i) Send(victim, MakePacket(5, MessageType::Connect));
+  WaitForLog("NetworkingComponentServer(): Dropped: too many Connects from the address. \n");
+  Send(victim, MakePacket(404, MessageType::Disconnect));
+  WaitForLog("Client is not connected.");
+  int answers = 0;
+  while (victim.Receive(200)) ++answers;
+  EXPECT_LT(answers, 2 * kBurst);
+  EXPECT_TRUE(player.Quiet()) << "nothing goes to the players before a proof";
+}
+
+TEST_F(ServerTest, ASilentPlayerIsForgottenAfterTheIdleTimeout) {
+  NetworkingComponentServer::SetIdleTimeout(1);
+  UdpPeer player;
+  Register(player, 3, {});
+  WaitForLog("NetworkingComponentServer(): Client timed out. \n");
+  Send(player, MakePacket(3, MessageType::Disconnect));
+  WaitForLog("NetworkingComponentServer(): Client is not connected. \n");
 }
 
 TEST_F(ServerTest, DisconnectForgetsARegisteredPlayerOnly) {
@@ -172,16 +290,15 @@ TEST_F(ServerTest, PositionUpdatesAreRelayedUnchangedToEveryRegisteredPlayer) {
   Register(high, 9, {});
   Register(low, 3, {&high});
 
-  // The sender need not be registered itself.
-  Send(stranger, MakePacket(50, MessageType::PlayerPositionUpdate, "run", 77, Vec2(5, -6)));
+  Send(low, MakePacket(3, MessageType::PlayerPositionUpdate, "run", 77, Vec2(5, -6)));
   const Packet toLow = low.ReceivePacket();
   const Packet toHigh = high.ReceivePacket();
   EXPECT_EQ(toHigh.Header().messageNumber, toLow.Header().messageNumber + 1);
   for (const Packet* relayed : {&toLow, &toHigh}) {
     EXPECT_TRUE(TestSupport::ChecksumMatches(*relayed));
     EXPECT_EQ(relayed->Header().messageType, MessageType::PlayerPositionUpdate);
-    EXPECT_EQ(relayed->Header().clientID, 50u);
-    EXPECT_EQ(relayed->Body().playerUUID, 50u);
+    EXPECT_EQ(relayed->Header().clientID, 3u);
+    EXPECT_EQ(relayed->Body().playerUUID, 3u);
     EXPECT_EQ(relayed->Body().entityID, 77u);
     EXPECT_EQ(relayed->Body().position.x, 5.0f);
     EXPECT_EQ(relayed->Body().position.y, -6.0f);
@@ -208,19 +325,19 @@ TEST_F(ServerTest, OtherMessageTypesHitTheDefaultCaseAndSendNothing) {
 TEST_F(ServerTest, OnlyOneIntactPacketPerDatagramIsAcceptedAndServingGoesOn) {
   UdpPeer player, watcher;
   Register(watcher, 1, {});
-  const Packet update = MakePacket(30, MessageType::PlayerPositionUpdate);
+  const Packet update = MakePacket(1, MessageType::PlayerPositionUpdate);
   std::vector<std::byte> wire(update.Bytes(), update.Bytes() + Packet::kSize);
 
   // A whole packet, then its first 500 bytes: the tail of the earlier datagram must not count.
-  player.SendBytes(port_, wire.data(), wire.size());
+  watcher.SendBytes(port_, wire.data(), wire.size());
   watcher.ReceivePacket();
-  for (const std::size_t size : {0u, 500u, 1055u}) player.SendBytes(port_, wire.data(), size);
+  for (const std::size_t size : {0u, 500u, 1055u}) watcher.SendBytes(port_, wire.data(), size);
   std::vector<std::byte> longer(wire);
   longer.push_back(std::byte{0});
-  player.SendBytes(port_, longer.data(), longer.size());
+  watcher.SendBytes(port_, longer.data(), longer.size());
   std::vector<std::byte> flipped(wire);
   flipped[600] ^= std::byte{0x20};
-  player.SendBytes(port_, flipped.data(), flipped.size());
+  watcher.SendBytes(port_, flipped.data(), flipped.size());
 
   const std::string corrupted =
       "NetworkingComponent(): [CORRUPTED] The packet received generate a wrong checksum. \n";
@@ -245,18 +362,18 @@ TEST_F(ServerTest, AnOversizedDatagramIsAFailedReceive) {
   const std::string console = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(std::regex_search(console, std::regex("(^|\n)error[1-9][0-9]*\n"))) << console;
   EXPECT_EQ(Count(console, "Message of size 2000"), 0u);
-  EXPECT_EQ(Count(Log(), "bytes received."), 1u) << "only the Connect reached the log";
+  EXPECT_EQ(Count(Log(), "bytes received."), 2u)
+      << "only the Connect and the proof reached the log";
 }
 
 TEST_F(ServerTest, ControlCharactersOfTheTextCannotForgeLogLines) {
   UdpPeer player;
   const char* forged = "a\n========= [RECEIVE] ========== \nb\\c\t\x01\x7f \xc3\xa9t\xc3\xa9";
   Register(player, 0, {});
-  Send(player, MakePacket(5, MessageType::PlayerPositionUpdate, forged));
-  WaitForLog("From clientID: 5\n");
-  WaitForLog("=================== \n", 2);
+  Send(player, MakePacket(0, MessageType::PlayerPositionUpdate, forged));
+  WaitForLog("From clientID: 0\n", 3);
   const std::string log = Log();
-  EXPECT_EQ(Count(log, "\n========= [RECEIVE] ========== \n"), 2u);
+  EXPECT_EQ(Count(log, "\n========= [RECEIVE] ========== \n"), 3u);
   EXPECT_NE(log.find("Message: a\\n========= [RECEIVE] ========== \\nb\\\\c\\t\\x01\\x7f "
                      "\xc3\xa9t\xc3\xa9\n"),
             std::string::npos)

@@ -1,9 +1,11 @@
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <string>
 
 #include "support/TestSupport.h"
 #include "utils/MiscUtils.h"
+#include "utils/SipHash.h"
 
 namespace {
 
@@ -43,6 +45,18 @@ TEST(RandomIdTest, DrawsVaryingValuesFromOneSequence) {
   const std::uint64_t second = MiscUtils::GenerateRandomId();
   const std::uint64_t third = MiscUtils::GenerateRandomId();
   EXPECT_FALSE(first == second && second == third);
+}
+
+// The reference implementation's vectors: key 00 01 .. 0f, messages 00 01 .. of each length,
+// every tail length of the last word among them.
+TEST(SipHashTest, MatchesTheReferenceVectors) {
+  const std::array<std::uint64_t, 2> key{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+  std::array<unsigned char, 64> message{};
+  for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<unsigned char>(i);
+  EXPECT_EQ(SipHash24(key, message.data(), 0), 0x726fdb47dd0e0e31ULL);
+  EXPECT_EQ(SipHash24(key, message.data(), 1), 0x74f839c593dc67fdULL);
+  EXPECT_EQ(SipHash24(key, message.data(), 15), 0xa129ca6149be45e5ULL);
+  EXPECT_EQ(SipHash24(key, message.data(), 63), 0x958a324ceb064572ULL);
 }
 
 TEST(ServerDataFolderTest, IsTheServerFolderBetweenSeparators) {

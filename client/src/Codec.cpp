@@ -1,5 +1,6 @@
 #include "Codec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -72,12 +73,111 @@ void ToEvent(Verdict verdict, const Packet& packet, long size, velantis_event& e
 }
 
 void BuildPacket(Packet& packet, std::uint64_t clientID, MessageType type, const char* text,
-                 Vec2 position, std::uint32_t entityID, std::uint32_t messageNumber) {
+                 Vec2 position, std::uint32_t entityID, std::uint32_t messageNumber,
+                 const Extension* extension, std::uint32_t capability) {
   packet.Reset();
   packet.Init(clientID, type, text, entityID);
   packet.Body().position = position;
   packet.Body().playerUUID = clientID;
+  std::memcpy(packet.Body().gap, &capability, sizeof(capability));
+  if (extension != nullptr) WriteExtension(packet, *extension);
   packet.Seal(clientID, messageNumber);
+}
+
+bool GrantsSnapshots(const Packet& welcome) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, welcome.Body().gap, sizeof(value));
+  return value == Snapshot::kCapability;
+}
+
+namespace {
+
+template <typename T>
+T Get(const std::byte* at) {
+  T value{};
+  std::memcpy(&value, at, sizeof(value));
+  return value;
+}
+
+}  // namespace
+
+bool LooksLikeSnapshot(const std::byte* data, long size) {
+  return size >= static_cast<long>(Snapshot::kHeaderSize) &&
+         size < static_cast<long>(Packet::kSize) &&
+         Get<std::uint8_t>(data + offsetof(PacketHeader, messageType) + 8) == Snapshot::kType;
+}
+
+bool DecodeSnapshot(const std::byte* data, long size, Snapshot& snapshot) {
+  const std::size_t count = Get<std::uint16_t>(data + 36);
+  if (size < 0 || static_cast<std::size_t>(size) > Packet::kSize ||
+      static_cast<std::size_t>(size) != Snapshot::kHeaderSize + count * Snapshot::kEntrySize) {
+    return false;
+  }
+  std::byte unsealed[Packet::kSize];
+  std::memcpy(unsealed, data, static_cast<std::size_t>(size));
+  std::memset(unsealed + 8, 0, 8);
+  if (Packet::ComputeChecksum(unsealed, static_cast<std::int32_t>(size)) !=
+      Get<std::uint64_t>(data + 8)) {
+    return false;
+  }
+  snapshot.messageNumber = Get<std::uint32_t>(data + 28);
+  const std::byte* ack = data + Snapshot::kEntriesAt + count * Snapshot::kEntrySize;
+  snapshot.ack = Get<std::uint32_t>(ack);
+  snapshot.ackBits = Get<std::uint32_t>(ack + 4);
+  snapshot.count = count;
+  snapshot.entries = data + Snapshot::kEntriesAt;
+  return true;
+}
+
+Snapshot::Entry Snapshot::At(std::size_t k) const {
+  const std::byte* entry = entries + k * kEntrySize;
+  return {Get<std::uint64_t>(entry), Get<std::uint32_t>(entry + 8), Get<float>(entry + 12),
+          Get<float>(entry + 16)};
+}
+
+namespace {
+
+constexpr char kMagic[4] = {'V', 'L', 'X', '1'};
+constexpr std::size_t kFixedAt = Packet::kMessageCapacity - Extension::kFixedSize;
+
+}  // namespace
+
+bool WriteExtension(Packet& packet, const Extension& extension) {
+  char* field = packet.Body().message;
+  const std::size_t textEnd = packet.MessageText().size() + 1;
+  if (textEnd > kFixedAt) return false;
+  std::size_t nameLength = std::min(extension.nameLength, Extension::kMaxName);
+  if (textEnd + nameLength > kFixedAt) nameLength = 0;
+  std::memcpy(field + kFixedAt - nameLength, extension.name, nameLength);
+  char* fixed = field + kFixedAt;
+  std::memcpy(fixed, kMagic, 4);
+  fixed[4] = static_cast<char>(extension.kind);
+  fixed[5] = static_cast<char>(nameLength);
+  fixed[6] = 0;
+  fixed[7] = 0;
+  std::memcpy(fixed + 8, &extension.session, 4);
+  std::memcpy(fixed + 12, &extension.textSequence, 4);
+  std::memcpy(fixed + 16, &extension.nonce, 8);
+  return true;
+}
+
+bool ReadExtension(const Packet& packet, Extension& extension) {
+  const char* field = packet.Body().message;
+  const char* fixed = field + kFixedAt;
+  if (std::memcmp(fixed, kMagic, 4) != 0) return false;
+  const auto kind = static_cast<std::uint8_t>(fixed[4]);
+  const auto nameLength = static_cast<std::uint8_t>(fixed[5]);
+  if (kind > static_cast<std::uint8_t>(Extension::Kind::Goodbye) ||
+      nameLength > Extension::kMaxName || packet.MessageText().size() + 1 + nameLength > kFixedAt) {
+    return false;
+  }
+  extension.kind = static_cast<Extension::Kind>(kind);
+  extension.nameLength = nameLength;
+  extension.name = field + kFixedAt - nameLength;
+  std::memcpy(&extension.session, fixed + 8, 4);
+  std::memcpy(&extension.textSequence, fixed + 12, 4);
+  std::memcpy(&extension.nonce, fixed + 16, 8);
+  return true;
 }
 
 }  // namespace Velantis

@@ -1,4 +1,5 @@
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
@@ -10,8 +11,12 @@
 #include "Version.h"
 #include "fleet/AgonesSdk.h"
 #include "fleet/HttpClient.h"
+#include "logs/LogsManager.h"
 #include "metrics/MetricsEndpoint.h"
+#include "metrics/MetricsText.h"
 #include "net/NetworkingComponentServer.h"
+#include "net/ServerCounters.h"
+#include "net/Snapshots.h"
 #include "platform/platform.h"
 #include "utils/Console.h"
 
@@ -53,6 +58,14 @@ struct Options {
   bool progress = true;
   std::optional<MetricsAddress> checkHealth;
   double agonesHealthSeconds = 2.0;
+  double agonesEmptyShutdownSeconds = 30.0;
+  double drainSeconds = 30.0;
+  std::uint64_t logMaxBytes = 0;
+  unsigned logKeep = 2;
+  std::string instance;
+  bool trustSources = false;
+  std::uint32_t idleTimeout = NetworkingComponentServer::kDefaultIdleTimeoutSeconds;
+  unsigned tickRate = 30;
 };
 
 // Where the players are kept across a restart: --state-dir, or else the folder systemd made for
@@ -139,6 +152,27 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
       ->envname("VELANTIS_BIND")
       ->type_name("ADDR")
       ->check(DottedIpv4());
+  app.add_flag("--trust-sources", options.trustSources,
+               "believe every source address and id, as the server once did: a Connect\n"
+               "registers its source at once and anyone's position update is relayed. UNSAFE\n"
+               "on an open network (forged sources get relays, steal ids, fill the server);\n"
+               "only for closed networks and clients that never send a position update.\n"
+               "By default an address is registered once it proves it receives (a position\n"
+               "update with its Welcome's entity id) and an id is served from it only")
+      ->envname("VELANTIS_TRUST_SOURCES");
+  auto* idleTimeout =
+      app.add_option("--idle-timeout", options.idleTimeout,
+                     "forget a registered player from whom no valid packet has come for\n"
+                     "SECONDS (default 30; 0: never; with --trust-sources, never unless given)")
+          ->envname("VELANTIS_IDLE_TIMEOUT")
+          ->type_name("SECONDS")
+          ->check(CLI::Range(0u, 86400u));
+  app.add_option("--tick-rate", options.tickRate,
+                 "snapshots a second for the clients that ask for them (default 30; 0: grant\n"
+                 "none); clients that do not ask get every update relayed, as always")
+      ->envname("VELANTIS_TICK_RATE")
+      ->type_name("HZ")
+      ->check(CLI::Range(0u, 1000u));
   std::string progress = "on";
   app.add_option("--progress", progress,
                  "on: print a progress line on standard output for every datagram received\n"
@@ -149,8 +183,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
       ->check(CLI::IsMember({"on", "off"}));
   std::string checkHealth;
   app.add_option("--check-health", checkHealth,
-                 "do not serve: ask the metrics endpoint of a server at ADDR:PORT and exit 0\n"
-                 "when it answers, 1 when it does not within 2 s (a container's health check)")
+                 "do not serve: ask the metrics endpoint of a server at ADDR:PORT whether the\n"
+                 "game is served (GET /healthz) and exit 0 when it says so, 1 when it does not\n"
+                 "or does not answer within 2 s (a container's health check)")
       ->type_name("ADDR:PORT")
       ->check(CLI::Validator(
           [](std::string& text) {
@@ -164,6 +199,37 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
                  "(default 2; keep it below the GameServer's health periodSeconds)")
       ->type_name("SECONDS")
       ->check(CLI::Range(0.1, 3600.0));
+  app.add_option("--agones-empty-shutdown", options.agonesEmptyShutdownSeconds,
+                 "under Agones: once the GameServer is Allocated, stop (drain, Shutdown, exit)\n"
+                 "when no player has come within SECONDS (default 30; 0: wait for ever); a\n"
+                 "match whose players have all left after some came always ends so")
+      ->envname("VELANTIS_AGONES_EMPTY_SHUTDOWN")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.0, 86400.0));
+  app.add_option("--drain-timeout", options.drainSeconds,
+                 "on a stop request (SIGTERM, SIGINT, Agones' end of the match), admit no new\n"
+                 "player and serve the registered ones until they have all left, for at most\n"
+                 "SECONDS (default 30; 0: stop at once); a second request stops at once")
+      ->envname("VELANTIS_DRAIN_TIMEOUT")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.0, 86400.0));
+  app.add_option("--log-max-bytes", options.logMaxBytes,
+                 "begin a new log file when the current one would pass N bytes, keeping the\n"
+                 "older ones as Thread_0.logs.1, .2, ... (default 0: one file, unbounded)")
+      ->envname("VELANTIS_LOG_MAX_BYTES")
+      ->type_name("N")
+      ->check(CLI::Range(std::uint64_t{0}, std::uint64_t{1} << 50));
+  app.add_option("--log-keep", options.logKeep,
+                 "with --log-max-bytes, keep at most K older log files (default 2): the log\n"
+                 "folder then holds at most about (K+1) x N bytes")
+      ->envname("VELANTIS_LOG_KEEP")
+      ->type_name("K")
+      ->check(CLI::Range(0u, 1000u));
+  app.add_option("--instance", options.instance,
+                 "put instance=\"NAME\" on every metric: which server of several on a host, or\n"
+                 "which pod (default: no such label)")
+      ->envname("VELANTIS_INSTANCE")
+      ->type_name("NAME");
   bool checkConfig = false;
   app.add_flag("--check-config", checkConfig,
                "check the options (and the VELANTIS_* variables), say what they make, and exit\n"
@@ -174,7 +240,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
       "command line wins. The packaged service reads them from /etc/default/velantis-server.\n"
       "The log is Thread_0.logs below OrlinStudio/Velantis/Server/ThreadsLogs in the user's data\n"
       "folder ($XDG_DATA_HOME, or ~/.local/share; %LOCALAPPDATA% on Windows).\n"
-      "SIGTERM or SIGINT (Ctrl+C) stops the server once the datagram in hand is handled.\n"
+      "SIGTERM or SIGINT (Ctrl+C) drains the server (--drain-timeout), then stops it once the\n"
+      "datagram in hand is handled; a second one stops it at once.\n"
       "Exit codes: 0 after --help or --version and when stopped, 1 when the metrics address\n"
       "cannot be bound, 2 for a usage error.");
   try {
@@ -189,6 +256,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
   }
   if (!metrics.empty()) options.metrics = ParseMetricsAddress(metrics);
   options.progress = progress == "on";
+  if (options.trustSources && idleTimeout->count() == 0) options.idleTimeout = 0;
   if (!checkHealth.empty()) options.checkHealth = ParseMetricsAddress(checkHealth);
   if (checkConfig) {
     Console::Out(
@@ -200,7 +268,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
         options.receiveBuffer > 0 ? std::to_string(options.receiveBuffer) + " bytes"
                                   : std::string("the system's"),
         ", progress lines ", progress, ", players kept in ",
-        PlayersFile(options).empty() ? std::string("no file") : PlayersFile(options));
+        PlayersFile(options).empty() ? std::string("no file") : PlayersFile(options),
+        options.trustSources ? ", every source trusted" : ", sources proven", ", idle timeout ",
+        options.idleTimeout == 0 ? std::string("off") : std::to_string(options.idleTimeout) + " s");
     return 0;
   }
   return std::nullopt;
@@ -219,6 +289,50 @@ void JournalStartLine(const Options& options, const NetworkingComponentServer& s
                    Decimal(socket ? socket->receiveBufferBytes : 0), " bytes, metrics ", metrics);
 }
 
+std::chrono::milliseconds Milliseconds(double seconds) {
+  return std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+}
+
+// Lets the registered players finish their game before the server stops: no new player is
+// admitted, and the registered ones are served until they have all left, the time is up or a
+// second stop request comes. Nothing to wait for without players or a running receive loop.
+void Drain(std::chrono::milliseconds timeLimit) {
+  const auto players = [] { return Counters().registeredPlayers.load(std::memory_order_relaxed); };
+  if (timeLimit.count() <= 0 || players() == 0 || !NetworkingComponentServer::Progress().running) {
+    return;
+  }
+  NetworkingComponentServer::StopAdmitting();
+  char seconds[32];
+  const auto secondsEnd = std::to_chars(seconds, seconds + sizeof(seconds),
+                                        static_cast<double>(timeLimit.count()) / 1000.0)
+                              .ptr;
+  Console::Out("NetworkingComponentServer(): Draining: no new player is admitted; ",
+               Decimal(players()), " registered players are served until they leave, for at most ",
+               std::string_view(seconds, static_cast<std::size_t>(secondsEnd - seconds)), " s.");
+  const auto deadline = std::chrono::steady_clock::now() + timeLimit;
+  // How soon the last player's leaving is noticed; the only cost of draining.
+  constexpr auto kLook = std::chrono::milliseconds(100);
+  for (;;) {
+    if (players() == 0) {
+      Console::Out("NetworkingComponentServer(): Drained: every player has left.");
+      return;
+    }
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) {
+      Console::Out("NetworkingComponentServer(): Drain time is up: ", Decimal(players()),
+                   " players are still registered.");
+      return;
+    }
+    const auto wait = std::min<std::chrono::steady_clock::duration>(left, kLook);
+    if (Platform::WaitForStopRequest(
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()))) {
+      Console::Out("NetworkingComponentServer(): Drain cut short by a second stop request: ",
+                   Decimal(players()), " players are still registered.");
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 int ProcessEntry(int argc, char** argv) {
@@ -230,32 +344,38 @@ int ProcessEntry(int argc, char** argv) {
   if (options.checkHealth) {
     const Fleet::HttpAnswer answer =
         Fleet::HttpRequest(options.checkHealth->address, options.checkHealth->port, "GET",
-                           "/metrics", "", std::chrono::seconds(2));
+                           "/healthz", "", std::chrono::seconds(2));
     return answer.status == 200 ? 0 : kExitFailed;
   }
   const auto agonesPort = Fleet::AgonesPortFromEnvironment();
   NetworkingComponentServer::SetMaxPlayers(options.maxPlayers);
+  NetworkingComponentServer::SetTrustSources(options.trustSources);
+  NetworkingComponentServer::SetIdleTimeout(options.idleTimeout);
+  Snapshots::SetTickRate(options.tickRate);
   Console::SetProgress(options.progress);
+  LogsManager::SetRotation(options.logMaxBytes, options.logKeep);
+  SetMetricsInstance(options.instance);
   if (options.metrics && !Metrics::StartEndpoint(options.metrics->address, options.metrics->port)) {
     return kExitFailed;
   }
   // Lives for the rest of the process: the receive thread uses it until it is stopped.
   static NetworkingComponentServer server;
   const std::string playersFile = PlayersFile(options);
-  if (!playersFile.empty()) NetworkingComponentServer::RestoreClients(playersFile);
+  if (!playersFile.empty()) NetworkingComponentServer::RestoreClients(playersFile, options.port);
   NetworkingComponentServer::SetReceiveBufferRequest(options.receiveBuffer);
   server.Init(Orlin::Protocol::Udp);
   if (server.Start(options.bind.c_str(), options.port)) {
     JournalStartLine(options, server);
     if (agonesPort) {
-      Fleet::StartAgones(
-          *agonesPort,
-          std::chrono::milliseconds(static_cast<std::int64_t>(options.agonesHealthSeconds * 1000)));
+      Fleet::StartAgones(*agonesPort, Milliseconds(options.agonesHealthSeconds),
+                         Milliseconds(options.agonesEmptyShutdownSeconds));
     }
   }
   // Nothing more to do on this thread but to wait, without using the processor, for a stop
-  // request (on Windows there is none: Ctrl+C or closing the console ends the process).
+  // request (on Windows only the Agones thread makes one: Ctrl+C or closing the console ends the
+  // process).
   Platform::WaitForStopRequest();
+  Drain(Milliseconds(options.drainSeconds));
   Console::Out("NetworkingComponentServer(): Stopping on request.");
   Fleet::StopAgones();
   // A receive loop that has not ended in time is left alone: nothing is torn down under it.

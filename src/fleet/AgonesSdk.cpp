@@ -5,11 +5,13 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "fleet/HttpClient.h"
 #include "net/NetworkingComponentServer.h"
 #include "net/ServerCounters.h"
+#include "platform/platform.h"
 #include "utils/Console.h"
 
 namespace Fleet {
@@ -20,14 +22,32 @@ constexpr const char* kSidecarAddress = "127.0.0.1";
 constexpr auto kCallTime = std::chrono::milliseconds(1000);
 // How often what failed is tried again, and how often the player count is looked at.
 constexpr auto kTurn = std::chrono::milliseconds(250);
-// A receive loop inside the same datagram for this long is stuck.
-constexpr auto kStuckAfter = std::chrono::seconds(3);
 constexpr auto kShutdownTime = std::chrono::seconds(2);
+
+// The GameServer's state in one line of the watch stream, such as
+// {"result":{"object_meta":{...},"status":{"state":"Allocated",...}}}; empty when it has none.
+std::string WatchedState(std::string_view line) {
+  const std::size_t status = line.find("\"status\"");
+  if (status == std::string_view::npos) return {};
+  const std::size_t key = line.find("\"state\"", status);
+  if (key == std::string_view::npos) return {};
+  std::size_t at = line.find_first_not_of(" \t\r", key + 7);
+  if (at == std::string_view::npos || line[at] != ':') return {};
+  at = line.find_first_not_of(" \t\r", at + 1);
+  if (at == std::string_view::npos || line[at] != '"') return {};
+  const std::size_t end = line.find('"', at + 1);
+  if (end == std::string_view::npos) return {};
+  return std::string(line.substr(at + 1, end - at - 1));
+}
 
 class Agones {
  public:
-  Agones(std::uint16_t port, std::chrono::milliseconds healthInterval)
-      : port(port), healthInterval(healthInterval) {}
+  Agones(std::uint16_t port, std::chrono::milliseconds healthInterval,
+         std::chrono::milliseconds emptyShutdown)
+      : port(port),
+        healthInterval(healthInterval),
+        emptyShutdown(emptyShutdown),
+        watch(kSidecarAddress, port, "/watch/gameserver") {}
 
   void Start() {
     thread = std::thread([this] { Run(); });
@@ -60,25 +80,37 @@ class Agones {
     return accepted;
   }
 
-  // Whether the receive loop may be called healthy now: running, and not inside one datagram for
-  // kStuckAfter.
-  bool ReceiveLoopHealthy(Clock::time_point now) {
-    const auto progress = NetworkingComponentServer::Progress();
-    if (!progress.running) return false;
-    if (!progress.inHand || progress.lastProgressMicroseconds != lastProgressSeen) {
-      lastProgressSeen = progress.lastProgressMicroseconds;
-      lastProgress = now;
-      return true;
+  // Follows the GameServer's state, and once it is Allocated, asks the process to stop when the
+  // match is over.
+  void WatchMatch(Clock::time_point now, std::uint64_t players) {
+    for (const std::string& line : watch.Poll()) {
+      const std::string state = WatchedState(line);
+      if (state.empty() || state == gameServerState) continue;
+      gameServerState = state;
+      if (state == "Allocated" && !allocatedAt) {
+        allocatedAt = now;
+        Console::Out("AgonesSdk(): The GameServer is Allocated.");
+      }
     }
-    return now - lastProgress < kStuckAfter;
+    if (!allocatedAt || stopAsked) return;
+    if (players > 0) hadPlayers = true;
+    const bool emptied = hadPlayers && players == 0;
+    const bool nobodyCame =
+        !hadPlayers && emptyShutdown.count() > 0 && now - *allocatedAt >= emptyShutdown;
+    if (!emptied && !nobodyCame) return;
+    stopAsked = true;
+    Console::Out(emptied ? "AgonesSdk(): The match is over: every player has left; stopping."
+                         : "AgonesSdk(): No player came to the allocated match; stopping.");
+    Platform::RequestStop();
   }
 
   void Run() {
     bool ready = false;
     bool healthy = true;
-    std::optional<std::uint64_t> playersSent;
+    // What the counter has been told of this server's players: their count at the last
+    // increment or decrement it accepted.
+    std::uint64_t playersCounted = 0;
     auto nextHealth = Clock::now();
-    lastProgress = Clock::now();
     std::unique_lock<std::mutex> hold(lock);
     while (!stopRequested) {
       hold.unlock();
@@ -91,7 +123,7 @@ class Agones {
         }
       }
       if (ready) {
-        if (ReceiveLoopHealthy(now)) {
+        if (NetworkingComponentServer::ServingNow() == NetworkingComponentServer::Serving::Yes) {
           if (!healthy) Console::Err("AgonesSdk(): The receive loop moves again; health resumed.");
           healthy = true;
           if (now >= nextHealth && Call("Health", "POST", "/health", "{}")) {
@@ -102,10 +134,14 @@ class Agones {
           Console::Err("AgonesSdk(): The receive loop is stuck or has ended; no more Health.");
         }
         const std::uint64_t players = Counters().registeredPlayers.load(std::memory_order_relaxed);
-        if (playersSent != players && Call("the player count", "PATCH", "/v1beta1/counters/players",
-                                           "{\"count\":\"" + std::to_string(players) + "\"}")) {
-          playersSent = players;
+        if (players != playersCounted) {
+          const auto change = static_cast<std::int64_t>(players - playersCounted);
+          if (Call("the player count", "PATCH", "/v1beta1/counters/players",
+                   "{\"countDiff\":\"" + std::to_string(change) + "\"}")) {
+            playersCounted = players;
+          }
         }
+        WatchMatch(now, players);
       }
       // The next turn, or the next Health if that comes first.
       auto wait = std::chrono::duration_cast<Clock::duration>(kTurn);
@@ -122,13 +158,17 @@ class Agones {
 
   const std::uint16_t port;
   const std::chrono::milliseconds healthInterval;
+  const std::chrono::milliseconds emptyShutdown;
+  HttpLineStream watch;
   std::thread thread;
   std::mutex lock;
   std::condition_variable wake;
   bool stopRequested = false;
   bool sidecarAnswering = true;
-  std::uint64_t lastProgressSeen = 0;
-  Clock::time_point lastProgress;
+  std::string gameServerState;
+  std::optional<Clock::time_point> allocatedAt;
+  bool hadPlayers = false;
+  bool stopAsked = false;
 };
 
 Agones* running = nullptr;
@@ -148,9 +188,10 @@ std::optional<std::uint16_t> AgonesPortFromEnvironment() {
   return static_cast<std::uint16_t>(value);
 }
 
-void StartAgones(std::uint16_t sidecarPort, std::chrono::milliseconds healthInterval) {
+void StartAgones(std::uint16_t sidecarPort, std::chrono::milliseconds healthInterval,
+                 std::chrono::milliseconds emptyShutdown) {
   if (running != nullptr) return;
-  running = new Agones(sidecarPort, healthInterval);
+  running = new Agones(sidecarPort, healthInterval, emptyShutdown);
   running->Start();
 }
 

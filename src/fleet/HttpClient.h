@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 // One plain HTTP/1.1 request to a loopback service (the Agones SDK sidecar, the server's own
 // metrics endpoint), on the calling thread, within a time limit.
@@ -18,5 +20,23 @@ struct HttpAnswer {
 HttpAnswer HttpRequest(const std::string& address, std::uint16_t port, const std::string& method,
                        const std::string& target, const std::string& body,
                        std::chrono::milliseconds timeLimit);
+
+// A GET whose answer is a stream of lines without an end (Agones' watch routes), followed on the
+// caller's thread without ever waiting: each Poll hands over the lines completed since the last,
+// and starts the request again (at most once a second) when none is open, the last one having
+// ended or failed.
+class HttpLineStream {
+ public:
+  HttpLineStream(const std::string& address, std::uint16_t port, const std::string& target);
+  ~HttpLineStream();
+  HttpLineStream(const HttpLineStream&) = delete;
+  HttpLineStream& operator=(const HttpLineStream&) = delete;
+
+  std::vector<std::string> Poll();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state;
+};
 
 }  // namespace Fleet

@@ -15,7 +15,46 @@ std::filesystem::path Utf8Path(const std::string& text) {
   return std::filesystem::path(std::u8string(text.begin(), text.end()));
 }
 
+std::uint64_t rotationBytes = 0;
+unsigned rotationKeep = 2;
+
 }  // namespace
+
+void LogsManager::SetRotation(std::uint64_t maxBytes, unsigned keep) {
+  rotationBytes = maxBytes;
+  rotationKeep = keep;
+}
+
+void LogsManager::KeepWithinBound(std::size_t adding) {
+  if (fileBytesKnown && fileBytes + adding <= rotationBytes) return;
+  // Someone else (a rotation of the system's) may have moved or cut the file meanwhile.
+  std::error_code error;
+  const std::uint64_t onDisk = std::filesystem::file_size(Utf8Path(filePath), error);
+  fileBytes = error ? 0 : onDisk;
+  fileBytesKnown = true;
+  if (fileBytes == 0 || fileBytes + adding <= rotationBytes) return;
+  const auto kept = [this](unsigned number) {
+    return Utf8Path(filePath + "." + std::to_string(number));
+  };
+  // Older files that are missing leave gaps that need no filling.
+  std::error_code missing;
+  if (rotationKeep == 0) {
+    std::filesystem::remove(Utf8Path(filePath), error);
+  } else {
+    std::filesystem::remove(kept(rotationKeep), missing);
+    for (unsigned number = rotationKeep - 1; number >= 1; --number) {
+      std::filesystem::rename(kept(number), kept(number + 1), missing);
+    }
+    std::filesystem::rename(Utf8Path(filePath), kept(1), error);
+  }
+  if (error) {
+    // The log goes on in the same file rather than be lost, and the next try comes after as
+    // many bytes again: one line per bound's worth of log, not one per write.
+    Console::Err("LogsManager(Write): Cannot rotate the logs file \"", filePath, "\" - ",
+                 error.message(), ".");
+  }
+  fileBytes = 0;
+}
 
 LogsManager::LogsManager(std::string fileName, const std::string& directoryName)
     : fileName(std::move(fileName)),
@@ -40,10 +79,13 @@ void LogsManager::CreateDir() {
 }
 
 void LogsManager::Write(const std::string& text, const bool& append) {
+  if (rotationBytes > 0 && append) KeepWithinBound(text.size());
   switch (Platform::WriteTextFile(filePath, text.data(), text.size(), append)) {
     case Platform::WriteResult::Written:
+      fileBytes = append ? fileBytes + text.size() : text.size();
       return;
     case Platform::WriteResult::WriteFailed:
+      fileBytesKnown = false;
       // The file is there but the disk is full or failing; creating folders would not help. The
       // platform took back what the write had added, and the next Write opens the file afresh,
       // so the log goes on one whole text (a line, or a datagram's record) at a time once there

@@ -26,6 +26,15 @@ class LogsManager {
 
   const std::string& FilePath() const { return filePath; }
 
+  // Bounds every log of the process from now on (--log-max-bytes, --log-keep): when appending
+  // would take a file past `maxBytes`, it becomes NAME.1 (an older NAME.1 becomes NAME.2, and so
+  // on, at most `keep` of them kept) and a new file is begun, so that a log with its kept files
+  // holds at most about (keep + 1) x maxBytes. 0 bytes: no bound (the default). The size is kept
+  // in memory and read from the file only when it is not known (the first write, a failed one)
+  // and before renaming; on Windows, where every line end takes two bytes on the disk, a file may
+  // pass the bound by its number of lines.
+  static void SetRotation(std::uint64_t maxBytes, unsigned keep);
+
   // Texts that Write dropped, over every log of the process (for the metrics endpoint).
   static std::atomic<std::uint64_t>& LostWrites();
 
@@ -33,6 +42,11 @@ class LogsManager {
   std::string fileName;
   std::string directoryPath;
   bool createDirTried = false;
+  // The file's size as this object last knew it; unknown until the first bounded write.
+  std::uint64_t fileBytes = 0;
+  bool fileBytesKnown = false;
+  // Makes room for `adding` more bytes under the bound, renaming the file away when needed.
+  void KeepWithinBound(std::size_t adding);
   // directoryPath + fileName, built once: Write runs for every log line.
   std::string filePath;
 };

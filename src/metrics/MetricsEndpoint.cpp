@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "metrics/MetricsText.h"
+#include "net/NetworkingComponentServer.h"
 #include "platform/platform.h"
 #include "utils/Console.h"
 
@@ -37,6 +38,25 @@ constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 // connection limit would close unanswered. Scrapers that keep within the rate always get a
 // snapshot taken after their request arrived.
 constexpr double kSnapshotsPerSecond = 20;
+
+// Looks at the receive loop this often, scraped or not, so that a loop stuck in a datagram is
+// known as such by the first health check that follows.
+constexpr auto kHealthWatch = std::chrono::seconds(1);
+
+// Nothing when the game is served, otherwise why not.
+std::string_view HealthReason() {
+  switch (NetworkingComponentServer::ServingNow()) {
+    case NetworkingComponentServer::Serving::Yes:
+      return {};
+    case NetworkingComponentServer::Serving::NotBound:
+      return "the game port is not bound";
+    case NetworkingComponentServer::Serving::Stuck:
+      return "the receive loop is stuck in one datagram";
+    case NetworkingComponentServer::Serving::Stopped:
+      return "the receive loop has stopped";
+  }
+  return "unknown";
+}
 
 class Endpoint;
 
@@ -75,6 +95,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
     } else if (parser.get().method() != http::verb::get) {
       Respond(http::status::method_not_allowed, "Only GET is served.\n");
       response.set(http::field::allow, "GET");
+    } else if (Path(parser.get().target()) == "/healthz") {
+      const std::string_view reason = HealthReason();
+      Respond(reason.empty() ? http::status::ok : http::status::service_unavailable,
+              reason.empty() ? std::string(NetworkingComponentServer::Admitting()
+                                               ? "ok\n"
+                                               : "ok: draining, the registered players are "
+                                                 "still served\n")
+                             : "not serving: " + std::string(reason) + "\n");
     } else if (Path(parser.get().target()) != "/metrics") {
       Respond(http::status::not_found, "Not found: the metrics are at /metrics.\n");
     } else {
@@ -154,6 +182,7 @@ class Endpoint {
     // A scrape may wait; the game's receive thread may not.
     Platform::LowerThreadPriority();
     Accept();
+    WatchHealth();
     for (;;) {
       try {
         io.run();
@@ -180,6 +209,12 @@ class Endpoint {
   }
 
  private:
+  void WatchHealth() {
+    NetworkingComponentServer::ServingNow();
+    healthWatch.expires_after(kHealthWatch);
+    healthWatch.async_wait([this](beast::error_code) { WatchHealth(); });
+  }
+
   void Accept() {
     acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
       if (error) {
@@ -200,6 +235,7 @@ class Endpoint {
   asio::io_context io{1};
   tcp::acceptor acceptor{io};
   asio::steady_timer retry{io};
+  asio::steady_timer healthWatch{io};
   std::list<std::shared_ptr<Connection>> open;  // oldest first
   std::string snapshot;
   double snapshotsAllowed = kSnapshotsPerSecond;

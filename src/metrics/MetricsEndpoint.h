@@ -4,7 +4,9 @@
 #include <string>
 
 // The HTTP endpoint Prometheus scrapes: GET /metrics on the address and TCP port it is given, and
-// nowhere else, served on a thread of its own. Every other path is 404 and every other method
+// nowhere else, served on a thread of its own. GET /healthz answers 200 "ok" while the game is
+// served (NetworkingComponentServer::ServingNow; draining included, and said), 503 with the reason
+// otherwise: not bound yet, stuck, stopped. Every other path is 404 and every other method
 // 405; a request whose line and headers exceed 8 KiB, or that is not complete within 5 seconds, is
 // refused and its connection closed; each connection carries one request; at most 64 are open at
 // once, the oldest closed first to make room.

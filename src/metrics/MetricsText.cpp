@@ -19,6 +19,10 @@ namespace {
 const double processStartSeconds =
     std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 
+// `instance="NAME",` with the name escaped as the exposition format wants; set before the
+// endpoint's thread starts.
+std::string instanceLabel;
+
 std::uint64_t Read(const ServerCounters::Counter& counter) {
   return counter.load(std::memory_order_relaxed);
 }
@@ -35,7 +39,12 @@ class Exposition {
     Append({"# HELP ", name, " ", help, "\n# TYPE ", name, " ", type, "\n"});
     for (const Sample& sample : samples) {
       text.append(name);
-      if (!sample.labels.empty()) Append({"{", sample.labels, "}"});
+      if (!instanceLabel.empty() || !sample.labels.empty()) {
+        std::string_view labels = instanceLabel;
+        // The instance label's trailing comma only when more labels follow.
+        if (sample.labels.empty()) labels.remove_suffix(1);
+        Append({"{", labels, sample.labels, "}"});
+      }
       text.push_back(' ');
       AppendNumber(sample.value);
       text.push_back('\n');
@@ -71,6 +80,21 @@ double AsNumber(std::uint64_t count) { return static_cast<double>(count); }
 
 }  // namespace
 
+void SetMetricsInstance(const std::string& name) {
+  instanceLabel.clear();
+  if (name.empty()) return;
+  instanceLabel = "instance=\"";
+  for (const char c : name) {
+    if (c == '\\' || c == '"') instanceLabel.push_back('\\');
+    if (c == '\n') {
+      instanceLabel.append("\\n");
+    } else {
+      instanceLabel.push_back(c);
+    }
+  }
+  instanceLabel.append("\",");
+}
+
 std::string MetricsText() {
   ServerCounters& counters = Counters();
   Exposition out;
@@ -95,11 +119,34 @@ std::string MetricsText() {
               {"type=\"position_update\"", AsNumber(Read(counters.positionMessages))},
               {"type=\"unknown\"", AsNumber(Read(counters.unknownMessages))}});
   out.Family("velantis_connects_refused_total", "counter",
-             "Connects answered with nothing, by reason: an id already registered, a source port "
-             "no game client sends from, or a new id when the registry is full.",
+             "Connects answered with nothing, by reason: an id already registered at another "
+             "address (any address when sources are trusted), a source port no game client sends "
+             "from, a new id when the registry is full (also a proof that finds it full), a "
+             "server's announcement, more Connects from one address in a second than allowed, or "
+             "a new id while the server is draining.",
              {{"reason=\"already_registered\"", AsNumber(Read(counters.connectsRefused))},
               {"reason=\"reserved_port\"", AsNumber(Read(counters.connectsFromReservedPort))},
-              {"reason=\"full\"", AsNumber(Read(counters.connectsWhenFull))}});
+              {"reason=\"full\"", AsNumber(Read(counters.connectsWhenFull))},
+              {"reason=\"announcement\"", AsNumber(Read(counters.connectsAnnouncement))},
+              {"reason=\"rate_limited\"", AsNumber(Read(counters.connectsRateLimited))},
+              {"reason=\"draining\"", AsNumber(Read(counters.connectsWhenDraining))}});
+  out.Family("velantis_draining", "gauge",
+             "1 while the server drains on its way out: it admits no new player and serves the "
+             "registered ones until they leave or the drain time is up; 0 otherwise.",
+             NetworkingComponentServer::Admitting() ? 0.0 : 1.0);
+  out.Family("velantis_messages_dropped_total", "counter",
+             "Valid packets dropped unanswered, by reason: a position update from an address "
+             "that is not registered and brings no valid proof, or a Connect, Disconnect or "
+             "update of an id registered at another address.",
+             {{"reason=\"unregistered_sender\"", AsNumber(Read(counters.updatesUnregistered))},
+              {"reason=\"wrong_address\"", AsNumber(Read(counters.wrongAddress))}});
+  out.Family("velantis_players_admitted_total", "counter",
+             "Players registered by proving their address (a position update with the entity id "
+             "of their Welcome).",
+             AsNumber(Read(counters.admissions)));
+  out.Family("velantis_players_timed_out_total", "counter",
+             "Players forgotten after the idle timeout without a valid packet.",
+             AsNumber(Read(counters.playersTimedOut)));
   out.Family("velantis_max_players", "gauge", "The most players registered at once.",
              AsNumber(NetworkingComponentServer::MaxPlayers()));
   out.Family("velantis_packets_sent_total", "counter",

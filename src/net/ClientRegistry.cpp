@@ -1,6 +1,6 @@
+#include <atomic>
 #include <charconv>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -17,6 +17,10 @@ std::filesystem::path Utf8Path(const std::string& text) {
 }
 
 std::size_t maxPlayers = NetworkingComponentServer::kDefaultMaxPlayers;
+// Set before serving, and by tests while a receive thread runs.
+std::atomic<bool> trustSources{false};
+std::atomic<std::uint32_t> idleTimeoutSeconds{
+    NetworkingComponentServer::kDefaultIdleTimeoutSeconds};
 
 constexpr char kPlayersFileHeader[] = "velantis-server players 1";
 
@@ -78,11 +82,23 @@ NetworkingComponentServer::ClientRegistry& NetworkingComponentServer::Clients() 
 
 void NetworkingComponentServer::SetMaxPlayers(std::size_t count) { maxPlayers = count; }
 std::size_t NetworkingComponentServer::MaxPlayers() { return maxPlayers; }
+void NetworkingComponentServer::SetTrustSources(bool trust) {
+  trustSources.store(trust, std::memory_order_relaxed);
+}
+bool NetworkingComponentServer::TrustSources() {
+  return trustSources.load(std::memory_order_relaxed);
+}
+void NetworkingComponentServer::SetIdleTimeout(std::uint32_t seconds) {
+  idleTimeoutSeconds.store(seconds, std::memory_order_relaxed);
+}
+std::uint32_t NetworkingComponentServer::IdleTimeoutSeconds() {
+  return idleTimeoutSeconds.load(std::memory_order_relaxed);
+}
 
 bool NetworkingComponentServer::SaveClients(const std::string& path) {
   std::string text = std::string(kPlayersFileHeader) + "\n";
-  for (const auto& [id, address] : Clients()) {
-    text.append(Decimal(id)).append(" ").append(Orlin::AddressText(address)).append("\n");
+  for (const auto& [id, player] : Clients()) {
+    text.append(Decimal(id)).append(" ").append(Orlin::AddressText(player.address)).append("\n");
   }
   text.append("end ").append(Decimal(Clients().size())).append("\n");
   if (!Platform::ReplaceFileAtomically(path, text.data(), text.size())) {
@@ -95,24 +111,47 @@ bool NetworkingComponentServer::SaveClients(const std::string& path) {
   return true;
 }
 
-void NetworkingComponentServer::RestoreClients(const std::string& path) {
-  std::ifstream in(Utf8Path(path), std::ios::binary);
-  if (!in) {
+void NetworkingComponentServer::RestoreClients(const std::string& path, std::uint16_t gamePort) {
+  // A line is at most an id of 20 digits and an address of 21 characters; more than the cap's
+  // worth of them is not a file this server wrote.
+  const std::size_t maxBytes = sizeof(kPlayersFileHeader) + 64 * (maxPlayers + 1);
+  std::string text;
+  const Platform::ReadResult read = Platform::ReadPlainFile(path, maxBytes, text);
+  if (read == Platform::ReadResult::Missing) {
     Console::Out("NetworkingComponentServer(): No players saved in \"", path,
                  "\": starting with none.");
     return;
   }
-  ClientRegistry players;
-  std::size_t badLine = 0;
-  const bool whole = ParsePlayersFile(in, players, badLine);
-  in.close();
   // Read once: a file left behind would bring back, after a crash, players who have left since.
   std::error_code ignored;
   std::filesystem::remove(Utf8Path(path), ignored);
+  if (read != Platform::ReadResult::Read) {
+    Console::Err("NetworkingComponentServer(): The players saved in \"", path, "\" ",
+                 read == Platform::ReadResult::NotAPlainFile ? "are not a plain file"
+                 : read == Platform::ReadResult::TooLarge ? "are larger than the player cap allows"
+                                                          : "cannot be read",
+                 ": starting with none.");
+    return;
+  }
+  ClientRegistry players;
+  std::size_t badLine = 0;
+  std::istringstream in(text);
+  const bool whole = ParsePlayersFile(in, players, badLine);
   if (!whole) {
     Console::Err("NetworkingComponentServer(): The players saved in \"", path,
                  "\" are damaged (line ", Decimal(badLine), "): starting with none.");
     return;
+  }
+  // A player had been accepted from its address once; one no Connect is accepted from was written
+  // by someone else.
+  for (const auto& [id, player] : players) {
+    const std::uint16_t port = Platform::HostToNetwork16(player.address.port);
+    if (port < 1024 || port == gamePort) {
+      Console::Err("NetworkingComponentServer(): The players saved in \"", path,
+                   "\" name a port no game client sends from (", Orlin::AddressText(player.address),
+                   "): starting with none.");
+      return;
+    }
   }
   ClientRegistry& clients = Clients();
   for (const auto& player : players) {

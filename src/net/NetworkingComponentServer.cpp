@@ -15,6 +15,7 @@ std::uint16_t ownPort = 0;
 // Written before the receive thread and the metrics' first look, read by both.
 std::atomic<Platform::SocketHandle> gameSocket{Platform::kNoSocket};
 int receiveBufferRequest = 0;
+std::atomic<bool> admitting{true};
 
 }  // namespace
 
@@ -23,6 +24,7 @@ NetworkingComponentServer::~NetworkingComponentServer() { ResetFields(); }
 
 void NetworkingComponentServer::ResetFields() {
   Clients().clear();
+  Counters().registeredPlayers.store(0, std::memory_order_relaxed);
   acceptThread = nullptr;
   address = Orlin::Ipv4Address{};
   initialized = false;
@@ -37,6 +39,8 @@ std::uint16_t NetworkingComponentServer::OwnPort() { return ownPort; }
 Platform::SocketHandle NetworkingComponentServer::GameSocket() { return gameSocket.load(); }
 void NetworkingComponentServer::SetReceiveBufferRequest(int bytes) { receiveBufferRequest = bytes; }
 int NetworkingComponentServer::ReceiveBufferRequest() { return receiveBufferRequest; }
+void NetworkingComponentServer::StopAdmitting() { admitting.store(false); }
+bool NetworkingComponentServer::Admitting() { return admitting.load(std::memory_order_relaxed); }
 
 bool NetworkingComponentServer::Init(Orlin::Protocol protocol) {
   if (initialized) return false;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "net/NetworkingComponent.h"
+#include "utils/Vec2.h"
 
 class LogRecord;
 class LogsManager;
@@ -16,8 +17,25 @@ class Packet;
 // packets on a logged thread of its own and answers them (admission, departure, position relay).
 class NetworkingComponentServer : public Orlin::NetworkingComponent {
  public:
-  // Client id to the address its first Connect came from, in ascending id order.
-  using ClientRegistry = std::map<std::uint64_t, Orlin::Ipv4Address>;
+  // A registered player: the address its id belongs to, and when a valid packet of its own last
+  // came from there (the receive loop's clock, microseconds since 1970; 0: not yet counted).
+  struct Player {
+    Player(const Orlin::Ipv4Address& registeredAddress) : address(registeredAddress) {}  // NOLINT
+    Orlin::Ipv4Address address;
+    std::uint64_t lastHeardMicroseconds = 0;
+    // Whether it asked for snapshots (Snapshots.h), and what they carry of it: its latest position
+    // and entity id, the tick that changed them, the hash of its last text, and its latest update's
+    // message number with a bit for each of the 32 before it, acknowledged in its snapshots.
+    bool snapshots = false;
+    Vec2 position{};
+    std::uint32_t entityID = 0;
+    std::uint64_t changedTick = 0;
+    std::uint64_t textHash = 0;
+    std::uint32_t lastNumber = 0;
+    std::uint32_t ackBits = 0;
+  };
+  // Client id to its player, in ascending id order.
+  using ClientRegistry = std::map<std::uint64_t, Player>;
 
   // Both clear the client registry; the destructor leaves the socket open.
   NetworkingComponentServer();
@@ -32,12 +50,33 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
   static constexpr std::size_t kDefaultMaxPlayers = 1024;
   static void SetMaxPlayers(std::size_t count);
   static std::size_t MaxPlayers();
+  // Whether every source address and id is believed, as on a closed network: a Connect registers
+  // its source at once, and anyone's position update is relayed. Otherwise (the default) an
+  // address is registered only once it has proven that it receives, by sending back in a position
+  // update the entity id of its Welcome, and an id is served from its registered address only.
+  static void SetTrustSources(bool trust);
+  static bool TrustSources();
+  // How long a registered player may stay silent before it is forgotten; 0: for ever.
+  static constexpr std::uint32_t kDefaultIdleTimeoutSeconds = 30;
+  static void SetIdleTimeout(std::uint32_t seconds);
+  static std::uint32_t IdleTimeoutSeconds();
+  // The entity id the Welcome gives `clientID` at `from`: a keyed hash of the three under a
+  // secret drawn when the process starts, never 0. Only a party that receives at `from` learns it.
+  static std::uint32_t EntityOf(const Orlin::Ipv4Address& from, std::uint64_t clientID);
+  // The receive loop's clock for the datagram in hand (microseconds since 1970).
+  static void SetDatagramTime(std::uint64_t microseconds);
+  // Forgets the players silent for longer than the idle timeout, each with a console and log
+  // line; `nowMicroseconds` is the receive loop's clock.
+  static void ForgetIdlePlayers(std::uint64_t nowMicroseconds, LogsManager& logs);
+
   // The registry kept across a restart, in a file of one player a line in id order: saved when
   // the server stops, restored before it serves, without announcing anyone, so that every
-  // player's updates are relayed on as before. A missing or damaged file is reported and the
-  // server starts with no players; a file is read once and then removed.
+  // player's updates are relayed on as before. A missing or damaged file, one that is not a
+  // plain file (a link, a pipe, a device) or is larger than the player cap allows, and one naming
+  // an address no Connect would be accepted from (a reserved port, `gamePort`) is reported and
+  // the server starts with no players; a file is read once and then removed.
   static bool SaveClients(const std::string& path);
-  static void RestoreClients(const std::string& path);
+  static void RestoreClients(const std::string& path, std::uint16_t gamePort);
   // The port the game socket is bound to, in host byte order; 0 before Bind.
   static std::uint16_t OwnPort();
   // The game socket once bound (kNoSocket before), for the metrics' look at its figures.
@@ -69,9 +108,11 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
                              const Orlin::Ipv4Address& from, LogsManager& logs,
                              Platform::SocketHandle serverSocket);
 
-  // Verifies a received packet's checksum as Packet::Verify does. For a position update it also
-  // prepares Dispatch's relayed copies, stamped and sealed in the same pass as the verification.
-  static bool VerifyReceived(Packet& receivedPacket, std::uint64_t& receivedChecksum);
+  // Verifies a received packet's checksum as Packet::Verify does. For a position update of a
+  // registered player from its own address (of anyone when sources are trusted) it also prepares
+  // Dispatch's relayed copies, stamped and sealed in the same pass as the verification.
+  static bool VerifyReceived(Packet& receivedPacket, const Orlin::Ipv4Address& from,
+                             std::uint64_t& receivedChecksum);
 
   // Handles one packet from `from` that VerifyReceived accepted; every line goes to the console
   // and to the datagram's log record, which is written before the first reply leaves
@@ -92,6 +133,18 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
     std::uint64_t lastProgressMicroseconds = 0;
   };
   static ReceiveProgress Progress();
+
+  // Whether the game is served now, as the health checks see it: the socket bound and the receive
+  // loop running and not stuck, that is, not inside one datagram for more than a few seconds
+  // (waiting for the next one is not stuck). Watchdogs on other threads call it often: it tells a
+  // stuck loop by a progress time that stood still between its calls.
+  enum class Serving { Yes, NotBound, Stuck, Stopped };
+  static Serving ServingNow();
+
+  // A draining server admits no new player: a Connect of an id not registered is answered with
+  // nothing, while the registered players are served on. Once set, it stays so.
+  static void StopAdmitting();
+  static bool Admitting();
 
  private:
   struct ReceiveState {

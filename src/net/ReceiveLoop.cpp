@@ -1,5 +1,6 @@
 #include <array>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,7 @@
 #include "net/Packet.h"
 #include "net/RecentSends.h"
 #include "net/ServerCounters.h"
+#include "net/Snapshots.h"
 #include "utils/Console.h"
 
 namespace {
@@ -76,6 +78,26 @@ NetworkingComponentServer::ReceiveProgress NetworkingComponentServer::Progress()
           Counters().receiveLoopProgressMicroseconds.load(std::memory_order_relaxed)};
 }
 
+NetworkingComponentServer::Serving NetworkingComponentServer::ServingNow() {
+  // A loop inside the same datagram for this long is stuck.
+  constexpr auto kStuckAfter = std::chrono::seconds(3);
+  if (GameSocket() == Platform::kNoSocket) return Serving::NotBound;
+  const ReceiveProgress progress = Progress();
+  if (!progress.running) return Serving::Stopped;
+  static std::mutex lock;
+  static std::uint64_t progressSeen = 0;
+  static auto movingSeen = std::chrono::steady_clock::time_point{};
+  const std::lock_guard<std::mutex> hold(lock);
+  const auto now = std::chrono::steady_clock::now();
+  if (!progress.inHand || movingSeen == decltype(movingSeen){} ||
+      progress.lastProgressMicroseconds != progressSeen) {
+    progressSeen = progress.lastProgressMicroseconds;
+    movingSeen = now;
+    return Serving::Yes;
+  }
+  return now - movingSeen < kStuckAfter ? Serving::Yes : Serving::Stuck;
+}
+
 std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
   const auto& record = *static_cast<ThreadStruct*>(threadStruct);
   const auto socket = static_cast<Platform::SocketHandle>(record.parameter);
@@ -87,27 +109,46 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
 
   ReceiveState& state = Receiving();
   const std::atomic<bool>& stopRequested = state.stopRequested;
+  // Wakes the loop about once a second when nothing arrives, so that silent players are forgotten
+  // on time; during traffic they are looked for at most once a second too.
+  // While snapshot players are registered it wakes at every tick instead.
+  int receiveTimeoutMs = Snapshots::ReceiveTimeoutMs();
+  Platform::SetReceiveTimeout(socket, receiveTimeoutMs);
+  std::uint64_t nextSweep = 0;
   for (;;) {
     const long received =
         Platform::ReceiveFrom(socket, buffer.data(), buffer.size(), from, lenFrom);
     if (stopRequested.load(std::memory_order_relaxed)) break;
-    if (received < 0) {
+    const auto now =
+        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count());
+    if (received >= 0) {
+      state.inHand.store(true, std::memory_order_relaxed);
+      SetDatagramTime(now);
+      HandleDatagram(buffer.data(), static_cast<std::size_t>(received), from, logs, socket);
+      state.inHand.store(false, std::memory_order_relaxed);
+      Counters().receiveLoopProgressMicroseconds.store(now, std::memory_order_relaxed);
+    } else if (received != Platform::kReceiveTimedOut) {
       const int error = Platform::LastSocketError();
       // A datagram too large for the buffer is one of the wrong size, but the system reports it
       // as a failed receive, and this line is what the server has always said of it.
       Bump(Platform::IsDatagramTooLarge(error) ? Counters().datagramsTooLarge
                                                : Counters().receiveErrors);
       Console::Progress("error", Decimal(error));
-      continue;
     }
-    state.inHand.store(true, std::memory_order_relaxed);
-    HandleDatagram(buffer.data(), static_cast<std::size_t>(received), from, logs, socket);
-    state.inHand.store(false, std::memory_order_relaxed);
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    Counters().receiveLoopProgressMicroseconds.store(
-        static_cast<std::uint64_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(now).count()),
-        std::memory_order_relaxed);
+    // An empty registry is not looked at: a loop that only wakes touches no shared state.
+    if (now >= nextSweep) {
+      if (Counters().registeredPlayers.load(std::memory_order_relaxed) != 0) {
+        ForgetIdlePlayers(now, logs);
+      }
+      nextSweep = now + 1000000;
+    }
+    Snapshots::TickIfDue(now, socket);
+    if (Snapshots::ReceiveTimeoutMs() != receiveTimeoutMs) {
+      receiveTimeoutMs = Snapshots::ReceiveTimeoutMs();
+      Platform::SetReceiveTimeout(socket, receiveTimeoutMs);
+    }
   }
   Receiving().running.store(false);
   return 0;
@@ -145,7 +186,7 @@ void NetworkingComponentServer::HandleDatagram(const std::byte* data, std::size_
     return;
   }
   std::uint64_t receivedChecksum = 0;
-  if (!VerifyReceived(receivedPacket, receivedChecksum)) {
+  if (!VerifyReceived(receivedPacket, from, receivedChecksum)) {
     Bump(Counters().datagramsBadChecksum);
     ReportCorrupted(record);
     record.Write();

@@ -24,10 +24,22 @@ struct ServerCounters {
   Counter positionMessages{0};
   Counter unknownMessages{0};
   // Connects answered with nothing: of an id already registered, from a port no game client
-  // sends from, or of a new id when the registry is full.
+  // sends from, or of a new id when the registry is full or the server is draining.
   Counter connectsRefused{0};
   Counter connectsFromReservedPort{0};
   Counter connectsWhenFull{0};
+  Counter connectsWhenDraining{0};
+  // Connects not answered: a server's announcement (it names a player), or more Connects from
+  // one address in a second than a client resends.
+  Counter connectsAnnouncement{0};
+  Counter connectsRateLimited{0};
+  // Dropped: position updates from an address that is not registered and brings no valid proof;
+  // Connects, Disconnects and updates of an id registered at another address.
+  Counter updatesUnregistered{0};
+  Counter wrongAddress{0};
+  // Players registered by their proof, and players forgotten after the idle timeout.
+  Counter admissions{0};
+  Counter playersTimedOut{0};
   Counter packetsSent{0};
   Counter sendFailures{0};
   // Registered players: set, not counted, by the receive thread after each change.

@@ -96,8 +96,14 @@ long ReceiveWaiting(SocketHandle socket, IncomingDatagram* slots, std::size_t co
 // Receives one datagram. Returns its size, or -1 on failure with LastSocketError() set. A datagram
 // larger than `capacity` is a failure with the system's "message too long" error on every
 // platform (Windows reports it itself; POSIX would silently truncate, so this layer detects it).
+// On a socket given a receive timeout, kReceiveTimedOut when none came in that time.
+inline constexpr long kReceiveTimedOut = -2;
 long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Ipv4Address& from,
                  int& fromLength);
+
+// Makes every later ReceiveFrom on the socket give up after `milliseconds` without a datagram
+// (kReceiveTimedOut), so that a receive loop also wakes when nothing arrives. False when refused.
+bool SetReceiveTimeout(SocketHandle socket, int milliseconds);
 
 // Asks the system for a receive buffer of `bytes` for the socket, before it is bound. The system
 // may grant less (Linux: at most net.core.rmem_max, which it then doubles for its own bookkeeping);
@@ -225,16 +231,34 @@ WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::si
 // the old one or the whole new one. False when any step failed (the old file is then untouched).
 bool ReplaceFileAtomically(const std::string& utf8Path, const char* data, std::size_t size);
 
+// What became of one ReadPlainFile call.
+enum class ReadResult {
+  Read,
+  Missing,
+  // A link, a pipe, a device or a folder: never followed, never waited on.
+  NotAPlainFile,
+  TooLarge,
+  Failed,
+};
+
+// Reads a whole plain file of at most `maxBytes` into `contents`, without following a link at its
+// name (POSIX O_NOFOLLOW, Windows FILE_FLAG_OPEN_REPARSE_POINT) and without waiting on a pipe.
+ReadResult ReadPlainFile(const std::string& utf8Path, std::size_t maxBytes, std::string& contents);
+
 // Blocks the calling thread for ever without using the processor.
 [[noreturn]] void BlockForever();
 
 // Stop requests: on POSIX, SIGTERM and SIGINT. HoldStopRequests must run before any thread starts
 // (threads inherit it): it keeps the signals for WaitForStopRequest instead of their default
 // action, which also makes them reach a server that runs as PID 1, where the kernel drops a signal
-// that has no handler. WaitForStopRequest returns once one has arrived. Windows keeps its own
-// ways (Ctrl+C, closing the console window end the process), so there it waits for ever.
+// that has no handler. WaitForStopRequest returns once one has arrived, each request taken once;
+// with a time limit it returns false when none came within it. RequestStop makes a request from
+// inside the process, as a signal would. Windows keeps its own ways (Ctrl+C, closing the console
+// window end the process), so there only RequestStop makes one.
 void HoldStopRequests();
 void WaitForStopRequest();
+bool WaitForStopRequest(int timeoutMilliseconds);
+void RequestStop();
 
 // Whether standard error is the stream journald gave the service (JOURNAL_STREAM names it), so
 // that a line may begin with a syslog priority such as "<3>"; false on Windows.

@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -208,7 +209,7 @@ long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Ipv4Ad
   message.msg_iov = &vector;
   message.msg_iovlen = 1;
   const ssize_t received = ::recvmsg(static_cast<int>(socket), &message, 0);
-  if (received < 0) return -1;
+  if (received < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kReceiveTimedOut : -1;
   fromLength = static_cast<int>(message.msg_namelen);
   from = FromSockaddr(native);
   if ((message.msg_flags & MSG_TRUNC) != 0) {
@@ -216,6 +217,12 @@ long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Ipv4Ad
     return -1;
   }
   return static_cast<long>(received);
+}
+
+bool SetReceiveTimeout(SocketHandle socket, int milliseconds) {
+  const timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  return ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVTIMEO, &timeout,
+                      sizeof(timeout)) == 0;
 }
 
 bool SetReceiveBuffer(SocketHandle socket, int bytes) {
@@ -304,7 +311,7 @@ long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Socket
   message.msg_iov = &vector;
   message.msg_iovlen = 1;
   const ssize_t received = ::recvmsg(static_cast<int>(socket), &message, 0);
-  if (received < 0) return -1;
+  if (received < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kReceiveTimedOut : -1;
   from.length = static_cast<int>(message.msg_namelen);
   if ((message.msg_flags & MSG_TRUNC) != 0) {
     errno = EMSGSIZE;
@@ -388,6 +395,42 @@ bool ReplaceFileAtomically(const std::string& utf8Path, const char* data, std::s
   return true;
 }
 
+ReadResult ReadPlainFile(const std::string& utf8Path, std::size_t maxBytes, std::string& contents) {
+  contents.clear();
+  const int fd = ::open(utf8Path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return ReadResult::Missing;
+    return errno == ELOOP || errno == ENXIO ? ReadResult::NotAPlainFile : ReadResult::Failed;
+  }
+  struct stat status {};
+  ReadResult result = ReadResult::Read;
+  if (::fstat(fd, &status) != 0) {
+    result = ReadResult::Failed;
+  } else if (!S_ISREG(status.st_mode)) {
+    result = ReadResult::NotAPlainFile;
+  } else if (static_cast<std::uint64_t>(status.st_size) > maxBytes) {
+    result = ReadResult::TooLarge;
+  } else {
+    // One byte more than allowed tells a file that grew while it was read.
+    contents.resize(maxBytes + 1);
+    std::size_t filled = 0;
+    for (;;) {
+      const ssize_t got = ::read(fd, contents.data() + filled, contents.size() - filled);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) result = ReadResult::Failed;
+      if (got <= 0) break;
+      filled += static_cast<std::size_t>(got);
+      if (filled == contents.size()) {
+        result = ReadResult::TooLarge;
+        break;
+      }
+    }
+    contents.resize(result == ReadResult::Read ? filled : 0);
+  }
+  ::close(fd);
+  return result;
+}
+
 void BlockForever() {
   for (;;) pause();
 }
@@ -414,6 +457,21 @@ void WaitForStopRequest() {
   int received = 0;
   while (sigwait(&signals, &received) != 0) {
   }
+}
+
+bool WaitForStopRequest(int timeoutMilliseconds) {
+  const sigset_t signals = StopSignals();
+  const timespec limit{timeoutMilliseconds / 1000, (timeoutMilliseconds % 1000) * 1000000L};
+  int received = 0;
+  do {
+    received = ::sigtimedwait(&signals, nullptr, &limit);
+  } while (received < 0 && errno == EINTR);
+  return received > 0;
+}
+
+void RequestStop() {
+  // Every thread holds the stop signals, so this one waits until WaitForStopRequest takes it.
+  ::kill(getpid(), SIGTERM);
 }
 
 bool ErrorStreamIsJournal() {

@@ -126,7 +126,14 @@ long ReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, Ipv4Ad
                  reinterpret_cast<sockaddr*>(&native), &length);
   fromLength = length;
   from = FromSockaddr(native);
-  return received == SOCKET_ERROR ? -1 : received;
+  if (received != SOCKET_ERROR) return received;
+  return WSAGetLastError() == WSAETIMEDOUT ? kReceiveTimedOut : -1;
+}
+
+bool SetReceiveTimeout(SocketHandle socket, int milliseconds) {
+  const DWORD timeout = static_cast<DWORD>(milliseconds);
+  return ::setsockopt(Native(socket), SOL_SOCKET, SO_RCVTIMEO,
+                      reinterpret_cast<const char*>(&timeout), sizeof(timeout)) == 0;
 }
 
 long SendBatch(SocketHandle socket, const OutgoingDatagram* datagrams, std::size_t count) {
@@ -314,6 +321,42 @@ WriteResult WriteTextFile(const std::string& utf8Path, const char* data, std::si
   return complete ? WriteResult::Written : WriteResult::WriteFailed;
 }
 
+ReadResult ReadPlainFile(const std::string& utf8Path, std::size_t maxBytes, std::string& contents) {
+  contents.clear();
+  // The reparse point itself is opened, never what a link or junction names.
+  const HANDLE file = CreateFileW(Widen(utf8Path).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ReadResult::Missing
+                                                                          : ReadResult::Failed;
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  LARGE_INTEGER size{};
+  ReadResult result = ReadResult::Read;
+  if (GetFileType(file) != FILE_TYPE_DISK || GetFileInformationByHandle(file, &information) == 0 ||
+      (information.dwFileAttributes &
+       (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    result = ReadResult::NotAPlainFile;
+  } else if (GetFileSizeEx(file, &size) == 0) {
+    result = ReadResult::Failed;
+  } else if (static_cast<std::uint64_t>(size.QuadPart) > maxBytes) {
+    result = ReadResult::TooLarge;
+  } else {
+    contents.resize(static_cast<std::size_t>(size.QuadPart));
+    DWORD done = 0;
+    if (!contents.empty() && (ReadFile(file, contents.data(), static_cast<DWORD>(contents.size()),
+                                       &done, nullptr) == 0 ||
+                              done != contents.size())) {
+      result = ReadResult::Failed;
+      contents.clear();
+    }
+  }
+  CloseHandle(file);
+  return result;
+}
+
 bool ReplaceFileAtomically(const std::string& utf8Path, const char* data, std::size_t size) {
   const std::wstring target = Widen(utf8Path);
   const std::wstring fresh = Widen(utf8Path + ".new");
@@ -336,9 +379,25 @@ void BlockForever() {
   for (;;) Sleep(INFINITE);
 }
 
-void HoldStopRequests() {}
+namespace {
 
-void WaitForStopRequest() { BlockForever(); }
+// Set by RequestStop and taken by the wait that sees it (an auto-reset event).
+HANDLE StopEvent() {
+  static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  return event;
+}
+
+}  // namespace
+
+void HoldStopRequests() { StopEvent(); }
+
+void WaitForStopRequest() { WaitForSingleObject(StopEvent(), INFINITE); }
+
+bool WaitForStopRequest(int timeoutMilliseconds) {
+  return WaitForSingleObject(StopEvent(), static_cast<DWORD>(timeoutMilliseconds)) == WAIT_OBJECT_0;
+}
+
+void RequestStop() { SetEvent(StopEvent()); }
 
 bool ErrorStreamIsJournal() { return false; }
 

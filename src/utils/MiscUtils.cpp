@@ -33,6 +33,15 @@ std::uint64_t GenerateRandomId() {
   return distribution(engine);
 }
 
+std::array<std::uint64_t, 2> GenerateSecret() {
+  std::random_device source;
+  std::array<std::uint64_t, 2> secret{};
+  for (std::uint64_t& half : secret) {
+    for (int i = 0; i < 2; ++i) half = (half << 32) | static_cast<std::uint32_t>(source());
+  }
+  return secret;
+}
+
 double DegToRad(float degrees) { return static_cast<double>(degrees) * 0.017453292519943295; }
 
 float Lerp(float a, float b, float t) { return a + (b - a) * ClampUnit(t); }

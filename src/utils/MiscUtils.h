@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,9 @@ std::string GetLocalAppDataPath();
 
 // The next value of the process-wide random source, seeded once from the system's entropy.
 std::uint64_t GenerateRandomId();
+
+// 128 bits straight from the system's entropy, for a key nobody outside the process may guess.
+std::array<std::uint64_t, 2> GenerateSecret();
 
 double DegToRad(float degrees);
 

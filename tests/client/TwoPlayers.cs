@@ -87,6 +87,13 @@ internal static class TwoPlayers
                 {
                     while (players[i].Service(out e, 10))
                     {
+                        // A server that has the players prove their addresses announces each to
+                        // the other once its first update has arrived.
+                        if (e.Type == EventType.PlayerJoined && e.PlayerId == ids[1] && i == 0 &&
+                            players[0].TextOf(e) == Name + 1)
+                        {
+                            namesSeen = true;
+                        }
                         if (e.Type != EventType.PositionUpdate) continue;
                         for (int j = 0; j < 2; ++j)
                         {
@@ -283,7 +290,13 @@ internal static class TwoPlayers
                 return false;
             }
             player.Dispose();
+            // The player's first updates and its goodbyes come before the Disconnect; a socket
+            // that stays silent for the receive timeout ends the wait with an exception.
             byte[] last = fake.Receive(ref from);
+            for (int datagrams = 0; last[24] != 3 && datagrams < 64; ++datagrams)
+            {
+                last = fake.Receive(ref from);
+            }
             if (last[24] != 3)
             {
                 Console.Error.WriteLine("TwoPlayers: Dispose sent no Disconnect");

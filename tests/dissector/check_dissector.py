@@ -445,20 +445,18 @@ def play_session(server, client, workdir):
     replies = []
     try:
         alice, bob = str(ALICE_PORT), str(BOB_PORT)
-        # Alice listens through Bob's arrival and moves: 2 + 1 + 3 packets.
+        # Alice joins (her first update proves her address) and listens through Bob's arrival
+        # and moves: 2 + 1, then 1 + 3 packets.
         listener = subprocess.Popen(
-            [client, "--quiet", "--id", "1", "--connect", "--text", "alice", "--local-port",
-             alice, "--expect", "6", "--wait", "60"], stdin=subprocess.DEVNULL,
+            [client, "--quiet", "--id", "1", "--connect", "--move", "0,0", "--text", "alice",
+             "--local-port", alice, "--expect", "7", "--wait", "20"], stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        process.wait_for_line("stdout", "NetworkingComponentServer(): Client connected.")
+        process.wait_for_line("stdout", "NetworkingComponentServer(): Client admitted.")
         time.sleep(0.3)
-        replies += received_lines(run_client(client, "--id", "2", "--connect", "--text", "bob",
-                                             "--local-port", bob, "--expect", "2", "--wait",
-                                             "60"), bob)
-        replies += received_lines(run_client(client, "--id", "2", "--move", "3.5,-1", "--count",
-                                             "3", "--rate", "50", "--local-port", bob,
-                                             "--expect", "3", "--wait", "60"), bob)
-        output, errors = listener.communicate(timeout=120)
+        replies += received_lines(run_client(client, "--id", "2", "--connect", "--move",
+                                             "3.5,-1", "--count", "3", "--rate", "50", "--text",
+                                             "bob", "--local-port", bob, "--expect", "5"), bob)
+        output, errors = listener.communicate(timeout=30)
         if listener.returncode != 0:
             raise SystemExit(f"Alice's client failed: {output!r} {errors!r}")
         replies += received_lines(output.decode(), alice)
@@ -534,8 +532,8 @@ def check_live(args, tshark, failures, workdir):
     # The session as the clients saw it, every packet in the capture with the same values.
     from_server = [(row, view) for row, view in views
                    if view and int(row["udp.dstport"]) != vp.SERVER_PORT]
-    failures.check(len(from_server) == len(replies) == 13, f"{len(from_server)} replies captured, "
-                   f"{len(replies)} printed by the clients, 13 expected")
+    failures.check(len(from_server) == len(replies) == 14, f"{len(from_server)} replies captured, "
+                   f"{len(replies)} printed by the clients, 14 expected")
     for row, view in from_server:
         failures.check(int(row["udp.srcport"]) == vp.SERVER_PORT,
                        f"frame {row['frame.number']}: reply from port {row['udp.srcport']}")
@@ -557,7 +555,8 @@ def check_live(args, tshark, failures, workdir):
     to_server = [view for row, view in views if view and int(row["udp.dstport"]) == vp.SERVER_PORT]
     outline = [(TYPE_NAMES.get(v["velantis.type"], v["velantis.type"]), v["velantis.client_id"],
                 v["status"], v["malformed"]) for v in to_server]
-    want = [("Connect", 1, "Good", False), ("Connect", 2, "Good", False)] + \
+    want = [("Connect", 1, "Good", False), ("PlayerPositionUpdate", 1, "Good", False),
+            ("Connect", 2, "Good", False)] + \
         [("PlayerPositionUpdate", 2, "Good", False)] * 3 + \
         [("PlayerPositionUpdate", 1, "Good", False), (4, 1, "Good", False),
          ("Connect", 3, "Bad", False), ("Connect", 3, "Unverified", True),

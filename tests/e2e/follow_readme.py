@@ -415,7 +415,8 @@ EXPECTATIONS = [
     (r"runuser -u velantis-server -- env XDG_DATA_HOME=/var/log/velantis-server velantis-server "
      r">/dev/null &", expect_serving_unprivileged),
     (r"systemctl is-active velantis-server", expect_is_active),
-    (r"velantis-client --id 1 --connect --disconnect --expect 2 --quiet", expect_checked),
+    (r"velantis-client --id 1 --connect --move 0,0 --disconnect --expect 3 --quiet",
+     expect_checked),
     (r"velantis-client .*", expect_nothing),  # the example: its output is the check
     (r"kill %1", expect_stopped),
     (r"apt remove velantis-server", expect_removed),

@@ -67,19 +67,34 @@ def play(scenario, server_namespace, first, second):
             check(welcome.message_type == vp.WELCOME and welcome.entity_id == own.entity_id,
                   f"{first.name}: welcome {welcome}")
 
+            # Each player's first update carries its Welcome's entity id back through the NAT:
+            # it proves the address the server sees, and registers the player.
+            first.entity_id = welcome.entity_id
+            first.client.send_packet(first.client_id, vp.PLAYER_POSITION_UPDATE, b"here",
+                                     entity_id=first.entity_id)
+            (relay,) = first.receive(1)
+            check((relay.message_type, relay.client_id) ==
+                  (vp.PLAYER_POSITION_UPDATE, first.client_id),
+                  f"{first.name}'s first update was not relayed: {relay}")
+
             second.client.send_packet(second.client_id, vp.CONNECT, second.name.encode())
-            (told,) = first.receive(1)
-            check((told.message_type, told.player_uuid, told.text) ==
-                  (vp.CONNECT, second.client_id, second.name.encode()),
-                  f"{first.name} was not told of {second.name}: {told}")
             own, welcome = second.receive(2)
             check((own.message_type, own.player_uuid, welcome.message_type) ==
                   (vp.CONNECT, second.client_id, vp.WELCOME), f"{second.name}: {own} {welcome}")
+            second.entity_id = welcome.entity_id
+            second.client.send_packet(second.client_id, vp.PLAYER_POSITION_UPDATE, b"here",
+                                      entity_id=second.entity_id)
+            (told, relay) = first.receive(2)
+            check((told.message_type, told.player_uuid, told.text) ==
+                  (vp.CONNECT, second.client_id, second.name.encode()),
+                  f"{first.name} was not told of {second.name}: {told}")
+            second.receive(1)
 
             for step in range(MOVES):
                 for mover in (first, second):
                     mover.client.send_packet(mover.client_id, vp.PLAYER_POSITION_UPDATE,
-                                             b"move", x=float(step), y=float(mover.client_id))
+                                             b"move", x=float(step), y=float(mover.client_id),
+                                             entity_id=mover.entity_id)
                     for player in (first, second):
                         (relay,) = player.receive(1)
                         check((relay.message_type, relay.client_id, relay.x, relay.y) ==

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the end-to-end suites against a server executable.
 
-    run_e2e.py --server build/debug/velantis-server [--wine] [suite ...] [-k PATTERN]
+    run_e2e.py --server build/debug/velantis-server [--wine] [--trusted] [suite ...] [-k PATTERN]
     run_e2e.py --server /usr/bin/velantis-server --service-unit UNIT [--service-user USER] ...
     run_e2e.py --server PATH --container IMAGE [--container-network NET --server-host ADDR] ...
     run_e2e.py --server WRAPPER --emulated ...     (WRAPPER runs the arm64 server under qemu-user)
@@ -25,6 +25,8 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--server", required=True, help="path of the server executable")
     parser.add_argument("--wine", action="store_true", help="run the Windows build under Wine")
+    parser.add_argument("--trusted", action="store_true",
+                        help="run every server with --trust-sources (the open behaviour)")
     parser.add_argument("--emulated", action="store_true",
                         help="the server is a wrapper that runs it under qemu-user: what qemu does "
                              "not pass through to the kernel is not checked")
@@ -50,6 +52,8 @@ def main():
         os.environ["VELANTIS_E2E_WINE"] = "1"
     if args.emulated:
         os.environ["VELANTIS_E2E_EMULATED"] = "1"
+    if args.trusted:
+        os.environ["VELANTIS_E2E_TRUSTED"] = "1"
     if args.container:
         os.environ["VELANTIS_E2E_CONTAINER"] = args.container
     if args.container_network:

@@ -61,6 +61,11 @@ def emulated():
     return os.environ.get("VELANTIS_E2E_EMULATED", "") not in ("", "0")
 
 
+def trusted_mode():
+    """The server runs with --trust-sources, as on a closed network: run_e2e.py --trusted."""
+    return os.environ.get("VELANTIS_E2E_TRUSTED", "") not in ("", "0")
+
+
 def service_unit():
     return os.environ.get("VELANTIS_E2E_SERVICE_UNIT") or None
 
@@ -234,20 +239,6 @@ def udp_socket_drops(local_port):
     return rows[0].drops if rows else None
 
 
-def kernel_drops(ports):
-    """Datagrams the kernel has dropped: at the IPv4 UDP sockets bound to `ports`, and in every
-    processor's input queue (the second column of /proc/net/softnet_stat), which the loopback
-    traffic of the whole machine shares. A relay missing while this count rose may have been lost
-    by a busy machine rather than by the server."""
-    total = sum(udp_socket_drops(port) or 0 for port in ports)
-    try:
-        with open("/proc/net/softnet_stat") as stat:
-            total += sum(int(line.split()[1], 16) for line in stat if line.strip())
-    except OSError:
-        pass
-    return total
-
-
 def holds_udp_port(pid, port):
     """True when process `pid` holds a UDP socket (IPv4 or IPv6) bound to `port`."""
     inodes = {f"socket:[{row.inode}]" for row in udp_sockets(port)}
@@ -284,6 +275,8 @@ class ServerProcess:
         """Starts the server with the command-line `options`; with `fresh`, no log of an earlier
         run is left for it to find."""
         env = dict(os.environ)
+        if trusted_mode() and "--trust-sources" not in options:
+            options = ("--trust-sources", *options)
         command = [server_path(), *options]
         run_as = {"cwd": self.workdir}
         if service_unit():
@@ -464,11 +457,18 @@ class ServerProcess:
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def rss_bytes(self):
+        return self._status_bytes("VmRSS")
+
+    def peak_rss_bytes(self):
+        """The most memory the process has had resident at once."""
+        return self._status_bytes("VmHWM")
+
+    def _status_bytes(self, field):
         with open(f"/proc/{self.pid}/status") as f:
             for line in f:
-                if line.startswith("VmRSS:"):
+                if line.startswith(field + ":"):
                     return int(line.split()[1]) * 1024
-        raise AssertionError("no VmRSS")
+        raise AssertionError(f"no {field}")
 
 
 class Client:
@@ -536,6 +536,7 @@ class ServerTestCase(unittest.TestCase):
     server_options = ()
 
     wine = property(lambda self: wine_mode())
+    trusted = property(lambda self: trusted_mode())
     container = property(lambda self: container_image() is not None)
     emulated = property(lambda self: emulated())
 
@@ -567,18 +568,41 @@ class ServerTestCase(unittest.TestCase):
         if self.container:
             self.skipTest("the process started is podman's, not the server")
 
-    def connect(self, client, client_id, text=b"hello", x=0.0, y=0.0, registered_before=()):
-        """Connects `client` as `client_id`; returns (announcement, welcome) it received.
+    def connect(self, client, client_id, text=b"hello", x=0.0, y=0.0, registered_before=(),
+                asks_snapshots=False):
+        """Connects `client` as `client_id` as a game client joins; returns (the Connect sent, the
+        announcement and the welcome it received).
 
         `registered_before` lists the other registered clients, each of which must receive the
-        announcement too.
+        announcement too: at once when the server trusts sources, else once the newcomer's first
+        position update (its Welcome's entity id, at its Connect's place) has proven its address,
+        that update's relay following to every player. With `asks_snapshots` the Connect asks
+        for snapshots.
         """
-        sent = client.send_packet(client_id, vp.CONNECT, text, x=x, y=y)
-        for other in registered_before:
-            other.receive_packet()
+        ask = vp.SNAPSHOT_CAPABILITY if asks_snapshots else bytes(4)
+        sent = client.send_packet(client_id, vp.CONNECT, text, x=x, y=y, gap2=ask)
+        if self.trusted:
+            for other in registered_before:
+                other.receive_packet()
         announcement = client.receive_packet()
         welcome = client.receive_packet()
+        if not self.trusted:
+            self.prove(client, client_id, welcome.entity_id, registered_before, x=x, y=y)
         return vp.Packet.decode(sent), announcement, welcome
+
+    def prove(self, client, client_id, entity_id, registered_before=(), **fields):
+        """Sends the first position update of a welcomed client and takes what it brings: the
+        announcement to each of `registered_before`, the update's relay to them and to `client`."""
+        client.send_packet(client_id, vp.PLAYER_POSITION_UPDATE, entity_id=entity_id, **fields)
+        for other in registered_before:
+            self.assertEqual(other.receive_packet().message_type, vp.CONNECT)
+            self.assertEqual(other.receive_packet().message_type, vp.PLAYER_POSITION_UPDATE)
+        self.assertEqual(client.receive_packet().message_type, vp.PLAYER_POSITION_UPDATE)
+
+    @property
+    def join_log_line(self):
+        """The log's last line once connect() has returned."""
+        return vp.server_log_line("Client connected." if self.trusted else "Client admitted.")
 
     def log_after_banner(self):
         lines = self.server.log_lines()

@@ -1,7 +1,8 @@
 """The server's calls to the Agones SDK sidecar, against a stand-in written from Agones' published
 REST reference (agones_sidecar.py): Ready after the bind, Health at the interval while the receive
-loop makes progress, the player count following Connects and Disconnects, Shutdown on SIGTERM; a
-sidecar that is late, fails or answers slowly costs the game nothing."""
+loop makes progress, the player counter moved by Connects and Disconnects, Shutdown on SIGTERM and
+when an allocated match is over; a sidecar that is late, fails or answers slowly costs the game
+nothing."""
 
 import os
 import shutil
@@ -16,6 +17,8 @@ from agones_sidecar import Sidecar
 from server_harness import ServerProcess, ServerTestCase, service_unit, wait_for_free_port
 
 INTERVAL = 0.3
+DRAINING_ONE = ("NetworkingComponentServer(): Draining: no new player is admitted; 1 registered "
+                "players are served until they leave, for at most 30 s.")
 
 
 class Agones(ServerTestCase):
@@ -25,13 +28,13 @@ class Agones(ServerTestCase):
         self.workdir = tempfile.mkdtemp(prefix="velantis-e2e-")
         self.addCleanup(shutil.rmtree, self.workdir, True)
 
-    def start_with_sidecar(self, port, name="agones"):
+    def start_with_sidecar(self, port, name="agones", options=()):
         wait_for_free_port(30.0)
         os.environ["AGONES_SDK_HTTP_PORT"] = str(port)
         try:
             server = ServerProcess(os.path.join(self.workdir, name))
             self.addCleanup(server.kill)
-            server.start(options=("--progress=off", f"--agones-health={INTERVAL}"))
+            server.start(options=("--progress=off", f"--agones-health={INTERVAL}", *options))
         finally:
             del os.environ["AGONES_SDK_HTTP_PORT"]
         return server
@@ -51,21 +54,28 @@ class Agones(ServerTestCase):
 
     @staticmethod
     def counts(calls):
-        return [body.get("count") for _, method, path, body in calls if method == "PATCH"]
+        return [body for _, method, path, body in calls if method == "PATCH"]
+
+    @staticmethod
+    def counted(sidecar, players, timeout=5):
+        sidecar.wait_for(lambda calls: sidecar.players == players, timeout,
+                         f"the counter at {players} (it is {sidecar.players})")
 
     def test_calls_arrive_in_order_and_follow_the_players(self):
         sidecar, server = self.serving_with_sidecar(healths=3)
         calls = sidecar.recorded()
         self.assertEqual((calls[0][1], calls[0][2], calls[0][3]), ("POST", "/ready", {}))
-        self.assertEqual(self.counts(calls), ["0"], "the count is sent once, not at every turn")
+        self.assertEqual(self.counts(calls), [], "nothing to count before a player comes")
 
         alice, bob = self.client(), self.client()
         self.connect(alice, 1)
-        sidecar.wait_for(lambda calls: self.counts(calls)[-1:] == ["1"], 60, "count 1")
+        self.counted(sidecar, 1)
         self.connect(bob, 2, registered_before=[alice])
-        sidecar.wait_for(lambda calls: self.counts(calls)[-1:] == ["2"], 60, "count 2")
+        self.counted(sidecar, 2)
         bob.send_packet(2, vp.DISCONNECT)
-        sidecar.wait_for(lambda calls: self.counts(calls)[-1:] == ["1"], 60, "count 1 again")
+        self.counted(sidecar, 1)
+        self.assertEqual(self.counts(sidecar.recorded()),
+                         [{"countDiff": "1"}, {"countDiff": "1"}, {"countDiff": "-1"}])
 
         health = [t for t, _, path, _ in sidecar.recorded() if path == "/health"]
         gaps = [b - a for a, b in zip(health, health[1:])]
@@ -74,8 +84,14 @@ class Agones(ServerTestCase):
         # Neither a flood nor silence: the interval, within a turn of the SDK thread either way.
         self.assertGreater(min(gaps), INTERVAL / 2)
 
+        # Alice plays on through the drain, with Health going on; her leaving ends it.
         server.process.send_signal(signal.SIGTERM)
-        self.assertEqual(server.process.wait(timeout=60), 0)
+        server.wait_for_line("stdout", DRAINING_ONE)
+        healths = sidecar.paths().count("/health")
+        sidecar.wait_for(lambda calls: [c[2] for c in calls].count("/health") > healths, 10,
+                         "Health while draining")
+        alice.send_packet(1, vp.DISCONNECT)
+        self.assertEqual(server.process.wait(timeout=10), 0)
         self.assertEqual(sidecar.paths()[-1], "/shutdown")
         self.assertEqual(sidecar.paths().count("/shutdown"), 1)
         self.assertEqual(server.stderr_lines(), [])
@@ -103,7 +119,7 @@ class Agones(ServerTestCase):
                          "Health after Ready")
         paths = sidecar.paths()
         self.assertEqual(paths[0], "/ready")
-        self.assertEqual(self.counts(sidecar.recorded())[-1], "1")
+        self.counted(sidecar, 1)
         errors = server.stderr_lines()
         self.assertTrue(errors and all(line.startswith("AgonesSdk(): The SDK sidecar on port ")
                                        for line in errors), errors)
@@ -134,3 +150,34 @@ class Agones(ServerTestCase):
                                            for t, _, path, _ in calls), 60, "Health again")
         reader.join(timeout=10)
         self.assertIn(vp.size_log_line(5), drained[0] if drained else b"")
+
+    def test_an_allocated_match_ends_with_shutdown_once_over(self):
+        """Over when its players have all left, or when none came within the empty time; the
+        counter keeps what the allocation added."""
+        sidecar = self.sidecar()
+        server = self.start_with_sidecar(sidecar.port)
+        sidecar.wait_for(lambda calls: "/ready" in [c[2] for c in calls], 10, "Ready")
+        sidecar.allocate(players=3)
+        server.wait_for_line("stdout", "AgonesSdk(): The GameServer is Allocated.", timeout=10)
+        alice, bob = self.client(), self.client()
+        self.connect(alice, 1)
+        self.connect(bob, 2, registered_before=[alice])
+        self.counted(sidecar, 5)
+        self.assertTrue(server.alive())
+        alice.send_packet(1, vp.DISCONNECT)
+        bob.send_packet(2, vp.DISCONNECT)
+        self.assertEqual(server.process.wait(timeout=15), 0)
+        self.assertEqual(sidecar.players, 3)
+        self.assertEqual(sidecar.paths().count("/shutdown"), 1)
+        self.assertIn("AgonesSdk(): The match is over: every player has left; stopping.",
+                      server.stdout_lines())
+
+        sidecar = self.sidecar()
+        server = self.start_with_sidecar(sidecar.port, "nobody",
+                                         options=("--agones-empty-shutdown=1",))
+        sidecar.wait_for(lambda calls: "/ready" in [c[2] for c in calls], 10, "Ready")
+        sidecar.allocate()
+        self.assertEqual(server.process.wait(timeout=15), 0)
+        self.assertEqual(sidecar.paths().count("/shutdown"), 1)
+        self.assertIn("AgonesSdk(): No player came to the allocated match; stopping.",
+                      server.stdout_lines())

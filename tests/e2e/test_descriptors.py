@@ -1,11 +1,10 @@
 import selectors
 
 import velantis_protocol as vp
-from server_harness import ServerTestCase, kernel_drops
+from server_harness import ServerTestCase, udp_socket_drops
 
 UPDATES = 3000
 IN_FLIGHT = 32
-STALL_SECONDS = 10.0
 
 
 class Descriptors(ServerTestCase):
@@ -14,9 +13,6 @@ class Descriptors(ServerTestCase):
         a, b = self.client(), self.client()
         self.connect(a, 3)
         self.connect(b, 9, registered_before=[a])
-        ports = (vp.SERVER_PORT, a.port, b.port)
-        drops_before = kernel_drops(ports)
-        records_before = self.server.log_bytes().count(vp.RECEIVE_HEADER_LOG_LINE)
 
         sealer = vp.TailSealer(
             vp.Packet(client_id=3, message_type=vp.PLAYER_POSITION_UPDATE, text=b"run").encode())
@@ -25,31 +21,27 @@ class Descriptors(ServerTestCase):
         for c in (a, b):
             c.sock.setblocking(False)
             selector.register(c.sock, selectors.EVENT_READ, c)
-        sent = tails = lost_relays = 0
+        # What the kernel drops in full socket buffers on a busy machine is the machine's loss,
+        # not the server's: the server's socket (where it is this namespace's) and the clients'.
+        ports = [vp.SERVER_PORT, a.port, b.port]
+        drops_before = [udp_socket_drops(port) or 0 for port in ports]
+
+        def machine_drops():
+            return sum((udp_socket_drops(port) or 0) - before
+                       for port, before in zip(ports, drops_before))
+
+        sent = 0
         # B has the highest id, so its copy is the last one the server sends for an update; a
         # bounded number of updates in flight keeps the server's receive buffer from overflowing.
-        while len(numbers[b]) + lost_relays < UPDATES:
-            while sent < UPDATES and sent - len(numbers[b]) - lost_relays < IN_FLIGHT:
-                a.send(sealer.seal_ids(0, tails))
+        while len(numbers[b]) < UPDATES:
+            while sent < UPDATES and sent - len(numbers[b]) < IN_FLIGHT:
+                a.send(sealer.seal_ids(0, sent))
                 sent += 1
-                tails += 1
-            events = selector.select(timeout=STALL_SECONDS)
-            if not events:
-                # A busy machine drops datagrams on loopback too; only the kernel's counters rising
-                # tell that from a relay the server never sent. The server's log holds a record of
-                # every datagram it received: updates it never got are sent again.
-                machine_dropped = kernel_drops(ports) - drops_before
-                self.assertGreater(
-                    machine_dropped, 0, f"relays stopped after {len(numbers[b])} of {UPDATES}, "
-                    "and the kernel dropped no datagram")
-                received = (self.server.log_bytes().count(vp.RECEIVE_HEADER_LOG_LINE)
-                            - records_before)
-                print(f"\n  the kernel dropped {machine_dropped} datagrams; the server received "
-                      f"{received} of {sent} updates", end=" ")
-                if received < sent:
-                    sent = received
-                else:
-                    lost_relays = sent - len(numbers[b])
+            events = selector.select(timeout=5.0)
+            if not events and machine_drops():
+                break
+            self.assertTrue(events, f"relays stopped after {len(numbers[b])} of {UPDATES}, "
+                                    f"none dropped by the machine")
             for key, _ in events:
                 client = key.data
                 while True:
@@ -60,16 +52,18 @@ class Descriptors(ServerTestCase):
                     numbers[client].append(vp.Packet.decode(data).message_number)
         selector.close()
 
-        # Five numbers went to the two admissions; every relay took the next one.
-        expected = list(range(6, 6 + 2 * sent))
-        if lost_relays == 0:
-            self.assertEqual(len(numbers[a]), UPDATES)
-            self.assertEqual(sorted(numbers[a] + numbers[b]), expected)
+        dropped = machine_drops()
+        if dropped:
+            # An update the server's socket dropped costs both relays; a client's, one.
+            missing = 2 * UPDATES - len(numbers[a]) - len(numbers[b])
+            self.assertLessEqual(missing, 2 * dropped, f"{missing} relays missing, {dropped} "
+                                 f"datagrams dropped by the machine")
         else:
-            # Relays the machine dropped leave gaps, no more than it counted, and nothing else.
-            seen = sorted(numbers[a] + numbers[b])
-            self.assertEqual(len(set(seen)), len(seen), "a message number was used twice")
-            self.assertTrue(set(seen) <= set(expected), "a message number out of sequence")
-            self.assertLessEqual(len(expected) - len(seen), kernel_drops(ports) - drops_before)
+            self.assertEqual(len(numbers[a]), UPDATES)
+            # Five numbers went to the two admissions (eight with the proofs' announcement and
+            # relays); every relay took the next one.
+            first = 6 if self.trusted else 9
+            self.assertEqual(sorted(numbers[a] + numbers[b]),
+                             list(range(first, first + 2 * UPDATES)))
         if after_start_up is not None:  # nor are Wine's handles or podman's descriptors
             self.assertEqual(self.server.settled_fd_count(after_start_up), after_start_up)

@@ -12,8 +12,8 @@ import urllib.request
 
 import velantis_protocol as vp
 from server_harness import (BIND_ERROR_LINE, SERVER_HOST, Client, ServerProcess, ServerTestCase,
-                            container_image, server_path, service_process_settings, service_unit,
-                            wait_for_free_port, wine_mode)
+                            container_image, metric_samples, server_path,
+                            service_process_settings, service_unit, wait_for_free_port, wine_mode)
 
 
 def server_version():
@@ -84,16 +84,17 @@ class StartUp(ServerTestCase):
                 server = self.server
                 if stop != signal.SIGTERM:
                     server = self.start_server(os.path.join(self.workdir, stop.name))
-                self.connect(self.client(), 7)
-                # The Welcome can arrive before its sender has printed that it sent it.
-                server.wait_for_line("stdout", "NetworkingComponent(): Message of size 1056 bytes "
-                                     "sent.", count=2)
+                # Nobody is left to drain for: the stop is immediate.
+                client = self.client()
+                self.connect(client, 7)
+                client.send_packet(7, vp.DISCONNECT)
+                server.wait_for_line("stdout", "NetworkingComponentServer(): Client disconnected.")
                 server.process.send_signal(stop)
                 self.assertEqual(server.process.wait(timeout=60), 0)
                 self.assertEqual(server.stdout_lines()[-1],
                                  "NetworkingComponentServer(): Stopping on request.")
                 self.assertTrue(
-                    server.log_bytes().endswith(vp.server_log_line("Client connected.")))
+                    server.log_bytes().endswith(vp.server_log_line("Client disconnected.")))
 
     def test_error_lines_for_the_journal_carry_their_priority_and_are_limited(self):
         if self.wine or self.container:
@@ -231,7 +232,7 @@ class PortsAndAddresses(ServerTestCase):
         for client, server in ((here, self.server), (there, other)):
             _, announcement, welcome = self.connect(client, 7)
             self.assertEqual((announcement.message_number, welcome.message_number), (1, 2))
-            self.assertTrue(server.log_bytes().endswith(vp.server_log_line("Client connected.")))
+            self.assertTrue(server.log_bytes().endswith(self.join_log_line))
 
     def test_a_server_bound_to_one_address_serves_there_only(self):
         if self.container:
@@ -254,7 +255,7 @@ class PortsAndAddresses(ServerTestCase):
 
 
 class ProgressOff(ServerTestCase):
-    server_options = ("--progress=off",)
+    server_options = ("--progress=off", "--drain-timeout=0")
 
     def test_no_line_per_datagram_while_errors_and_the_log_are_unchanged(self):
         if not self.console_visible:
@@ -282,12 +283,116 @@ class ProgressOff(ServerTestCase):
         self.assertEqual([log.count(line) for line in (
             vp.size_log_line(1056), vp.size_log_line(5), vp.CORRUPTED_LOG_LINE,
             vp.server_log_line("Client connected."),
-            vp.server_log_line("Client already connected."))], [6, 1, 1, 2, 1])
+            vp.server_log_line("Client already connected."))],
+            [6 if self.trusted else 8, 1, 1, 2, 1])
         self.server.process.send_signal(signal.SIGTERM)
         self.assertEqual(self.server.process.wait(timeout=60), 0)
         self.assertEqual(self.server.stdout_lines(), start_up + [
             "NetworkingComponentServer(): Stopping on request."])
         self.assertEqual(self.server.stderr_lines(), [corrupted])
+
+
+def draining_line(players, seconds=30):
+    return (f"NetworkingComponentServer(): Draining: no new player is admitted; {players} "
+            f"registered players are served until they leave, for at most {seconds} s.")
+
+
+class Drain(ServerTestCase):
+    """A stop request with players registered: no new player, the registered ones served on until
+    they have left, the drain time is up, or a second request comes."""
+    server_options = ("--metrics=127.0.0.1:15100",)
+
+    def setUp(self):
+        if self.wine:
+            self.skipTest("Windows has no stop signals")
+        super().setUp()
+
+    def players(self, count, first_id=1):
+        clients = []
+        for number in range(count):
+            client = self.client()
+            self.connect(client, first_id + number, registered_before=clients)
+            clients.append(client)
+        return clients
+
+    def test_the_registered_players_play_on_until_they_leave_and_newcomers_are_refused(self):
+        alice, bob = self.players(2)
+        self.server.process.send_signal(signal.SIGTERM)
+        self.server.wait_for_line("stdout", draining_line(2))
+        late = self.client()
+        late.send_packet(3, vp.CONNECT)
+        # Every update is relayed to both, none lost; the late Connect, handled before them, got
+        # nothing.
+        for number in range(40):
+            sender = (alice, bob)[number % 2]
+            sender.send_packet(1 + number % 2, vp.PLAYER_POSITION_UPDATE, b"move %d" % number)
+            for player in (alice, bob):
+                self.assertEqual(player.receive_packet().text, b"move %d" % number)
+        self.assertEqual(late.pending(), [])
+        with urllib.request.urlopen(f"http://{SERVER_HOST}:15100/metrics", timeout=10) as reply:
+            counts = metric_samples(reply.read().decode())
+        self.assertEqual((counts["velantis_draining"],
+                          counts['velantis_connects_refused_total{reason="draining"}']), (1, 1))
+        alice.send_packet(1, vp.DISCONNECT)
+        bob.send_packet(2, vp.DISCONNECT)
+        self.assertEqual(self.server.process.wait(timeout=10), 0)
+        if self.console_visible:
+            lines = self.server.stdout_lines()
+            self.assertIn("NetworkingComponentServer(): Client refused: the server is draining.",
+                          lines)
+            self.assertEqual(lines[-2:], [
+                "NetworkingComponentServer(): Drained: every player has left.",
+                "NetworkingComponentServer(): Stopping on request."])
+
+    def test_the_drain_ends_when_its_time_is_up_or_at_a_second_stop_request(self):
+        self.players(1)
+        self.server.process.send_signal(signal.SIGTERM)
+        self.server.wait_for_line("stdout", draining_line(1))
+        self.server.process.send_signal(signal.SIGINT)
+        # Well before the 30 s of the drain.
+        self.assertEqual(self.server.process.wait(timeout=10), 0)
+        self.assertIn("NetworkingComponentServer(): Drain cut short by a second stop request: 1 "
+                      "players are still registered.", self.server.stdout_lines())
+
+        self.server_options = ("--drain-timeout=1",)
+        server = self.start_server(os.path.join(self.workdir, "short"))
+        self.players(1, first_id=7)
+        server.process.send_signal(signal.SIGTERM)
+        self.assertEqual(server.process.wait(timeout=15), 0)
+        self.assertEqual(server.stdout_lines()[-3:], [
+            draining_line(1, 1),
+            "NetworkingComponentServer(): Drain time is up: 1 players are still registered.",
+            "NetworkingComponentServer(): Stopping on request."])
+
+
+class BoundedLog(ServerTestCase):
+    server_options = ("--log-max-bytes=20000", "--log-keep=2")
+
+    def test_the_log_folder_keeps_within_its_bound_in_whole_records(self):
+        client = self.client()
+        # About 130 bytes of log each, in rounds the receive buffer holds whatever the pace.
+        for round_number in range(6):
+            for _ in range(100):
+                client.send(b"junk")
+            self.server.wait_for_line("stdout", "NetworkingComponentServer(): Message of size 4 "
+                                      "bytes received.", count=100 * (round_number + 1),
+                                      timeout=60)
+        # Its record is written before the Welcome leaves, and after every earlier one.
+        self.connect(client, 7)
+        folder = self.server.log_directory()
+        names = sorted(os.listdir(folder))
+        self.assertEqual(names, ["Thread_0.logs", "Thread_0.logs.1", "Thread_0.logs.2"])
+        logs = []
+        for name in names:
+            with open(os.path.join(folder, name), "rb") as log:
+                logs.append(log.read())
+        # Windows writes each line end as two bytes, which the server does not count.
+        self.assertTrue(all(len(log) - log.count(b"\r\n") <= 20000 for log in logs),
+                        [len(log) for log in logs])
+        self.assertTrue(all(log.endswith(b"\n") for log in logs))
+        self.assertTrue(self.server.log_bytes().endswith(vp.server_log_line("Client connected.")))
+        kept = sum(log.count(vp.CORRUPTED_LOG_LINE.rstrip(b"\n")) for log in logs)
+        self.assertTrue(200 < kept < 600, kept)
 
 
 class ConsoleGoneAway(unittest.TestCase):
@@ -352,11 +457,12 @@ class CommandLine(unittest.TestCase):
 
     def test_options_come_from_the_environment_too_and_are_checked_alike(self):
         checked = self.run_server("--check-config", "--port=15009", VELANTIS_PORT="15008",
-                                  VELANTIS_MAX_PLAYERS="64", VELANTIS_PROGRESS="off")
+                                  VELANTIS_MAX_PLAYERS="64", VELANTIS_PROGRESS="off",
+                                  VELANTIS_IDLE_TIMEOUT="12")
         self.assertEqual((checked.returncode, checked.stdout), (0, (
             "velantis-server: the configuration is valid: UDP 0.0.0.0:15009, at most 64 players, "
             "metrics off, receive buffer the system's, progress lines off, players kept in no "
-            "file\n")))
+            "file, sources proven, idle timeout 12 s\n")))
         refused = self.run_server("--check-config", VELANTIS_MAX_PLAYERS="0")
         self.assertEqual(refused.returncode, 2)
         self.assertTrue(refused.stderr.startswith("velantis-server: --max-players: "),
@@ -374,7 +480,8 @@ class PlayersKept(ServerTestCase):
         self.state = tempfile.mkdtemp(prefix="velantis-state-")
         self.addCleanup(shutil.rmtree, self.state, True)
         self.players_file = os.path.join(self.state, "players")
-        self.server_options = (f"--state-dir={self.state}",)
+        # Stopped as a restart stops it, at once: the players are kept for the next run.
+        self.server_options = (f"--state-dir={self.state}", "--drain-timeout=0")
         super().setUp()
 
     def restart(self, name):
@@ -422,17 +529,65 @@ class PlayersKept(ServerTestCase):
                 time.sleep(0.2)
                 self.assertEqual(player.pending(), [])  # nobody registered, nobody relayed to
 
+    def test_a_file_no_server_wrote_is_refused_without_waiting_or_following_it(self):
+        valid = os.path.join(self.state, "valid")
+        with open(valid, "w") as file:
+            file.write("velantis-server players 1\n7 127.0.0.1:4000\nend 1\n")
+        cases = {
+            "fifo": (lambda: os.mkfifo(self.players_file), "are not a plain file"),
+            "link": (lambda: os.symlink(valid, self.players_file), "are not a plain file"),
+            "zero": (lambda: os.symlink("/dev/zero", self.players_file), "are not a plain file"),
+            "large": (lambda: self.write_players("velantis-server players 1\n" + "x" * 200000),
+                      "are larger than the player cap allows"),
+            "echo": (lambda: self.write_players(
+                "velantis-server players 1\n7 127.0.0.1:7\nend 1\n"),
+                "name a port no game client sends from (127.0.0.1:7)"),
+            "itself": (lambda: self.write_players(
+                "velantis-server players 1\n7 127.0.0.1:15000\nend 1\n"),
+                "name a port no game client sends from (127.0.0.1:15000)"),
+        }
+        for name, (make, reason) in cases.items():
+            with self.subTest(case=name):
+                make()
+                # restart() waits until the server serves: a file it waits on fails it.
+                said = self.restart(name)
+                self.assertIn(f'NetworkingComponentServer(): The players saved in '
+                              f'"{self.players_file}" {reason}: starting with none.', said)
+                self.assertFalse(os.path.lexists(self.players_file))
+        self.assertTrue(os.path.exists(valid), "a link is removed, never what it names")
+
+    def write_players(self, text):
+        with open(self.players_file, "w") as file:
+            file.write(text)
+
 
 class Metrics(ServerTestCase):
     """The endpoint beside a serving server; the metrics CI leg checks it under load."""
     server_options = ("--metrics=127.0.0.1:15100",)
 
-    def scrape(self, path="/metrics"):
+    def scrape(self, path="/metrics", port=15100):
         try:
-            with urllib.request.urlopen(f"http://{SERVER_HOST}:15100{path}", timeout=10) as reply:
+            with urllib.request.urlopen(f"http://{SERVER_HOST}:{port}{path}", timeout=10) as reply:
                 return reply.status, reply.read().decode()
         except urllib.error.HTTPError as error:
-            return error.code, ""
+            return error.code, error.read().decode()
+
+    def scrape_if_up(self, path, port):
+        try:
+            return self.scrape(path, port)
+        except urllib.error.URLError as error:  # not listening yet
+            return 0, str(error)
+
+    def wait_for_health(self, answer, port=15100, timeout=20):
+        deadline = time.monotonic() + timeout
+        while (seen := self.scrape_if_up("/healthz", port)) != answer:
+            if time.monotonic() > deadline:
+                raise AssertionError(f"/healthz answers {seen}, not {answer}")
+            time.sleep(0.1)
+
+    def check_health(self, port):
+        return subprocess.run([server_path(), f"--check-health=127.0.0.1:{port}"],
+                              capture_output=True, timeout=30).returncode
 
     def samples(self):
         status, text = self.scrape()
@@ -458,12 +613,38 @@ class Metrics(ServerTestCase):
         self.connect(alice, 1)
         self.connect(bob, 2, registered_before=[alice])
         alice.send_packet(1, vp.CONNECT, b"again")
+        if not self.trusted:
+            # Answered again from its own address, as a client whose Welcome was lost is.
+            self.assertEqual([alice.receive_packet().message_type for _ in range(2)],
+                             [vp.CONNECT, vp.WELCOME])
+            # Its id from another address is not.
+            bob.send_packet(1, vp.PLAYER_POSITION_UPDATE, b"as alice")
         bob.send_packet(2, vp.PLAYER_POSITION_UPDATE, b"move", x=1.0)
         alice.receive_packet(), bob.receive_packet()
         bob.send(b"short")
         bob.send_packet(2, vp.DISCONNECT)
-        counts = self.samples_once(
-            lambda c: c.get('velantis_messages_received_total{type="disconnect"}') == "1")
+        time.sleep(0.3)
+        counts = self.samples()
+        if not self.trusted:
+            self.assertEqual({name: counts[name] for name in (
+                'velantis_datagrams_received_total{outcome="valid"}',
+                'velantis_messages_received_total{type="position_update"}',
+                'velantis_connects_refused_total{reason="already_registered"}',
+                'velantis_messages_dropped_total{reason="wrong_address"}',
+                'velantis_messages_dropped_total{reason="unregistered_sender"}',
+                "velantis_players_admitted_total",
+                # Each: announcement, Welcome, its proof's relays; Alice's again; two relays.
+                "velantis_packets_sent_total",
+                "velantis_registered_players")}, {
+                'velantis_datagrams_received_total{outcome="valid"}': "8",
+                'velantis_messages_received_total{type="position_update"}': "4",
+                'velantis_connects_refused_total{reason="already_registered"}': "0",
+                'velantis_messages_dropped_total{reason="wrong_address"}': "1",
+                'velantis_messages_dropped_total{reason="unregistered_sender"}': "0",
+                "velantis_players_admitted_total": "2",
+                "velantis_packets_sent_total": "12",
+                "velantis_registered_players": "1"})
+            return
         self.assertEqual({name: counts[name] for name in (
             'velantis_datagrams_received_total{outcome="valid"}',
             'velantis_datagrams_received_total{outcome="wrong_size"}',
@@ -483,6 +664,42 @@ class Metrics(ServerTestCase):
             "velantis_packets_sent_total": "7",
             "velantis_registered_players": "1"})
         self.assertEqual(self.scrape("/")[0], 404)
+
+    def test_healthz_says_whether_the_game_is_served(self):
+        self.assertEqual(self.scrape("/healthz"), (200, "ok\n"))
+        if self.wine or self.container or service_unit():
+            self.skipTest("a second server on the taken port, and the log replaced, are this "
+                          "machine's and its own user's")
+        self.assertEqual(self.check_health(15100), 0)
+        # Another server whose game port is taken stays up, and its endpoint answers: not ok.
+        second = ServerProcess(os.path.join(self.workdir, "second"))
+        self.addCleanup(second.kill)
+        second.start(wait_ready=False, options=("--metrics=127.0.0.1:15101",))
+        self.wait_for_health((503, "not serving: the game port is not bound\n"), port=15101)
+        self.assertEqual(self.check_health(15101), 1)
+        # A receive loop stuck in a datagram: its log replaced by a pipe nobody reads, as on a
+        # disk that hangs.
+        log = self.server.log_path()
+        os.remove(log)
+        os.mkfifo(log)
+        self.client().send(b"stuck")
+        self.wait_for_health((503, "not serving: the receive loop is stuck in one datagram\n"))
+        self.assertEqual(self.check_health(15100), 1)
+        with open(log, "rb") as released:
+            released.read()
+        self.wait_for_health((200, "ok\n"))
+
+    def test_instance_label_on_every_sample_when_given(self):
+        self.assertNotIn("instance=", self.scrape()[1])
+        self.server.kill()
+        self.server = ServerProcess(os.path.join(self.workdir, "labelled"))
+        self.addCleanup(self.server.kill)
+        self.server.start(options=self.server_options + ('--instance=pod "a"\\1',))
+        samples = [line for line in self.scrape()[1].splitlines() if not line.startswith("#")]
+        self.assertTrue(samples)
+        label = 'instance="pod \\"a\\"\\\\1"'
+        self.assertEqual([line for line in samples if not line.rsplit(" ", 1)[0].endswith(
+            "{" + label + "}") and "{" + label + "," not in line], [])
 
     def test_oversized_datagrams_and_absolute_request_targets(self):
         client = self.client()

@@ -18,6 +18,9 @@ CONNECT = 1
 WELCOME = 2
 DISCONNECT = 3
 PLAYER_POSITION_UPDATE = 5
+SNAPSHOT = 6
+# The last four bytes of a Connect that asks for snapshots, and of the Welcome that grants them.
+SNAPSHOT_CAPABILITY = b"SNP1"
 
 CHECKSUM_OFFSET = 8
 CLIENT_ID_OFFSET = 16
@@ -138,6 +141,47 @@ class TailSealer:
 
     def seal_ids(self, player_uuid, entity_id, gap=bytes(4)):
         return self.seal(struct.pack("<QI4s", player_uuid, entity_id, gap))
+
+
+@dataclass
+class Snapshot:
+    """A snapshot datagram: the packet's first 32 bytes, then tick, entry count, part and parts,
+    the entries of (player id, entity id, x, y), and last ack and ack bits; checksummed like a
+    packet, over its own length."""
+    message_number: int
+    tick: int
+    ack: int
+    ack_bits: int
+    part: int
+    parts: int
+    entries: list
+
+    HEADER = struct.Struct("<B7sQQB3sIIHBB")
+    ENTRY = struct.Struct("<QIff")
+    ACK = struct.Struct("<II")
+
+    @classmethod
+    def decode(cls, data):
+        (_, _, checksum, client_id, message_type, _, number, tick, count, part,
+         parts) = cls.HEADER.unpack_from(data)
+        if message_type != SNAPSHOT or client_id != 0:
+            raise ValueError(f"not a snapshot: type {message_type}, client id {client_id}")
+        if len(data) != cls.HEADER.size + count * cls.ENTRY.size + cls.ACK.size:
+            raise ValueError(f"{count} entries in a datagram of {len(data)} bytes")
+        unsealed = data[:CHECKSUM_OFFSET] + bytes(8) + data[CHECKSUM_OFFSET + 8:]
+        if fnv1a64(unsealed) != checksum:
+            raise ValueError("a snapshot with a wrong checksum")
+        entries = [cls.ENTRY.unpack_from(data, cls.HEADER.size + k * cls.ENTRY.size)
+                   for k in range(count)]
+        ack, ack_bits = cls.ACK.unpack_from(data, len(data) - cls.ACK.size)
+        return cls(number, tick, ack, ack_bits, part, parts, entries)
+
+    def position_of(self, player_id):
+        """(entity id, x, y) of the player, or None when this datagram does not carry it."""
+        for entry in self.entries:
+            if entry[0] == player_id:
+                return entry[1:]
+        return None
 
 
 def escape_log_text(text):

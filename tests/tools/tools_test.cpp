@@ -108,11 +108,15 @@ TEST_F(ToolsTest, ClientConnectShowsAnnouncementThenWelcomeForTheSameEntity) {
 
 TEST_F(ToolsTest, ClientKeepsBeingThePlayerAcrossRunsOnTheSameLocalPort) {
   const std::string local = " --quiet --local-port " + std::to_string(UdpPeer().Port());
-  ASSERT_EQ(Client("--id 21 --connect --expect 2 --wait 60" + local).exitCode, 0);
+  const ToolRun connected = Client("--id 21 --connect --expect 2" + local);
+  ASSERT_EQ(connected.exitCode, 0);
+  const auto welcome = LinesStartingWith(connected.output, "recv Welcome(2) ");
+  ASSERT_EQ(welcome.size(), 1u) << connected.output;
 
-  // Options are taken as "--name=value" as well as "--name value".
-  const ToolRun moved =
-      Client("--id=21 --move=1.5,-2 --count=2 --rate=50 --expect=2 --wait=60" + local);
+  // Options are taken as "--name=value" as well as "--name value". A run that only moves names
+  // the entity id of the Welcome, which proves the address.
+  const ToolRun moved = Client("--id=21 --move=1.5,-2 --count=2 --rate=50 --expect=2 --entity=" +
+                               Field(welcome[0], "entityID") + local);
   ASSERT_EQ(moved.exitCode, 0) << moved.output;
   EXPECT_EQ(moved.output.find("NetworkingComponent()"), std::string::npos)
       << "--quiet keeps standard output to the tool's own lines";
@@ -185,7 +189,7 @@ TEST_F(ToolsTest, LoadgenRefusesWhatItMustNotDo) {
   const ToolRun remote = Loadgen("--server 192.0.2.1");
   EXPECT_EQ(remote.exitCode, 2);
   EXPECT_NE(remote.output.find("only loopback"), std::string::npos) << remote.output;
-  EXPECT_EQ(Loadgen("--players 257").exitCode, 2);
+  EXPECT_EQ(Loadgen("--players 1025").exitCode, 2);
   EXPECT_EQ(Loadgen("--duration 121").exitCode, 2);
   EXPECT_EQ(Loadgen("--vary speed --find-capacity").exitCode, 2);
 

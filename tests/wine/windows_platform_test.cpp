@@ -162,8 +162,11 @@ TEST_F(WinsockUseCount, RepliesLeaveNoHandleBehind) {
                "ThreadsLogs\\Thread_0.logs");
 
   std::array<char, kServerReceiveCapacity> buffer{};
+  std::uint32_t entityID = 0;
   auto relay = [&] {
-    const Packet update = TestPacket(1, MessageType::PlayerPositionUpdate);
+    Packet update = TestPacket(1, MessageType::PlayerPositionUpdate);
+    update.Body().entityID = entityID;  // the Welcome's: the first update registers the player
+    update.Seal();
     ASSERT_EQ(Platform::SendTo(player.Handle(), update.Bytes(), Packet::kSize,
                                Platform::LoopbackAddress(serverPort)),
               static_cast<long>(Packet::kSize));
@@ -190,6 +193,9 @@ TEST_F(WinsockUseCount, RepliesLeaveNoHandleBehind) {
                    Platform::LoopbackAddress(serverPort));
   ASSERT_GT(ReceiveWithin(player.Handle(), buffer.data(), buffer.size()), 0);
   ASSERT_GT(ReceiveWithin(player.Handle(), buffer.data(), buffer.size()), 0);
+  Packet welcome;
+  welcome.LoadBytes(reinterpret_cast<const std::byte*>(buffer.data()));
+  entityID = welcome.Body().entityID;
   for (int warm = 0; warm < 20; ++warm) relay();
   settle();
   const Platform::SocketHandle before = ProbeSocketHandle();

@@ -111,7 +111,8 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
       ->group(group);
   AddValue(app, "--entity", "N", options.entity,
            WholeNumberIn(0, 0xffffffffULL, "an unsigned 32-bit number"),
-           "entity id for --move and --send-type")
+           "entity id for --move and --send-type; --move sends that of the Welcome\n"
+           "--connect received unless given (a run that only moves needs it)")
       ->group(group);
 
   group = "Network";
@@ -175,6 +176,8 @@ struct Tally {
   std::uint64_t packets = 0;
   std::uint64_t bad = 0;
   std::uint64_t welcomes = 0;
+  // The entity id of the last Welcome: what this client's updates carry.
+  std::uint32_t entity = 0;
 };
 
 // Prints every datagram that arrives until `deadline`, until `expected` packets have arrived, or
@@ -205,6 +208,7 @@ void Listen(Platform::SocketHandle socket, Tools::Clock::time_point deadline,
     if (!received.wholePacket || !received.checksumOk) ++tally.bad;
     if (received.wholePacket && received.packet.Header().messageType == MessageType::Welcome) {
       ++tally.welcomes;
+      tally.entity = received.packet.Body().entityID;
     }
     std::cout << Tools::Describe(received, from) << std::endl;
   }
@@ -302,8 +306,10 @@ int main(int argc, char** argv) {
         due += interval;
         Listen(sender.Socket(), due, {}, tally);
       }
+      // The server registers this address once an update carries its Welcome's entity id.
+      const std::uint32_t entity = options.entity != 0 ? options.entity : tally.entity;
       if (!send(MessageType::PlayerPositionUpdate, "Player position update", *options.move,
-                options.entity)) {
+                entity)) {
         return Tools::kExitSocket;
       }
     }

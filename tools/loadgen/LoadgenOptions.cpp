@@ -79,6 +79,14 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
            "client id of the first player; the others follow")
       ->group(group);
 
+  app.add_flag("--snapshots", options.snapshots,
+               "every player asks for snapshots; an update is delivered to a player once that "
+               "position or a later one of the same player reached it, in a snapshot or a relay")
+      ->group(group);
+  app.add_flag("--mixed", options.mixed,
+               "with --snapshots, only every other player asks for them: a mixed world")
+      ->group(group);
+
   group = "Capacity search";
   app.add_flag("--find-capacity", options.findCapacity,
                "run step after step with a growing load until relays are lost, then report the "

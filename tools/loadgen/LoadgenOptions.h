@@ -8,7 +8,7 @@
 
 namespace Loadgen {
 
-inline constexpr std::uint64_t kMaxPlayers = 256;
+inline constexpr std::uint64_t kMaxPlayers = 1024;
 inline constexpr double kMaxRate = 1000.0;
 
 struct Options {
@@ -26,6 +26,8 @@ struct Options {
   std::uint16_t port = Tools::kDefaultServerPort;
   std::optional<long> serverPid;
   bool json = false;
+  bool snapshots = false;
+  bool mixed = false;
   bool progress = true;
 
   bool VaryRate() const { return vary == "rate"; }

@@ -62,6 +62,8 @@ nlohmann::ordered_json Json(const RunResult& r) {
       {"lossFree", r.LossFree()},
       {"badDatagrams", r.badDatagrams},
       {"otherPackets", r.otherPackets},
+      {"snapshotsReceived", r.snapshotsReceived},
+      {"bytesPerPlayerPerSecond", Rounded(r.BytesPerPlayerPerSecond(), 1)},
       {"offeredUpdatesPerSecond", Rounded(r.offeredUpdatesPerSecond, 1)},
       {"offeredRelaysPerSecond", Rounded(r.offeredRelaysPerSecond, 1)},
       {"deliveredRelaysPerSecond", Rounded(r.deliveredRelaysPerSecond, 1)},
@@ -104,6 +106,8 @@ void PrintTable(const RunResult& r, const Options& options, const std::string& t
   }
   row("bad datagrams", std::to_string(r.badDatagrams));
   row("other packets", std::to_string(r.otherPackets));
+  if (options.snapshots) row("snapshots received", std::to_string(r.snapshotsReceived));
+  row("received per player (bytes/s)", Fixed(r.BytesPerPlayerPerSecond(), 0));
   if (const auto cpu = r.ServerCpuSeconds()) {
     const double wall = r.sendSeconds + r.drainSeconds;
     row("server CPU during run (s)", Fixed(*cpu, 2));

@@ -49,6 +49,7 @@ Failure Run::Execute() {
   }
   const bool sentAll = SendUpdates();
   Drain();
+  if (options_.snapshots) CountSnapshotDeliveries();
   CountDrops();
   if (options_.serverPid) result_.serverAfter = Platform::ReadProcessStats(*options_.serverPid);
   // Over the same stretch as the server's, so that the two can be set side by side.
@@ -66,6 +67,7 @@ bool Run::OpenSockets() {
   for (std::uint64_t i = 0; i < result_.load.players; ++i) {
     Player player;
     player.id = options_.firstID + i;
+    player.asksSnapshots = options_.snapshots && (!options_.mixed || i % 2 == 0);
     player.socket = Platform::OpenSocket(Platform::SocketKind::Datagram);
     if (player.socket == Platform::kNoSocket) {
       std::cerr << "velantis-loadgen: cannot open socket " << i + 1 << " (error "
@@ -84,7 +86,10 @@ bool Run::OpenSockets() {
 
 bool Run::Send(Player& player, MessageType type, const char* text, Vec2 position) {
   Packet packet;
-  Velantis::BuildPacket(packet, player.id, type, text, position, 0, messageNumber_);
+  const std::uint32_t capability =
+      type == MessageType::Connect && player.asksSnapshots ? Velantis::Snapshot::kCapability : 0;
+  Velantis::BuildPacket(packet, player.id, type, text, position, player.entity, messageNumber_,
+                        nullptr, capability);
   if (Platform::SendTo(player.socket, packet.Bytes(), Packet::kSize, server_) <= 0) {
     std::cerr << "velantis-loadgen: sending to " << Tools::FormatAddress(server_)
               << " failed (error " << Platform::LastSocketError() << ")" << std::endl;
@@ -118,6 +123,11 @@ Failure Run::ConnectAll() {
                    return player.welcomed;
                  });
     if (outcome == Velantis::ConnectDriver::Outcome::SendFailed) return Failure::Socket;
+    // A game client's first update follows its Welcome: it registers the player.
+    if (outcome == Velantis::ConnectDriver::Outcome::Welcomed &&
+        !Send(player, MessageType::PlayerPositionUpdate, "loadgen", {})) {
+      return Failure::Socket;
+    }
     if (outcome == Velantis::ConnectDriver::Outcome::GaveUp) {
       std::cerr << "velantis-loadgen: player " << k + 1 << " (id " << player.id
                 << ") got no Welcome from " << Tools::FormatAddress(server_)
@@ -163,6 +173,7 @@ bool Run::SendUpdates() {
         runStart_ + period * static_cast<long>(i) / static_cast<long>(players_.size());
   }
   auto nextProgress = runStart_ + std::chrono::seconds(1);
+  for (Player& player : players_) player.newestSeen.assign(players_.size(), -1);
   char text[64];
   for (;;) {
     auto now = Tools::Clock::now();
@@ -177,6 +188,14 @@ bool Run::SendUpdates() {
                       static_cast<long long>(nanoseconds));
         const Vec2 position(static_cast<float>(player.id - options_.firstID),
                             static_cast<float>(result_.sent));
+        if (options_.snapshots) {
+          // The text of the players' first update, every time, so that the position travels in
+          // snapshots alone; the update's number (its y, exact in a float up to 2^24) finds its
+          // send time.
+          std::snprintf(text, sizeof(text), "loadgen");
+          player.sentUpdates.push_back(static_cast<std::uint32_t>(result_.sent));
+          sentNanoseconds_.push_back(nanoseconds);
+        }
         if (!Send(player, MessageType::PlayerPositionUpdate, text, position)) {
           result_.sendSeconds = Tools::SecondsBetween(runStart_, Tools::Clock::now());
           return false;
@@ -235,6 +254,12 @@ void Run::Pump(std::size_t watched, int timeoutMilliseconds) {
 
 void Run::Handle(Player& player, const void* data, long size) {
   const auto now = Tools::Clock::now();
+  if (runTag_ != 0 && now >= runStart_) result_.bytesReceived += static_cast<std::uint64_t>(size);
+  if (options_.snapshots &&
+      Velantis::LooksLikeSnapshot(static_cast<const std::byte*>(data), size)) {
+    HandleSnapshot(player, data, size, now);
+    return;
+  }
   Tools::Decode(static_cast<const std::byte*>(data), size, received_);
   if (!received_.wholePacket || !received_.checksumOk) {
     ++result_.badDatagrams;
@@ -245,6 +270,7 @@ void Run::Handle(Player& player, const void* data, long size) {
     case MessageType::Welcome:
       if (!player.welcomed) ++result_.welcomed;
       player.welcomed = true;
+      player.entity = packet.Body().entityID;
       return;
     case MessageType::Connect:
       ++result_.announcements;
@@ -254,6 +280,14 @@ void Run::Handle(Player& player, const void* data, long size) {
     default:
       ++result_.otherPackets;
       return;
+  }
+  if (options_.snapshots) {
+    // A relay (to a classic player, or of a new text): its position counts as a snapshot's.
+    if (runTag_ != 0 && packet.Body().position.y >= 0) {
+      Delivered(player, packet.Body().playerUUID - options_.firstID,
+                static_cast<std::int64_t>(packet.Body().position.y), now);
+    }
+    return;
   }
   std::uint64_t tag = 0;
   long long sentNanoseconds = 0;
@@ -271,6 +305,61 @@ void Run::Handle(Player& player, const void* data, long size) {
   if (latencies_.size() < kMaxLatencySamples) {
     latencies_.push_back(static_cast<std::uint32_t>(std::max<long long>(latency, 0)));
   }
+}
+
+// Each entry newer than what the player had seen of that player is a delivery: its latency is
+// taken, and the updates it supersedes count as delivered too (CountSnapshotDeliveries).
+void Run::HandleSnapshot(Player& player, const void* data, long size,
+                         Tools::Clock::time_point now) {
+  Velantis::Snapshot snapshot;
+  if (!Velantis::DecodeSnapshot(static_cast<const std::byte*>(data), size, snapshot)) {
+    ++result_.badDatagrams;
+    return;
+  }
+  ++result_.snapshotsReceived;
+  if (runTag_ == 0) return;
+  for (std::size_t e = 0; e < snapshot.count; ++e) {
+    const Velantis::Snapshot::Entry entry = snapshot.At(e);
+    if (entry.y >= 0) {
+      Delivered(player, entry.playerID - options_.firstID, static_cast<std::int64_t>(entry.y), now);
+    }
+  }
+}
+
+// Update `number` of player `sender` reached `player`, in a relay or a snapshot: when it is newer
+// than what the player had seen of that sender, its latency is taken.
+void Run::Delivered(Player& player, std::uint64_t sender, std::int64_t number,
+                    Tools::Clock::time_point now) {
+  if (player.newestSeen.empty() || sender >= players_.size() ||
+      number >= static_cast<std::int64_t>(sentNanoseconds_.size()) ||
+      number <= player.newestSeen[sender]) {
+    return;
+  }
+  player.newestSeen[sender] = number;
+  lastRelay_ = now;
+  const long long latency =
+      std::chrono::duration_cast<std::chrono::microseconds>(now - runStart_).count() -
+      sentNanoseconds_[static_cast<std::size_t>(number)] / 1000;
+  if (latencies_.size() < kMaxLatencySamples) {
+    latencies_.push_back(static_cast<std::uint32_t>(std::max<long long>(latency, 0)));
+  }
+}
+
+void Run::CountSnapshotDeliveries() {
+  std::uint64_t delivered = 0;
+  for (const Player& receiver : players_) {
+    for (std::size_t k = 0; k < players_.size(); ++k) {
+      const std::vector<std::uint32_t>& updates = players_[k].sentUpdates;
+      const std::int64_t newest = receiver.newestSeen.empty() ? -1 : receiver.newestSeen[k];
+      delivered +=
+          static_cast<std::uint64_t>(std::upper_bound(updates.begin(), updates.end(), newest,
+                                                      [](std::int64_t value, std::uint32_t update) {
+                                                        return value < update;
+                                                      }) -
+                                     updates.begin());
+    }
+  }
+  result_.received = delivered;
 }
 
 void Run::CountDrops() {

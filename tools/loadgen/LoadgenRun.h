@@ -33,6 +33,9 @@ struct RunResult {
   std::uint64_t received = 0;
   std::uint64_t badDatagrams = 0;
   std::uint64_t otherPackets = 0;  // well-formed, but not this run's relays
+  // Every datagram's UDP payload that reached the players while the updates were sent.
+  std::uint64_t bytesReceived = 0;
+  std::uint64_t snapshotsReceived = 0;
   double offeredUpdatesPerSecond = 0.0;
   double offeredRelaysPerSecond = 0.0;
   double deliveredRelaysPerSecond = 0.0;
@@ -47,7 +50,17 @@ struct RunResult {
     return expected == 0 ? 0.0
                          : 100.0 * static_cast<double>(Lost()) / static_cast<double>(expected);
   }
-  bool LossFree() const { return connected && Lost() == 0 && sent > 0; }
+  // Nothing dropped at the server's socket either: with snapshots a later position stands in for
+  // a dropped update, so the relays alone would not show the server falling behind.
+  bool LossFree() const {
+    return connected && Lost() == 0 && sent > 0 && serverSocketDrops.value_or(0) == 0;
+  }
+  double BytesPerPlayerPerSecond() const {
+    return sendSeconds <= 0 || load.players == 0
+               ? 0.0
+               : static_cast<double>(bytesReceived) / sendSeconds /
+                     static_cast<double>(load.players);
+  }
   std::optional<double> ServerCpuSeconds() const {
     if (!serverBefore || !serverAfter) return {};
     return serverAfter->cpuSeconds - serverBefore->cpuSeconds;
@@ -58,8 +71,15 @@ struct Player {
   Platform::SocketHandle socket = Platform::kNoSocket;
   std::uint64_t id = 0;
   bool welcomed = false;
+  bool asksSnapshots = false;
+  // The Welcome's entity id, which every update carries: it proves the player's address.
+  std::uint32_t entity = 0;
   std::uint64_t relays = 0;
   Tools::Clock::time_point nextSend;
+  // Snapshot mode: the updates this player sent (their numbers in the run), and for each other
+  // player the newest of its updates this one has seen.
+  std::vector<std::uint32_t> sentUpdates;
+  std::vector<std::int64_t> newestSeen;
 };
 
 enum class Failure { None, NoAnswer, Socket };
@@ -96,6 +116,10 @@ class Run {
   void Drain();
   void Pump(std::size_t watched, int timeoutMilliseconds);
   void Handle(Player& player, const void* data, long size);
+  void HandleSnapshot(Player& player, const void* data, long size, Tools::Clock::time_point now);
+  void CountSnapshotDeliveries();
+  void Delivered(Player& player, std::uint64_t sender, std::int64_t number,
+                 Tools::Clock::time_point now);
   void CountDrops();
   void PrintProgress(Tools::Clock::time_point now);
   void Summarise();
@@ -105,6 +129,8 @@ class Run {
   RunResult result_;
   std::vector<Player> players_;
   std::vector<std::uint32_t> latencies_;  // microseconds
+  // Snapshot mode: when each update of the run left, by its number.
+  std::vector<long long> sentNanoseconds_;
   Tools::Received received_;
   // What one system call receives from a player's socket: up to 32 datagrams.
   std::byte buffers_[32][Tools::kReceiveCapacity];

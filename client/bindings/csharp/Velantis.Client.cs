@@ -24,7 +24,8 @@ namespace Velantis.Client
         Rejected = 4,
         ConnectFailed = 5,
         ConnectionLost = 6,
-        PlayerLeft = 7
+        PlayerLeft = 7,
+        Text = 8
     }
 
     [Flags]
@@ -32,7 +33,9 @@ namespace Velantis.Client
     {
         None = 0,
         NoReconnect = 1,
-        AnyServerPort = 2
+        AnyServerPort = 2,
+        TextEvents = 4,
+        Snapshots = 8
     }
 
     public enum RejectReason
@@ -78,6 +81,8 @@ namespace Velantis.Client
         public uint MaxPlayers;
         public ConfigFlags Flags;
         public uint Reserved;
+        public uint ReconnectMaxTries;
+        public uint InterpolationDelayMs;
 
         public static Config Default()
         {
@@ -174,7 +179,7 @@ namespace Velantis.Client
         public ulong ConnectRestarts;
     }
 
-    // velantis_stats (since 1.2.0).
+    // velantis_stats (since 1.2.0; the fields from BytesSent on since 1.3.0).
     [StructLayout(LayoutKind.Sequential)]
     public struct Stats
     {
@@ -194,6 +199,18 @@ namespace Velantis.Client
         public ulong PlayersUntracked;
         public uint Players;
         public uint Reserved;
+        public ulong BytesSent;
+        public ulong BytesReceived;
+        public ulong UpdatesStale;
+        public ulong OwnUnmatched;
+        public ulong AnnouncementsIgnored;
+        public ulong TextsSent;
+        public ulong TextsConfirmed;
+        public ulong TextsReceived;
+        public uint TextsQueued;
+        public float JitterMs;
+        public int UnansweredMs;
+        public uint Reserved2;
     }
 
     public sealed class VelantisException : Exception
@@ -315,6 +332,32 @@ namespace Velantis.Client
         {
             ++calls;
             Check(Native.velantis_client_send_position_text(handle, x, y, entityId, Utf8(text)));
+        }
+
+        // A chat line, sent reliably (at most 900 bytes once UTF-8 encoded).
+        public void SendText(string text)
+        {
+            ++calls;
+            Check(Native.velantis_client_send_text(handle, Utf8(text)));
+        }
+
+        // The library's clock, in microseconds; every time below is on it.
+        public long TimeUs
+        {
+            get { return Native.velantis_client_time_us(handle); }
+        }
+
+        // When the datagram of the event Service() last returned was received.
+        public long EventTimeUs
+        {
+            get { return Native.velantis_client_event_time_us(handle); }
+        }
+
+        // Where the player was at timeUs, interpolated; false when nothing is known of it.
+        public bool PlayerPositionAt(ulong playerId, long timeUs, out float x, out float y)
+        {
+            return Native.velantis_client_player_position_at(handle, playerId, timeUs, out x,
+                out y) == (int)Result.Ok;
         }
 
         public void Disconnect()
@@ -473,5 +516,14 @@ namespace Velantis.Client
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         internal static extern IntPtr velantis_client_last_error(ClientHandle client);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int velantis_client_send_text(ClientHandle client, byte[] utf8Text);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern long velantis_client_time_us(ClientHandle client);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern long velantis_client_event_time_us(ClientHandle client);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        internal static extern int velantis_client_player_position_at(ClientHandle client,
+            ulong playerId, long timeUs, out float x, out float y);
     }
 }

@@ -1,8 +1,9 @@
 /* The game client's side of the velantis protocol, as a C library.
  *
  * One handle is one player: a UDP socket of its own, the connect logic (resends, back-off, the
- * Disconnect-and-restart the server needs when only its Welcome was lost, giving up), liveness
- * (keep-alives, noticing a lost server and reconnecting, noticing players who left), and the
+ * restart a server without address validation needs when only its Welcome was lost), liveness
+ * (keep-alives, noticing a lost server and reconnecting for as long as the game wants, noticing
+ * players who left), reliable chat lines, per-sender order of updates, interpolation, and the
  * packet codec. Only the server's address is listened to. The caller owns time: nothing runs in
  * the background; all of it happens inside velantis_client_service(), which waits only as long
  * as it is told to.
@@ -37,7 +38,7 @@ extern "C" {
 
 /* The version this header describes; velantis_client_version() tells the library's. */
 #define VELANTIS_CLIENT_VERSION_MAJOR 1
-#define VELANTIS_CLIENT_VERSION_MINOR 2
+#define VELANTIS_CLIENT_VERSION_MINOR 4
 #define VELANTIS_CLIENT_VERSION_PATCH 0
 
 typedef struct velantis_client velantis_client;
@@ -64,14 +65,20 @@ typedef enum velantis_event_type {
   VELANTIS_EVENT_POSITION_UPDATE = 3, /* player_id, entity_id, x, y, text */
   VELANTIS_EVENT_REJECTED = 4,        /* a datagram that is no valid packet: see reject_reason */
   VELANTIS_EVENT_CONNECT_FAILED = 5,  /* no Welcome within the configured time; see last_error */
-  /* Since 1.2.0. Nothing of this player's own updates came back for timeout_ms: the server is
-   * gone or unreachable. Every player is forgotten (no PLAYER_LEFT follows for them), and unless
-   * VELANTIS_FLAG_NO_RECONNECT is set the handle reconnects by itself: a WELCOME (a new entity
-   * id) or a CONNECT_FAILED follows. text says why. */
+  /* Since 1.2.0. None of this player's own updates came back for timeout_ms: the server is gone
+   * or unreachable. Every player is forgotten: no PLAYER_LEFT comes for them, before or after
+   * (a player is reported left only while the server is seen to answer). Unless
+   * VELANTIS_FLAG_NO_RECONNECT is set the handle reconnects by itself, for ever or
+   * reconnect_max_tries Connects: a WELCOME follows (the same entity id where the server keeps
+   * it), or a CONNECT_FAILED once the tries are spent. text says why. */
   VELANTIS_EVENT_CONNECTION_LOST = 6,
-  /* Since 1.2.0. Nothing arrived from or about player_id for player_timeout_ms (the server does
-   * not announce Disconnects): entity_id, x, y and text are the last known. Once per player. */
-  VELANTIS_EVENT_PLAYER_LEFT = 7
+  /* Since 1.2.0. player_id said goodbye (1.3 players do, on disconnect), or nothing arrived
+   * from or about it for player_timeout_ms while the server went on answering: entity_id, x, y
+   * and text (its name) are the last known. Once per player. */
+  VELANTIS_EVENT_PLAYER_LEFT = 7,
+  /* Since 1.3.0, only with VELANTIS_FLAG_TEXT_EVENTS. A chat line from player_id (this player's
+   * own lines too), once, in the order that player sent them; text holds it. */
+  VELANTIS_EVENT_TEXT = 8
 } velantis_event_type;
 
 typedef enum velantis_reject_reason {
@@ -89,7 +96,17 @@ enum {
   /* Accept datagrams from the server's address whatever their source port. Servers before 1.1.0
    * answered from a fresh port for every packet; 1.1.0 and later answer from their own port, and
    * by default anything from another port is dropped (counted as rejected_source). */
-  VELANTIS_FLAG_ANY_SERVER_PORT = 2
+  VELANTIS_FLAG_ANY_SERVER_PORT = 2,
+  /* Since 1.3.0: report chat lines (velantis_client_send_text) as VELANTIS_EVENT_TEXT. Without
+   * it a line comes once as the text of a POSITION_UPDATE, so a game built for 1.2 sees no
+   * event type it does not know. */
+  VELANTIS_FLAG_TEXT_EVENTS = 4,
+  /* Since 1.4.0: ask the server for snapshots (servers from 1.4 grant them): once a tick one
+   * datagram carries the latest positions of many players instead of one 1056-byte packet per
+   * update. They arrive as the same POSITION_UPDATE events (message_type 6, empty text) and feed
+   * the same interpolation; a text still comes with a POSITION_UPDATE of its own, when it
+   * changes. A server that does not grant them relays every update, as without the flag. */
+  VELANTIS_FLAG_SNAPSHOTS = 8
 };
 
 /* Filled by velantis_config_init() with the defaults; change what you need. */
@@ -104,9 +121,13 @@ typedef struct velantis_config {
   uint16_t server_port;          /* default 15000 */
   uint16_t local_port;           /* 0: any free port */
   uint32_t first_resend_ms;      /* Connect resent after this without a Welcome; default 500 */
-  uint32_t max_resend_ms;        /* the back-off doubles the wait up to this; default 1000 */
-  uint32_t tries_before_restart; /* plain Connects, then Disconnect + Connect; default 3 */
-  uint32_t connect_timeout_ms;   /* give up after this; default 10000 */
+  uint32_t max_resend_ms;        /* the back-off doubles the wait up to this (at most 2000);
+                                    default 1000 */
+  uint32_t tries_before_restart; /* plain Connects, then a Disconnect and, a try later, a
+                                    Connect, for a server that answers a repeated Connect with
+                                    nothing; default 3 */
+  uint32_t connect_timeout_ms;   /* connect() gives up after this; default 10000 (reconnects
+                                    after a lost connection count tries instead) */
   /* sizeof(velantis_config) of the header the caller was built with, set by
    * velantis_config_init(); 0 (a 1.1 caller: the fields below are not there) takes their
    * defaults. */
@@ -122,6 +143,12 @@ typedef struct velantis_config {
                                  create; 0 or default: 256 */
   uint32_t flags;             /* VELANTIS_FLAG_*; default 0 */
   uint32_t reserved;          /* 0 */
+  /* Since 1.3.0. */
+  uint32_t reconnect_max_tries;    /* Connects of a reconnect before CONNECT_FAILED; 0 (the
+                                      default): for ever */
+  uint32_t interpolation_delay_ms; /* how far velantis_client_player_position_at() looks back;
+                                      0 (the default): each player's update interval plus twice
+                                      its jitter, at most 200 */
 } velantis_config;
 
 /* One event. text points into the handle and stays valid until the next call on it. */
@@ -174,6 +201,22 @@ typedef struct velantis_stats {
   uint64_t players_untracked; /* packets about a player the full table could not take */
   uint32_t players;           /* other players tracked now */
   uint32_t reserved;
+  /* Since 1.3.0. */
+  uint64_t bytes_sent;            /* UDP payload bytes */
+  uint64_t bytes_received;        /* UDP payload bytes, from anywhere */
+  uint64_t updates_stale;         /* other players' updates dropped: one newer from the same player
+                                     had been delivered already (the server's message numbers) */
+  uint64_t own_unmatched;         /* copies of this player's own updates that match none in flight
+                                     (repeats, forgeries): they prove nothing and are dropped */
+  uint64_t announcements_ignored; /* re-announcements of a player still present */
+  uint64_t texts_sent;            /* chat lines the game handed over */
+  uint64_t texts_confirmed;       /* of those, seen back through the server often enough */
+  uint64_t texts_received;        /* chat lines of others delivered (duplicates removed) */
+  uint32_t texts_queued;          /* chat lines waiting or being repeated now */
+  float jitter_ms;       /* how much the own updates' round trip varies (RFC 3550's estimate) */
+  int32_t unanswered_ms; /* since the server last returned one of this player's own updates,
+                            the only proof it still serves it; -1 never */
+  uint32_t reserved2;
 } velantis_stats;
 
 /* (major << 16) | (minor << 8) | patch of the library that is loaded. */
@@ -193,10 +236,11 @@ VELANTIS_CLIENT_API velantis_client* velantis_client_create(const velantis_confi
 /* Closes the socket and frees the handle; sends nothing (call disconnect first). NULL is fine. */
 VELANTIS_CLIENT_API void velantis_client_destroy(velantis_client* client);
 
-/* Sends a Connect with the text (NULL: empty) and position, and keeps trying from
- * velantis_client_service() until the Welcome arrives or connect_timeout_ms has passed.
- * VELANTIS_ERROR_STATE while connecting or connected: call velantis_client_disconnect() first
- * (it sends a Disconnect; the connect after it registers the player anew). */
+/* Sends a Connect with the text (NULL: empty; the player's name, at most 100 bytes of it travel
+ * with every update since 1.3) and position, and keeps trying from velantis_client_service()
+ * until the Welcome arrives or connect_timeout_ms has passed. Once welcomed the handle sends a
+ * position update at once, which a validating server needs before it relays anything to the
+ * player. VELANTIS_ERROR_STATE while connecting or connected. */
 VELANTIS_CLIENT_API int velantis_client_connect(velantis_client* client, const char* text, float x,
                                                 float y);
 
@@ -216,7 +260,8 @@ VELANTIS_CLIENT_API int velantis_client_send_position_text(velantis_client* clie
                                                            float y, uint32_t entity_id,
                                                            const char* text);
 
-/* Sends a Disconnect (the server forgets this player) and returns to VELANTIS_STATE_IDLE. */
+/* Says goodbye to the other players (they report PLAYER_LEFT at once since 1.3), sends a
+ * Disconnect (the server forgets this player) and returns to VELANTIS_STATE_IDLE. */
 VELANTIS_CLIENT_API int velantis_client_disconnect(velantis_client* client);
 
 VELANTIS_CLIENT_API int velantis_client_state(const velantis_client* client);
@@ -231,6 +276,25 @@ VELANTIS_CLIENT_API uint64_t velantis_client_id(const velantis_client* client);
 /* Since 1.2.0: fills up to `size` bytes of *stats (pass sizeof(velantis_stats)). */
 VELANTIS_CLIENT_API int velantis_client_stats(const velantis_client* client, velantis_stats* stats,
                                               size_t size);
+/* Since 1.3.0: the library's clock, monotonic microseconds; every time below is on it. */
+VELANTIS_CLIENT_API int64_t velantis_client_time_us(const velantis_client* client);
+/* Since 1.3.0: when the datagram of the event velantis_client_service() last returned was
+ * received (for events of no datagram, when the event was made). */
+VELANTIS_CLIENT_API int64_t velantis_client_event_time_us(const velantis_client* client);
+/* Since 1.3.0: where player_id was at time_us, interpolated between the updates of a small
+ * buffer; VELANTIS_OK, or VELANTIS_ERROR_STATE when nothing is known of the player. Given
+ * velantis_client_time_us() it says what to draw now: the position the player had
+ * interpolation_delay_ms ago (each player's update interval plus twice its jitter by default,
+ * about 55 ms at 30 updates a second). This player's own id gives its last sent position. */
+VELANTIS_CLIENT_API int velantis_client_player_position_at(const velantis_client* client,
+                                                           uint64_t player_id, int64_t time_us,
+                                                           float* x, float* y);
+/* Since 1.3.0: a chat line to every player, this one included, at most 900 bytes of UTF-8
+ * (VELANTIS_ERROR_ARGUMENT beyond); queued while not connected, up to 64 lines
+ * (VELANTIS_ERROR_STATE beyond). Lines go out one after the other, each repeated until enough
+ * of its copies came back through the server; receivers drop the duplicates. */
+VELANTIS_CLIENT_API int velantis_client_send_text(velantis_client* client, const char* text);
+
 /* Why the last failed call on this handle failed; "" when none has. Valid until the next call. */
 VELANTIS_CLIENT_API const char* velantis_client_last_error(const velantis_client* client);
 
