@@ -447,7 +447,7 @@ def forged_connect_then_move(run, source):
     player = run.player("a")
     entity = join(player, PLAYER_ID)
     run.forger.send(source, (A_ADDRESS, PORT), connect_packet(FORGED_ID))
-    time.sleep(0.3)
+    connects_counted(run.ns["a"], 2)
     move(player, PLAYER_ID, entity)
     time.sleep(SETTLE_SECONDS)
     return player
@@ -483,7 +483,7 @@ def echo(run):
         player = run.player("a")
         entity = join(player, PLAYER_ID)
         run.forger.send((ECHO_ADDRESS, port), (A_ADDRESS, PORT), connect_packet(FORGED_ID))
-        time.sleep(0.3)
+        connects_counted(ns_a, 2)
         move(player, PLAYER_ID, entity)
         time.sleep(SETTLE_SECONDS)
         if port >= 1024:
