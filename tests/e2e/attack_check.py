@@ -718,6 +718,10 @@ def cap(run):
     state = tempfile.mkdtemp(dir=run.workdir)
     players_file = os.path.join(state, "players")
     options = ("--max-players", str(CAP), f"--state-dir={state}")
+    if "--drain-timeout" in subprocess.run([run.args.server, "--help"], capture_output=True,
+                                           text=True).stdout:
+        # The real player is to be saved registered: its server stops at once, without a drain.
+        options += ("--drain-timeout=0",)
     with Row(run, "cap") as row:
         server = run.server("a", options)
         for i in range(CAP):
