@@ -50,6 +50,16 @@ expect() {
   "$@" || fail "  not so: $what"
 }
 
+# wait_for TIMEOUT_S COMMAND...: true as soon as the command succeeds within TIMEOUT_S.
+wait_for() {
+  local end=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$end" ] || return 1
+    sleep 0.2
+  done
+}
+
 # skip_unless_root REASON: ends the script with success, saying why, when it does not run as root.
 skip_unless_root() {
   [ "$(id -u)" -eq 0 ] && return 0

@@ -115,15 +115,6 @@ e2e_namespace() {
     --server-host 10.231.0.2 test_startup test_protocol
 }
 
-# wait_for TIMEOUT_S COMMAND...: true as soon as the command succeeds within TIMEOUT_S.
-wait_for() {
-  local end=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -lt "$end" ] || return 1
-    sleep 0.2
-  done
-}
 says() { podman logs "$1" 2>&1 | grep -q "$2"; }  # says CONTAINER TEXT
 running() { [ "$(podman inspect "$1" --format '{{.State.Running}}' 2>/dev/null)" = true ]; }
 log_file() { echo "$1/OrlinStudio/Velantis/Server/ThreadsLogs/Thread_0.logs"; }

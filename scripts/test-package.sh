@@ -187,15 +187,6 @@ boot_container() {
   booted=yes
 }
 
-# wait_for TIMEOUT_S COMMAND...: true as soon as the command succeeds within TIMEOUT_S.
-wait_for() {
-  local end=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -lt "$end" ] || return 1
-    sleep 0.2
-  done
-}
 port_holder() { inside ss -H -uln 'sport = :15000' -p | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -1; }
 serving() {  # the service is active, never restarted, and its own process holds UDP 15000
   [ "$(prop velantis-server ActiveState)" = active ] &&
