@@ -472,6 +472,17 @@ instance_serving() {
     [ "$(instance_metric $(($2 + 100)) velantis_registered_players)" = 1 ]
 }
 
+# The check, and whatever it leaves when it fails midway: the instances and their settings.
+instances_upgrade_remove() {
+  local status=0
+  check_instances_upgrade_remove || status=1
+  inside systemctl stop velantis-server@a velantis-server@b >/dev/null 2>&1 || true
+  inside rm -f /etc/velantis-server/a.conf /etc/velantis-server/b.conf
+  return "$status"
+}
+
+registered_one() { [ "$(instance_metric "$1" velantis_registered_players)" = 1 ]; }
+
 check_instances_upgrade_remove() {
   # Two instances of the template, a player registered on each: an upgrade restarts both on the
   # new program with their player kept; a removal stops both and frees their ports.
@@ -485,9 +496,11 @@ check_instances_upgrade_remove() {
     return 1
   for name in a:15001 b:15002; do
     port=${name#*:}
-    inside timeout 20 velantis-client --port "$port" --id 7 --connect --expect 2 --quiet \
-      >/dev/null || fail "no Welcome from velantis-server@${name%:*}" || return 1
-    [ "$(instance_metric $((port + 100)) velantis_registered_players)" = 1 ] ||
+    # Its first update, with the Welcome's entity id, proves the player's address: registered.
+    inside timeout 60 velantis-client --port "$port" --id 7 --connect --move 1,1 --expect 3 \
+      --wait 30 --quiet >/dev/null || fail "no Welcome from velantis-server@${name%:*}" ||
+      return 1
+    wait_for 30 registered_one $((port + 100)) ||
       fail "velantis-server@${name%:*} has not registered its player" || return 1
     inside python3 -c "import urllib.request as u
 print(u.urlopen('http://127.0.0.1:$((port + 100))/metrics', timeout=5).read().decode())" |
@@ -736,7 +749,7 @@ step rotation-under-load check_rotation_under_load
 step logs-access check_logs_access
 step symlink-attack check_symlink_attack
 step upgrade check_upgrade
-step instances-upgrade-remove check_instances_upgrade_remove
+step instances-upgrade-remove instances_upgrade_remove
 step upgrade-from-1.0.0 check_upgrade_from_first_release
 step remove-purge check_remove_purge
 step readme-with-systemd check_readme

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr std::size_t kCapabilityAt = offsetof(PacketBody, gap);
-
 // Set before serving, and by tests while a receive thread runs; both read on the receive thread.
 std::atomic<unsigned> tickRate{30};
 std::atomic<std::size_t> snapshotPlayers{0};

@@ -215,8 +215,11 @@ def documented_filters():
                         found.append((name, re.split(r"\s{2,}", line.strip())[0]))
                 else:
                     for span in re.findall(r"`([^`]+)`", line):
+                        # A name with a slash is a label or a path (a Kubernetes label of the
+                        # velantis. domain, say), never a display filter.
                         if re.match(r"^!?\(?(velantis|udp|frame)\.[a-z_.]*[a-z]", span) and \
-                                span not in NOT_FILTERS and not FILE_NAME.match(span):
+                                span not in NOT_FILTERS and not FILE_NAME.match(span) and \
+                                "/" not in span:
                             found.append((name, span))
     return found
 
