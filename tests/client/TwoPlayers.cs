@@ -63,6 +63,12 @@ internal static class TwoPlayers
                     while (players[0].Service(out e, 10))
                     {
                         if (e.Type == EventType.Rejected) ++events;
+                        // A library that sends its first update at once is announced by now.
+                        if (e.Type == EventType.PlayerJoined && e.PlayerId == ids[1] &&
+                            players[0].TextOf(e) == Name + 1)
+                        {
+                            namesSeen = true;
+                        }
                     }
                 }
                 if (events != 0 || players[0].Stats.RejectedSource != 2)

@@ -283,7 +283,8 @@ static int text_arrived(velantis_client** clients, seen_t* seen, int count) {
   velantis_stats stats;
   (void)count;
   velantis_client_stats(clients[0], &stats, sizeof(stats));
-  return seen[1].text[0] != '\0' && stats.updates_returned >= 1;
+  /* The players' own first updates may carry texts of theirs before the one looked for. */
+  return strcmp(seen[1].text, "jump:fire \xc3\xbc") == 0 && stats.updates_returned >= 1;
 }
 
 static void left(void) {
