@@ -239,6 +239,24 @@ def udp_socket_drops(local_port):
     return rows[0].drops if rows else None
 
 
+def udp_losses():
+    """Datagrams this machine lost on their way without any socket's drop counter seeing them:
+    full send buffers and receive errors of the namespace's UDP (/proc/net/snmp), and packets the
+    kernel's per-processor backlog dropped (/proc/net/softnet_stat, where loopback passes)."""
+    total = 0
+    with open("/proc/net/snmp") as snmp:
+        rows = [line.split() for line in snmp if line.startswith("Udp:")]
+    if len(rows) >= 2:
+        fields = dict(zip(rows[0][1:], rows[1][1:]))
+        total += sum(int(fields.get(name, 0)) for name in ("RcvbufErrors", "SndbufErrors"))
+    try:
+        with open("/proc/net/softnet_stat") as softnet:
+            total += sum(int(line.split()[1], 16) for line in softnet if line.strip())
+    except OSError:
+        pass
+    return total
+
+
 def holds_udp_port(pid, port):
     """True when process `pid` holds a UDP socket (IPv4 or IPv6) bound to `port`."""
     inodes = {f"socket:[{row.inode}]" for row in udp_sockets(port)}

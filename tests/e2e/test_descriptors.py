@@ -1,7 +1,7 @@
 import selectors
 
 import velantis_protocol as vp
-from server_harness import ServerTestCase, udp_socket_drops
+from server_harness import ServerTestCase, udp_losses, udp_socket_drops
 
 UPDATES = 3000
 IN_FLIGHT = 32
@@ -25,10 +25,11 @@ class Descriptors(ServerTestCase):
         # not the server's: the server's socket (where it is this namespace's) and the clients'.
         ports = [vp.SERVER_PORT, a.port, b.port]
         drops_before = [udp_socket_drops(port) or 0 for port in ports]
+        losses_before = udp_losses()
 
         def machine_drops():
-            return sum((udp_socket_drops(port) or 0) - before
-                       for port, before in zip(ports, drops_before))
+            return udp_losses() - losses_before + sum(
+                (udp_socket_drops(port) or 0) - before for port, before in zip(ports, drops_before))
 
         sent = 0
         # B has the highest id, so its copy is the last one the server sends for an update; a

@@ -31,11 +31,13 @@ def main():
     args = parser.parse_args()
 
     _, before = scrape(args.port)
-    session = [[args.client, "--id", "4242", "--connect", "--expect", "2", "--wait", "60"],
-               [args.client, "--id", "4242", "--move", "1,2", "--expect", "1", "--wait", "60"],
+    # The move carries the Welcome's entity id, which registers the player where the server
+    # has its players prove their addresses: then its relay comes back.
+    session = [[args.client, "--id", "4242", "--connect", "--move", "1,2", "--expect", "3",
+                "--wait", "60"],
                [args.client, "--id", "4242", "--disconnect", "--wait", "0"]]
     for command in session:
-        subprocess.run(command + ["--local-port", "40442", "--quiet"], check=True, timeout=60,
+        subprocess.run(command + ["--local-port", "40442", "--quiet"], check=True, timeout=120,
                        stdout=subprocess.DEVNULL)
     # The Disconnect has no answer: the server counts it a moment after the client has sent it.
     disconnects = 'velantis_messages_received_total{type="disconnect"}'
