@@ -431,7 +431,11 @@ def forged(server, failures):
         kicked = time.monotonic()
         lost = play(players, 6, lambda: players[0].of(LOST),
                     every=lambda: [p.move(1.0) for p in players])
-        churn = [e[0] for e in players[0].events if e[1] == 462 and e[0] in (LEFT, JOINED)]
+        # While connected: once the connection is lost, the player table starts afresh and the
+        # other player may rightly join again.
+        events = players[0].events
+        until = next((i for i, e in enumerate(events) if e[0] == LOST), len(events))
+        churn = [e[0] for e in events[:until] if e[1] == 462 and e[0] in (LEFT, JOINED)]
         print(f"forged: {len(copies)} copies replayed; connection lost {lost} "
               f"({time.monotonic() - kicked:.1f} s after the kick), other player {churn}")
         if not lost:
