@@ -1,10 +1,13 @@
 -- Wireshark dissector for the Velantis game server's UDP packets.
 --
 -- Every message, in both directions, is one 1056-byte record, little-endian, sealed with an
--- FNV-1a 64 checksum of all its bytes (checksum field taken as 0). Clients send to UDP 15000 and
--- the server answers from it, so both directions are claimed by that port. Earlier servers answered
--- from a fresh ephemeral port for every packet; their replies, and packets of servers on other
--- ports, are found by a heuristic: exactly 1056 bytes whose checksum matches.
+-- FNV-1a 64 checksum of all its bytes (checksum field taken as 0); the one exception is the
+-- snapshot, a shorter datagram of type 6 that the server sends to players who asked for it, sealed
+-- the same way over its own length. Clients send to UDP 15000 and the server answers from it, so
+-- both directions are claimed by that port. Earlier servers answered from a fresh ephemeral port
+-- for every packet; their replies, and datagrams of servers on other ports, are found by a
+-- heuristic: exactly 1056 bytes, or a snapshot as long as its entry count makes it, whose checksum
+-- matches.
 --
 -- Load it with `wireshark -X lua_script:velantis.lua`, or copy it into a Lua plugin folder
 -- (Help > About > Folders, or `tshark -G folders`).
@@ -13,15 +16,26 @@ local PACKET_SIZE = 1056
 local SERVER_PORT = 15000
 local MESSAGE_OFFSET = 40
 local MESSAGE_SIZE = 1000
+local SNAPSHOT_TYPE = 6
+-- A snapshot: the packet's first 32 bytes, tick, count, part and parts, `count` entries, and last
+-- ack and ack bits.
+local ENTRIES_OFFSET = 40
+local ENTRY_SIZE = 20
+local ACK_SIZE = 8
+local SNAPSHOT_MIN = ENTRIES_OFFSET + ACK_SIZE
+-- The last four bytes of a Connect that asks for snapshots, and of the Welcome that grants them.
+local CAPABILITY = "SNP1"
 
 local velantis = Proto("velantis", "Velantis game protocol")
 
-local message_types = {
+local packet_types = {
     [1] = "Connect",
     [2] = "Welcome",
     [3] = "Disconnect",
     [5] = "PlayerPositionUpdate",
 }
+local message_types = { [SNAPSHOT_TYPE] = "Snapshot" }
+for value, name in pairs(packet_types) do message_types[value] = name end
 
 -- The status values Wireshark's own protocols use for their checksum status fields.
 local CHECKSUM_BAD, CHECKSUM_GOOD, CHECKSUM_UNVERIFIED = 0, 1, 2
@@ -54,13 +68,26 @@ local f = {
     player_uuid = ProtoField.uint64("velantis.player_uuid", "Player UUID", base.DEC),
     entity_id = ProtoField.uint32("velantis.entity_id", "Entity ID", base.DEC),
     gap3 = ProtoField.bytes("velantis.gap3", "Gap (offsets 1052-1055)"),
-    excess = ProtoField.bytes("velantis.excess", "Bytes beyond the packet"),
+    snapshots = ProtoField.string("velantis.snapshots", "Snapshots"),
+    excess = ProtoField.bytes("velantis.excess", "Bytes beyond the end"),
+    tick = ProtoField.uint32("velantis.snapshot.tick", "Tick", base.DEC),
+    count = ProtoField.uint16("velantis.snapshot.count", "Entry count", base.DEC),
+    part = ProtoField.uint8("velantis.snapshot.part", "Part", base.DEC),
+    parts = ProtoField.uint8("velantis.snapshot.parts", "Parts", base.DEC),
+    entry = ProtoField.bytes("velantis.snapshot.entry", "Entry"),
+    entry_player = ProtoField.uint64("velantis.snapshot.entry.player_id", "Player ID", base.DEC),
+    entry_entity = ProtoField.uint32("velantis.snapshot.entry.entity_id", "Entity ID", base.DEC),
+    entry_x = ProtoField.float("velantis.snapshot.entry.x", "X"),
+    entry_y = ProtoField.float("velantis.snapshot.entry.y", "Y"),
+    ack = ProtoField.uint32("velantis.snapshot.ack", "Ack", base.DEC),
+    ack_bits = ProtoField.uint32("velantis.snapshot.ack_bits", "Ack bits", base.HEX),
 }
 velantis.fields = {
     f.length, f.initialized, f.gap1, f.checksum, f.checksum_calculated, f.checksum_status,
     f.client_id, f.type, f.gap2, f.message_number, f.position, f.position_x, f.position_y,
     f.message_field, f.message, f.message_length, f.message_rest, f.player_uuid, f.entity_id,
-    f.gap3, f.excess,
+    f.gap3, f.snapshots, f.excess, f.tick, f.count, f.part, f.parts, f.entry, f.entry_player,
+    f.entry_entity, f.entry_x, f.entry_y, f.ack, f.ack_bits,
 }
 
 local e = {
@@ -73,14 +100,19 @@ local e = {
     unterminated = ProtoExpert.new("velantis.message.unterminated",
         "Message text has no terminator within its 1000 bytes",
         expert.group.PROTOCOL, expert.severity.NOTE),
+    snapshot_malformed = ProtoExpert.new("velantis.snapshot.malformed",
+        "Snapshot length does not match its entry count",
+        expert.group.MALFORMED, expert.severity.ERROR),
 }
-velantis.experts = { e.malformed, e.checksum_bad, e.type_unknown, e.unterminated }
+velantis.experts = { e.malformed, e.checksum_bad, e.type_unknown, e.unterminated,
+    e.snapshot_malformed }
 
 velantis.prefs.heuristic = Pref.bool("Find packets on any UDP port", true,
-    "Recognise 1056-byte UDP datagrams whose checksum matches on any port, so that the " ..
-    "server's replies, sent from fresh ports, are decoded too")
+    "Recognise 1056-byte UDP datagrams, and snapshots as long as their entry count makes " ..
+    "them, whose checksum matches on any port, so that the server's replies, sent from fresh " ..
+    "ports, are decoded too")
 
--- FNV-1a 64 of the packet with its checksum field taken as 0, as two 32-bit halves. Lua 5.2
+-- FNV-1a 64 of the datagram with its checksum field taken as 0, as two 32-bit halves. Lua 5.2
 -- numbers are doubles, exact up to 2^53, so the 64-bit product is split: with
 -- hash = hi * 2^32 + lo and the prime 2^40 + 0x1b3,
 --   hash * prime = lo * 0x1b3 + (hi * 0x1b3 + lo * 2^8) * 2^32   (mod 2^64)
@@ -103,9 +135,9 @@ local function fnv1a64_halves(raw)
     return lo, hi
 end
 
--- Whether the 1056 bytes carry a matching checksum, and the calculated value.
-local function verify(tvb)
-    local lo, hi = fnv1a64_halves(tvb:raw(0, PACKET_SIZE))
+-- Whether the first `length` bytes carry a matching checksum, and the calculated value.
+local function verify(tvb, length)
+    local lo, hi = fnv1a64_halves(tvb:raw(0, length))
     local good = tvb(8, 4):le_uint() == lo and tvb(12, 4):le_uint() == hi
     return good, UInt64.new(lo, hi)
 end
@@ -117,67 +149,15 @@ local function short_float(value)
     return string.format("%g", value)
 end
 
-local function dissect(tvb, pinfo, tree, verified)
+-- A packet's fields after its header: the texts they give the Info column.
+local function dissect_packet(tvb, root, has, flags, message_type)
+    local info = {}
     local captured = tvb:len()
-    local length = tvb:reported_len()
-    local malformed = length ~= PACKET_SIZE
-    local function has(offset, size) return offset + size <= captured end
-
-    pinfo.cols.protocol = "Velantis"
-    local root = tree:add(velantis, tvb(0, math.min(captured, PACKET_SIZE)))
-    local length_item = root:add(f.length, length):set_generated()
-    if malformed then
-        length_item:add_proto_expert_info(e.malformed, string.format(
-            "Datagram of %d bytes; a packet is exactly %d", length, PACKET_SIZE))
+    if has(1040, 8) then
+        info[#info + 1] = "player=" .. tostring(tvb(1040, 8):le_uint64())
     end
-
-    local flags = {}
-    local type_text, client_text, number_text, player_text, entity_text, position_text
-
-    if has(0, 1) then root:add(f.initialized, tvb(0, 1)) end
-    if has(1, 7) then root:add(f.gap1, tvb(1, 7)) end
-
-    if has(8, 8) then
-        local item = root:add_le(f.checksum, tvb(8, 8))
-        local status = CHECKSUM_UNVERIFIED
-        local calculated
-        if not malformed and captured >= PACKET_SIZE then
-            local good = verified
-            if good == nil then good, calculated = verify(tvb) end
-            status = good and CHECKSUM_GOOD or CHECKSUM_BAD
-            if calculated == nil then calculated = tvb(8, 8):le_uint64() end
-            root:add(f.checksum_calculated, calculated):set_generated()
-        end
-        local status_item = root:add(f.checksum_status, status):set_generated()
-        if status == CHECKSUM_BAD then
-            local should = " [should be 0x" .. calculated:tohex() .. "]"
-            item:append_text(" [incorrect]" .. should)
-            status_item:add_proto_expert_info(e.checksum_bad, "Bad checksum" .. should)
-            flags[#flags + 1] = "[BAD CHECKSUM]"
-        elseif status == CHECKSUM_GOOD then
-            item:append_text(" [correct]")
-        end
-    end
-
-    if has(16, 8) then
-        root:add_le(f.client_id, tvb(16, 8))
-        client_text = "client=" .. tostring(tvb(16, 8):le_uint64())
-    end
-    if has(24, 1) then
-        local message_type = tvb(24, 1):uint()
-        local item = root:add(f.type, tvb(24, 1))
-        type_text = message_types[message_type]
-        if not type_text then
-            type_text = string.format("Unknown(%d)", message_type)
-            item:add_proto_expert_info(e.type_unknown,
-                string.format("Unknown message type %d", message_type))
-        end
-    end
-    if has(25, 3) then root:add(f.gap2, tvb(25, 3)) end
-    if has(28, 4) then
-        root:add_le(f.message_number, tvb(28, 4))
-        number_text = string.format("#%d", tvb(28, 4):le_uint())
-    end
+    if has(1048, 4) then info[#info + 1] = string.format("entity=%d", tvb(1048, 4):le_uint()) end
+    info[#info + 1] = false -- the message number goes here
 
     if has(32, 8) then
         local x, y = tvb(32, 4):le_float(), tvb(36, 4):le_float()
@@ -186,7 +166,7 @@ local function dissect(tvb, pinfo, tree, verified)
         position:set_text("Position: " .. shown)
         position:add_le(f.position_x, tvb(32, 4))
         position:add_le(f.position_y, tvb(36, 4))
-        position_text = "pos=" .. shown
+        info[#info + 1] = "pos=" .. shown
     end
 
     local available = math.min(captured, MESSAGE_OFFSET + MESSAGE_SIZE) - MESSAGE_OFFSET
@@ -215,26 +195,162 @@ local function dissect(tvb, pinfo, tree, verified)
         end
     end
 
-    if has(1040, 8) then
-        root:add_le(f.player_uuid, tvb(1040, 8))
-        player_text = "player=" .. tostring(tvb(1040, 8):le_uint64())
+    if has(1040, 8) then root:add_le(f.player_uuid, tvb(1040, 8)) end
+    if has(1048, 4) then root:add_le(f.entity_id, tvb(1048, 4)) end
+    if has(1052, 4) then
+        local capability = ({ [1] = "asked", [2] = "granted" })[message_type]
+        if capability and tvb(1052, 4):raw() == CAPABILITY then
+            root:add(f.snapshots, tvb(1052, 4), capability):set_text(
+                "Snapshots: " .. capability .. " (" .. CAPABILITY .. ")")
+            info[#info + 1] = "snapshots=" .. capability
+        else
+            root:add(f.gap3, tvb(1052, 4))
+        end
     end
-    if has(1048, 4) then
-        root:add_le(f.entity_id, tvb(1048, 4))
-        entity_text = string.format("entity=%d", tvb(1048, 4):le_uint())
-    end
-    if has(1052, 4) then root:add(f.gap3, tvb(1052, 4)) end
     if captured > PACKET_SIZE then
         root:add(f.excess, tvb(PACKET_SIZE, captured - PACKET_SIZE))
     end
+    return info
+end
+
+-- A snapshot's fields after its header: the texts they give the Info column, and whether the
+-- datagram's length disagrees with its entry count. Entries are shown as far as the datagram
+-- holds them, the acknowledgement where the count puts it.
+local function dissect_snapshot(tvb, root, has, length_item)
+    local info = { false } -- the message number goes first
+    local captured, length = tvb:len(), tvb:reported_len()
+    if has(32, 4) then
+        root:add_le(f.tick, tvb(32, 4))
+        info[#info + 1] = string.format("tick=%d", tvb(32, 4):le_uint())
+    end
+    local count
+    if has(36, 2) then
+        count = tvb(36, 2):le_uint()
+        root:add_le(f.count, tvb(36, 2))
+        info[#info + 1] = string.format("entries=%d", count)
+    end
+    if has(38, 1) then root:add(f.part, tvb(38, 1)) end
+    if has(39, 1) then
+        root:add(f.parts, tvb(39, 1))
+        info[#info + 1] = string.format("part=%d/%d", tvb(38, 1):uint(), tvb(39, 1):uint())
+    end
+    if count then
+        for k = 0, count - 1 do
+            local at = ENTRIES_OFFSET + k * ENTRY_SIZE
+            if not has(at, ENTRY_SIZE) then break end
+            local entry = root:add(f.entry, tvb(at, ENTRY_SIZE))
+            entry:set_text(string.format("Entry %d: player %s, entity %d, (%s, %s)", k + 1,
+                tostring(tvb(at, 8):le_uint64()), tvb(at + 8, 4):le_uint(),
+                short_float(tvb(at + 12, 4):le_float()), short_float(tvb(at + 16, 4):le_float())))
+            entry:add_le(f.entry_player, tvb(at, 8))
+            entry:add_le(f.entry_entity, tvb(at + 8, 4))
+            entry:add_le(f.entry_x, tvb(at + 12, 4))
+            entry:add_le(f.entry_y, tvb(at + 16, 4))
+        end
+        local ack_at = ENTRIES_OFFSET + count * ENTRY_SIZE
+        if has(ack_at, ACK_SIZE) then
+            root:add_le(f.ack, tvb(ack_at, 4))
+            root:add_le(f.ack_bits, tvb(ack_at + 4, 4))
+            info[#info + 1] = string.format("ack=%d", tvb(ack_at, 4):le_uint())
+        end
+        if captured > ack_at + ACK_SIZE then
+            root:add(f.excess, tvb(ack_at + ACK_SIZE, captured - ack_at - ACK_SIZE))
+        end
+    end
+
+    local problem
+    if length < SNAPSHOT_MIN then
+        problem = string.format("Snapshot of %d bytes; the shortest is %d", length, SNAPSHOT_MIN)
+    elseif count and length ~= SNAPSHOT_MIN + count * ENTRY_SIZE then
+        problem = string.format("Snapshot of %d bytes; %d entries make %d", length, count,
+            SNAPSHOT_MIN + count * ENTRY_SIZE)
+    end
+    if problem then length_item:add_proto_expert_info(e.snapshot_malformed, problem) end
+    return info, problem ~= nil
+end
+
+local function dissect(tvb, pinfo, tree, verified)
+    local captured = tvb:len()
+    local length = tvb:reported_len()
+    local function has(offset, size) return offset + size <= captured end
+    -- Only a snapshot is shorter than a packet and still well formed.
+    local snapshot = length < PACKET_SIZE and has(24, 1) and tvb(24, 1):uint() == SNAPSHOT_TYPE
+    local malformed = length ~= PACKET_SIZE and not snapshot
+
+    pinfo.cols.protocol = "Velantis"
+    local root = tree:add(velantis, tvb(0, math.min(captured, PACKET_SIZE)))
+    local length_item = root:add(f.length, length):set_generated()
+    if malformed then
+        length_item:add_proto_expert_info(e.malformed, string.format(
+            "Datagram of %d bytes; a packet is exactly %d", length, PACKET_SIZE))
+    end
+
+    local flags = {}
+    local type_text, client_text, number_text, message_type
+
+    if has(0, 1) then root:add(f.initialized, tvb(0, 1)) end
+    if has(1, 7) then root:add(f.gap1, tvb(1, 7)) end
+
+    if has(8, 8) then
+        local item = root:add_le(f.checksum, tvb(8, 8))
+        local status = CHECKSUM_UNVERIFIED
+        local calculated
+        -- A packet's checksum covers its 1056 bytes, a snapshot's its own length.
+        if not malformed and captured >= length then
+            local good = verified
+            if good == nil then good, calculated = verify(tvb, length) end
+            status = good and CHECKSUM_GOOD or CHECKSUM_BAD
+            if calculated == nil then calculated = tvb(8, 8):le_uint64() end
+            root:add(f.checksum_calculated, calculated):set_generated()
+        end
+        local status_item = root:add(f.checksum_status, status):set_generated()
+        if status == CHECKSUM_BAD then
+            local should = " [should be 0x" .. calculated:tohex() .. "]"
+            item:append_text(" [incorrect]" .. should)
+            status_item:add_proto_expert_info(e.checksum_bad, "Bad checksum" .. should)
+            flags[#flags + 1] = "[BAD CHECKSUM]"
+        elseif status == CHECKSUM_GOOD then
+            item:append_text(" [correct]")
+        end
+    end
+
+    if has(16, 8) then
+        root:add_le(f.client_id, tvb(16, 8))
+        client_text = "client=" .. tostring(tvb(16, 8):le_uint64())
+    end
+    if has(24, 1) then
+        message_type = tvb(24, 1):uint()
+        local item = root:add(f.type, tvb(24, 1))
+        type_text = snapshot and message_types[SNAPSHOT_TYPE] or packet_types[message_type]
+        if not type_text then
+            type_text = string.format("Unknown(%d)", message_type)
+            item:add_proto_expert_info(e.type_unknown, message_type == SNAPSHOT_TYPE
+                and string.format("A snapshot's type in a datagram of %d bytes", length)
+                or string.format("Unknown message type %d", message_type))
+        end
+    end
+    if has(25, 3) then root:add(f.gap2, tvb(25, 3)) end
+    if has(28, 4) then
+        root:add_le(f.message_number, tvb(28, 4))
+        number_text = string.format("#%d", tvb(28, 4):le_uint())
+    end
+
+    local body, bad_snapshot
+    if snapshot then
+        body, bad_snapshot = dissect_snapshot(tvb, root, has, length_item)
+    else
+        body = dissect_packet(tvb, root, has, flags, message_type)
+    end
 
     local info = {}
-    if malformed then
-        info[1] = string.format("%d bytes", length)
-        table.insert(flags, 1, "[MALFORMED]")
+    if malformed or bad_snapshot then info[1] = string.format("%d bytes", length) end
+    if malformed then table.insert(flags, 1, "[MALFORMED]") end
+    if bad_snapshot then table.insert(flags, 1, "[MALFORMED SNAPSHOT]") end
+    for _, text in ipairs({ type_text or false, client_text or false }) do
+        if text then info[#info + 1] = text end
     end
-    for _, text in ipairs({ type_text or false, client_text or false, player_text or false,
-        entity_text or false, number_text or false, position_text or false }) do
+    for _, text in ipairs(body) do
+        if text == false then text = number_text end
         if text then info[#info + 1] = text end
     end
     for _, flag in ipairs(flags) do info[#info + 1] = flag end
@@ -248,10 +364,18 @@ function velantis.dissector(tvb, pinfo, tree)
     return dissect(tvb, pinfo, tree, nil)
 end
 
+-- Cheap tests first: only a datagram of a packet's length, or of type 6 and as long as its entry
+-- count makes it, is worth a checksum.
 local function heuristic(tvb, pinfo, tree)
     if not velantis.prefs.heuristic then return false end
-    if tvb:reported_len() ~= PACKET_SIZE or tvb:len() ~= PACKET_SIZE then return false end
-    local good = verify(tvb)
+    local length = tvb:reported_len()
+    if tvb:len() ~= length then return false end
+    if length ~= PACKET_SIZE then
+        if length < SNAPSHOT_MIN or length > PACKET_SIZE then return false end
+        if tvb(24, 1):uint() ~= SNAPSHOT_TYPE then return false end
+        if length ~= SNAPSHOT_MIN + tvb(36, 2):le_uint() * ENTRY_SIZE then return false end
+    end
+    local good = verify(tvb, length)
     if not good then return false end
     dissect(tvb, pinfo, tree, true)
     return true

@@ -49,9 +49,27 @@ FIELDS = [
     "velantis.client_id", "velantis.type", "velantis.gap2", "velantis.message_number",
     "velantis.position.x", "velantis.position.y", "velantis.message", "velantis.message.length",
     "velantis.message.rest", "velantis.player_uuid", "velantis.entity_id", "velantis.gap3",
-    "velantis.excess", "velantis.malformed", "velantis.checksum.bad", "velantis.type.unknown",
-    "velantis.message.unterminated", "_ws.col.Protocol", "_ws.col.Info",
+    "velantis.snapshots", "velantis.excess", "velantis.snapshot.tick", "velantis.snapshot.count",
+    "velantis.snapshot.part", "velantis.snapshot.parts", "velantis.snapshot.entry",
+    "velantis.snapshot.entry.player_id", "velantis.snapshot.entry.entity_id",
+    "velantis.snapshot.entry.x", "velantis.snapshot.entry.y", "velantis.snapshot.ack",
+    "velantis.snapshot.ack_bits", "velantis.malformed", "velantis.checksum.bad",
+    "velantis.type.unknown", "velantis.message.unterminated", "velantis.snapshot.malformed",
+    "_ws.col.Protocol", "_ws.col.Info",
 ]
+# Shown only for a packet, and only for a snapshot; a snapshot's entries each give a value to
+# every entry field, which tshark lists comma-separated.
+PACKET_BODY = ["velantis.position.x", "velantis.position.y", "velantis.message",
+               "velantis.message.length", "velantis.message.rest", "velantis.player_uuid",
+               "velantis.entity_id", "velantis.gap3", "velantis.snapshots"]
+SNAPSHOT_BODY = [name for name in FIELDS if name.startswith("velantis.snapshot.")
+                 and name != "velantis.snapshot.malformed"]
+HEX_FIELDS = {"velantis.checksum", "velantis.snapshot.ack_bits"}
+FLAGS = {"malformed": "velantis.malformed", "unknown_type": "velantis.type.unknown",
+         "unterminated": "velantis.message.unterminated",
+         "snapshot_malformed": "velantis.snapshot.malformed"}
+# The shortest snapshot: the 40 bytes before the entries and the 8 of the acknowledgement.
+SNAPSHOT_MIN = 48
 
 
 class Tshark:
@@ -100,7 +118,7 @@ class Tshark:
         return output
 
     def rows(self, capture, *options):
-        arguments = list(options) + ["-T", "fields", "-E", "separator=/t", "-E", "occurrence=f"]
+        arguments = list(options) + ["-T", "fields", "-E", "separator=/t", "-E", "occurrence=a"]
         for name in FIELDS:
             arguments += ["-e", name]
         rows = []
@@ -136,17 +154,22 @@ def displayed_text(text):
 
 def expected_view(src_port, dst_port, length, data):
     """What the plugin must show for a UDP datagram of `length` bytes of which `data` was
-    captured: None when it must not claim the datagram, else the fields and flags."""
-    on_server_port = vp.SERVER_PORT in (src_port, dst_port)
-    whole = len(data) == length
-    if not on_server_port and not (length == vp.PACKET_SIZE and whole and vp.verify(data)):
-        return None
-
+    captured: None when it must not claim the datagram, else the fields and flags. A datagram of
+    type 6 shorter than a packet is a snapshot, whose checksum covers its own length."""
     def u(offset, fmt):
         size = struct.calcsize(fmt)
-        if len(data) < offset + size:
+        if offset is None or len(data) < offset + size:
             return None
         return struct.unpack_from("<" + fmt, data, offset)[0]
+
+    snapshot = length < vp.PACKET_SIZE and u(vp.MESSAGE_TYPE_OFFSET, "B") == vp.SNAPSHOT
+    count = u(36, "H") if snapshot else None
+    whole = len(data) == length
+    checkable = whole and (length == vp.PACKET_SIZE or snapshot)
+    good = checkable and u(vp.CHECKSUM_OFFSET, "Q") == vp.checksum_of(data)
+    fits = length == vp.PACKET_SIZE or (count is not None and length == SNAPSHOT_MIN + 20 * count)
+    if vp.SERVER_PORT not in (src_port, dst_port) and not (good and fits):
+        return None
 
     def raw(offset, size):
         return data[offset:offset + size].hex() if len(data) >= offset + size else None
@@ -174,15 +197,47 @@ def expected_view(src_port, dst_port, length, data):
     view["velantis.message"] = None if text is None else displayed_text(text)
     rest = field[len(text) + 1:] if text is not None else b""
     view["velantis.message.rest"] = rest.hex() or None
-
-    if length == vp.PACKET_SIZE and whole:
-        view["status"] = "Good" if vp.verify(data) else "Bad"
+    capability = {vp.CONNECT: "asked", vp.WELCOME: "granted"}.get(view["velantis.type"])
+    if capability and view["velantis.gap3"] == vp.SNAPSHOT_CAPABILITY.hex():
+        view.update({"velantis.snapshots": capability, "velantis.gap3": None})
     else:
-        view["status"] = "Unverified" if len(data) >= 16 else None
-    view["malformed"] = length != vp.PACKET_SIZE
-    view["unknown_type"] = (view["velantis.type"] is not None
+        view["velantis.snapshots"] = None
+    view.update(dict.fromkeys(SNAPSHOT_BODY))
+    if snapshot:
+        view.update(dict.fromkeys(PACKET_BODY))
+        view.update(snapshot_fields(data, count, u))
+
+    view["status"] = ("Good" if good else "Bad") if checkable else (
+        "Unverified" if len(data) >= 16 else None)
+    view["snapshot"] = snapshot
+    view["malformed"] = length != vp.PACKET_SIZE and not snapshot
+    view["snapshot_malformed"] = snapshot and (
+        length < SNAPSHOT_MIN or (count is not None and length != SNAPSHOT_MIN + 20 * count))
+    view["unknown_type"] = (view["velantis.type"] is not None and not snapshot
                             and view["velantis.type"] not in TYPE_NAMES)
-    view["unterminated"] = len(field) == vp.MESSAGE_CAPACITY and b"\0" not in field
+    view["unterminated"] = (not snapshot and len(field) == vp.MESSAGE_CAPACITY
+                            and b"\0" not in field)
+    return view
+
+
+def snapshot_fields(data, count, u):
+    """A snapshot's fields after its header: the entries its count names as far as the datagram
+    holds them, the acknowledgement where the count puts it, and any bytes after it."""
+    held = 0 if count is None else min(count, max(0, (len(data) - 40) // 20))
+    entries = [data[40 + 20 * k:60 + 20 * k] for k in range(held)]
+    values = [vp.Snapshot.ENTRY.unpack(entry) for entry in entries]
+    view = {"velantis.snapshot.tick": u(32, "I"), "velantis.snapshot.count": count,
+            "velantis.snapshot.part": u(38, "B"), "velantis.snapshot.parts": u(39, "B"),
+            "velantis.snapshot.entry": ",".join(entry.hex() for entry in entries) or None}
+    for index, (name, shown) in enumerate((("player_id", str), ("entity_id", str),
+                                           ("x", float_text), ("y", float_text))):
+        view["velantis.snapshot.entry." + name] = ",".join(
+            shown(value[index]) for value in values) or None
+    ack_at = None if count is None else 40 + 20 * count
+    if ack_at is not None and len(data) >= ack_at + 8:
+        view["velantis.snapshot.ack"], view["velantis.snapshot.ack_bits"] = struct.unpack_from(
+            "<II", data, ack_at)
+        view["velantis.excess"] = data[ack_at + 8:].hex() or None
     return view
 
 
@@ -265,6 +320,10 @@ FILTER_MEANINGS = {
     "velantis.malformed": lambda d: d.decoded and d.get("malformed"),
     "velantis.checksum.bad": lambda d: d.get("status") == "Bad",
     "velantis.message.unterminated": lambda d: d.decoded and d.get("unterminated"),
+    "velantis.snapshot.malformed": lambda d: d.get("snapshot_malformed"),
+    # player 4's positions in snapshots
+    "velantis.snapshot.entry.player_id == 4":
+        lambda d: "4" in (d.get("velantis.snapshot.entry.player_id") or "").split(","),
     "velantis.checksum.status": lambda d: d.get("status") is not None,
     "velantis.checksum.calculated": lambda d: d.get("status") in ("Good", "Bad"),
     "velantis.message_field": lambda d: d.get("velantis.message") is not None,
@@ -329,9 +388,9 @@ def check_row(row, length, data, failures, label):
         got = row[name]
         if want is None:
             failures.check(got == "", f"{where}: {name} shown as {got!r}, outside the datagram")
-        elif name == "velantis.checksum":
+        elif name in HEX_FIELDS:
             failures.check(got != "" and int(got, 16) == want,
-                           f"{where}: checksum {got} != {want:#x}")
+                           f"{where}: {name} {got} != {want:#x}")
         elif isinstance(want, int):
             failures.check(got == str(want), f"{where}: {name} = {got!r}, wire has {want}")
         else:
@@ -343,9 +402,7 @@ def check_row(row, length, data, failures, label):
     if view["status"] in ("Good", "Bad"):
         failures.check(int(row["velantis.checksum.calculated"], 16) == vp.checksum_of(data),
                        f"{where}: calculated checksum {row['velantis.checksum.calculated']}")
-    for flag, name in (("malformed", "velantis.malformed"),
-                       ("unknown_type", "velantis.type.unknown"),
-                       ("unterminated", "velantis.message.unterminated")):
+    for flag, name in FLAGS.items():
         failures.check((row[name] != "") == view[flag], f"{where}: expert {name} is "
                        f"{'shown' if row[name] else 'missing'}")
     failures.check((row["velantis.checksum.bad"] != "") == (view["status"] == "Bad"),
@@ -354,10 +411,13 @@ def check_row(row, length, data, failures, label):
     info = row["_ws.col.Info"]
     message_type = view["velantis.type"]
     if message_type is not None:
-        name = TYPE_NAMES.get(message_type, f"Unknown({message_type})")
-        failures.check(name in info, f"{where}: Info {info!r} lacks the type {name}")
+        name = "Snapshot" if view["snapshot"] else TYPE_NAMES.get(message_type,
+                                                                  f"Unknown({message_type})")
+        failures.check(name in info.split(), f"{where}: Info {info!r} lacks the type {name}")
     for key, prefix in (("velantis.client_id", "client="), ("velantis.player_uuid", "player="),
-                        ("velantis.entity_id", "entity="), ("velantis.message_number", "#")):
+                        ("velantis.entity_id", "entity="), ("velantis.message_number", "#"),
+                        ("velantis.snapshots", "snapshots="), ("velantis.snapshot.tick", "tick="),
+                        ("velantis.snapshot.ack", "ack=")):
         if view[key] is not None:
             failures.check(f"{prefix}{view[key]}" in info.split(),
                            f"{where}: Info {info!r} lacks {prefix}{view[key]}")
@@ -365,7 +425,9 @@ def check_row(row, length, data, failures, label):
                    f"{where}: Info {info!r} and the checksum status disagree")
     failures.check(("[MALFORMED]" in info) == view["malformed"],
                    f"{where}: Info {info!r} and the length disagree")
-    if view["malformed"]:
+    failures.check(("[MALFORMED SNAPSHOT]" in info) == view["snapshot_malformed"],
+                   f"{where}: Info {info!r} and the snapshot's length disagree")
+    if view["malformed"] or view["snapshot_malformed"]:
         failures.check(f"{length} bytes" in info, f"{where}: Info {info!r} lacks the length")
     return view
 
@@ -395,7 +457,7 @@ def check_edge(args, tshark, failures):
                        f"{case.name}: decoded is {view is not None}, "
                        f"the case says {expect['decoded']}")
         if view is not None:
-            for key in ("status", "malformed", "unknown_type", "unterminated"):
+            for key in ("status", "velantis.snapshots", *FLAGS):
                 if key in expect:
                     failures.check(view[key] == expect[key], f"{case.name}: {key} is {view[key]}, "
                                    f"the case says {expect[key]}")
@@ -408,9 +470,10 @@ def check_edge(args, tshark, failures):
         failures.check((row["velantis.length"] != "") == on_port,
                        f"{case.name}: heuristic off, decoded is {row['velantis.length'] != ''}")
 
-    for expression, count in (("velantis.checksum.status == \"Bad\"", 4),
-                              ("velantis.malformed", 11), ("velantis.type == 5", 10),
-                              ("velantis.message.unterminated", 1)):
+    for expression, count in (("velantis.checksum.status == \"Bad\"", 7),
+                              ("velantis.malformed", 11), ("velantis.type == 5", 11),
+                              ("velantis.message.unterminated", 1), ("velantis.type == 6", 12),
+                              ("velantis.snapshot.malformed", 4), ("velantis.snapshots", 2)):
         shown = tshark.run(args.capture, "-Y", expression).splitlines()
         failures.check(len(shown) == count,
                        f"filter {expression}: {len(shown)} frames, not {count}")
@@ -429,6 +492,8 @@ def run_client(client, *arguments, timeout=120):
 
 
 ALICE_PORT, BOB_PORT = 41001, 41002
+# Players that ask for snapshots: id and x of their one position update.
+SNAPSHOT_PLAYERS = ((4, 1.25), (5, -7.5))
 RECV = re.compile(r"recv (\w+)\(\d+\) from=127\.0\.0\.1:(\d+) clientID=(\d+) messageNumber=(\d+) "
                   r"playerUUID=(\d+) entityID=(\d+) .*checksum=OK")
 
@@ -496,9 +561,39 @@ def play_session(server, client, workdir):
         run_client(client, "--id", "1", "--disconnect", "--local-port", alice, "--wait", "0")
         process.wait_for_line("stdout", "NetworkingComponentServer(): Client disconnected.",
                               count=2, timeout=60)
+        play_snapshots(server_harness)
+        process.wait_for_line("stdout", "NetworkingComponentServer(): Client disconnected.",
+                              count=4, timeout=60)
     finally:
         process.kill()
     return replies, sends, raw_port
+
+
+def play_snapshots(server_harness):
+    """Players that ask for snapshots, from plain sockets (velantis-client cannot ask): each proves
+    its address with an update, and they leave once a snapshot holds both positions."""
+    players = []
+    for client_id, x in SNAPSHOT_PLAYERS:
+        player = server_harness.Client()
+        player.send_packet(client_id, vp.CONNECT, b"snapshots", gap2=vp.SNAPSHOT_CAPABILITY)
+        player.receive_packet()
+        welcome = player.receive_packet()
+        if welcome.gap2 != vp.SNAPSHOT_CAPABILITY:
+            raise SystemExit(f"player {client_id} asked for snapshots and was not granted them")
+        player.send_packet(client_id, vp.PLAYER_POSITION_UPDATE, entity_id=welcome.entity_id,
+                           x=x, y=-x)
+        players.append((player, client_id, (welcome.entity_id, x, -x)))
+    deadline = time.monotonic() + 60
+    while True:
+        if time.monotonic() > deadline:
+            raise SystemExit("no snapshot held both players' positions within 60 s")
+        data, _ = players[0][0].receive(60)
+        if len(data) != vp.PACKET_SIZE and all(vp.Snapshot.decode(data).position_of(client_id)
+                                               == at for _, client_id, at in players):
+            break
+    for player, client_id, _ in players:
+        player.send_packet(client_id, vp.DISCONNECT)
+        player.close()
 
 
 def check_live(args, tshark, failures, workdir):
@@ -534,7 +629,7 @@ def check_live(args, tshark, failures, workdir):
 
     # The session as the clients saw it, every packet in the capture with the same values.
     from_server = [(row, view) for row, view in views
-                   if view and int(row["udp.dstport"]) != vp.SERVER_PORT]
+                   if view and int(row["udp.dstport"]) in (ALICE_PORT, BOB_PORT)]
     failures.check(len(from_server) == len(replies) == 14, f"{len(from_server)} replies captured, "
                    f"{len(replies)} printed by the clients, 14 expected")
     for row, view in from_server:
@@ -565,9 +660,20 @@ def check_live(args, tshark, failures, workdir):
          ("Connect", 3, "Bad", False), ("Connect", 3, "Unverified", True),
          ("Connect", 3, "Unverified", True), (None, None, None, True),
          ("Disconnect", 2, "Good", False),
-         ("Disconnect", 1, "Good", False)]
+         ("Disconnect", 1, "Good", False)] + \
+        [(name, client_id, "Good", False) for client_id, _ in SNAPSHOT_PLAYERS
+         for name in ("Connect", "PlayerPositionUpdate")] + \
+        [("Disconnect", client_id, "Good", False) for client_id, _ in SNAPSHOT_PLAYERS]
     failures.check(outline == want, f"datagrams to the server: {outline}")
     failures.check(any(v["unknown_type"] for v in to_server), "the unknown type is not flagged")
+    snapshots = [view for _, view in views if view and view["snapshot"]]
+    failures.check(snapshots and all(v["status"] == "Good" and not v["snapshot_malformed"]
+                                     for v in snapshots),
+                   f"{len(snapshots)} snapshots captured, each whole with a good checksum")
+    capabilities = sorted(view["velantis.snapshots"] for _, view in views
+                          if view and view["velantis.snapshots"])
+    failures.check(capabilities == ["asked"] * 2 + ["granted"] * 2,
+                   f"Connects and Welcomes with SNP1 shown as {capabilities}")
 
     heuristic_off = tshark.rows(capture, "-o", "velantis.heuristic:FALSE")
     # Every datagram of this server's session is to or from its port: none needs the heuristic.

@@ -34,7 +34,8 @@ class Case:
     dst_port: int = vp.SERVER_PORT
     captured: int = None  # bytes kept in the capture; None keeps them all
     # What the dissector must show: "decoded" (a Velantis packet or not), "status" (Good, Bad,
-    # Unverified), and the expert flags "malformed", "unknown_type", "unterminated".
+    # Unverified), the expert flags "malformed", "unknown_type", "unterminated",
+    # "snapshot_malformed", and "velantis.snapshots" (asked, granted).
     expect: dict = field(default_factory=dict)
 
 
@@ -174,6 +175,50 @@ def edge_cases():
     # The heuristic cannot verify a checksum it does not have all of.
     cases.append(Case("reply on another port captured in part", template, src_port=47000,
                       dst_port=PLAYER_PORT, captured=200, expect={"decoded": False}))
+    return cases + snapshot_cases(good, bad)
+
+
+def snapshot_cases(good, bad):
+    """Snapshots, shorter than a packet and as long as their entries make them, and the ask for
+    them at the end of a Connect and a Welcome."""
+    from_server = dict(src_port=vp.SERVER_PORT, dst_port=PLAYER_PORT)
+    elsewhere = dict(src_port=45066, dst_port=PLAYER_PORT)
+    three = vp.Snapshot(message_number=70, tick=123456, ack=41, ack_bits=0x80000005, part=0,
+                        parts=1, entries=[(1, 11, 1.5, -2.0), (2**53 + 1, 0, 0.1, 1e-45),
+                                          (2**64 - 1, 2**32 - 1, math.nan, -math.inf)]).encode()
+    none = vp.Snapshot(71, 7, 0, 0, 0, 1, []).encode()
+    halves = [vp.Snapshot(72 + part, 9, 2, 1, part, 2, [
+        (100 + 50 * part + k, 5000 + k, float(k), -0.5 * k) for k in range(count)]).encode()
+        for part, count in ((0, 50), (1, 1))]
+    miscounted = bytearray(three)
+    miscounted[36] = 60
+    miscounted = vp.seal_bytes(miscounted)
+    wrong = dict(good, snapshot_malformed=True)
+    cases = [Case("snapshot of three entries", three, **from_server, expect=good),
+             Case("snapshot of no entry", none, **from_server, expect=good),
+             Case("snapshot of 50 entries, part 0 of 2", halves[0], **from_server, expect=good),
+             Case("snapshot of 1 entry, part 1 of 2", halves[1], **from_server, expect=good),
+             Case("snapshot on other ports", three, **elsewhere, expect=good),
+             Case("snapshot with a wrong checksum", with_checksum_broken(three), **from_server,
+                  expect=bad),
+             Case("snapshot with a wrong checksum on other ports", with_checksum_broken(three),
+                  **elsewhere, expect={"decoded": False}),
+             Case("snapshot counting more entries than it holds", miscounted, **from_server,
+                  expect=wrong),
+             Case("snapshot counting more entries on other ports", miscounted, **elsewhere,
+                  expect={"decoded": False}),
+             Case("snapshot with bytes after its acknowledgement",
+                  vp.seal_bytes(three + b"\xEE" * 4), **from_server, expect=wrong),
+             Case("snapshot captured in part", halves[0], **from_server, captured=200,
+                  expect={"decoded": True, "status": "Unverified", "snapshot_malformed": False})]
+    for size in (30, len(three) - 10):
+        cases.append(Case(f"snapshot cut to {size} bytes", three[:size], **from_server,
+                          expect=dict(bad, snapshot_malformed=True)))
+    for message_type, shown in ((vp.CONNECT, "asked"), (vp.WELCOME, "granted"),
+                                (vp.PLAYER_POSITION_UPDATE, None)):
+        cases.append(Case(f"type {message_type} ending in SNP1", sealed(
+            client_id=20, message_type=message_type, text="snapshots",
+            gap2=vp.SNAPSHOT_CAPABILITY), expect=dict(good, **{"velantis.snapshots": shown})))
     return cases
 
 

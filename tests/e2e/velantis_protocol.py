@@ -99,8 +99,8 @@ def message_text(message_field):
 
 
 def checksum_of(data):
-    """The checksum the packet should carry: FNV-1a 64 with the checksum field taken as 0."""
-    assert len(data) == PACKET_SIZE
+    """The checksum a packet or a snapshot should carry: FNV-1a 64 of all its bytes with the
+    checksum field taken as 0."""
     return fnv1a64(data[CHECKSUM_OFFSET + 8:],
                    fnv1a64(bytes(8), fnv1a64(data[:CHECKSUM_OFFSET])))
 
@@ -168,13 +168,19 @@ class Snapshot:
             raise ValueError(f"not a snapshot: type {message_type}, client id {client_id}")
         if len(data) != cls.HEADER.size + count * cls.ENTRY.size + cls.ACK.size:
             raise ValueError(f"{count} entries in a datagram of {len(data)} bytes")
-        unsealed = data[:CHECKSUM_OFFSET] + bytes(8) + data[CHECKSUM_OFFSET + 8:]
-        if fnv1a64(unsealed) != checksum:
+        if checksum_of(data) != checksum:
             raise ValueError("a snapshot with a wrong checksum")
         entries = [cls.ENTRY.unpack_from(data, cls.HEADER.size + k * cls.ENTRY.size)
                    for k in range(count)]
         ack, ack_bits = cls.ACK.unpack_from(data, len(data) - cls.ACK.size)
         return cls(number, tick, ack, ack_bits, part, parts, entries)
+
+    def encode(self):
+        """The datagram as the server sends it, sealed."""
+        data = self.HEADER.pack(1, bytes(7), 0, 0, SNAPSHOT, bytes(3), self.message_number,
+                                self.tick, len(self.entries), self.part, self.parts)
+        data += b"".join(self.ENTRY.pack(*entry) for entry in self.entries)
+        return seal_bytes(data + self.ACK.pack(self.ack, self.ack_bits))
 
     def position_of(self, player_id):
         """(entity id, x, y) of the player, or None when this datagram does not carry it."""
