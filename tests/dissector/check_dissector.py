@@ -492,7 +492,8 @@ def run_client(client, *arguments, timeout=120):
 
 
 ALICE_PORT, BOB_PORT = 41001, 41002
-# Players that ask for snapshots: id and x of their one position update.
+# Players that ask for snapshots: id and x of their one position update, numbered as the id, so
+# that each player's copy of a snapshot acknowledges its own number.
 SNAPSHOT_PLAYERS = ((4, 1.25), (5, -7.5))
 RECV = re.compile(r"recv (\w+)\(\d+\) from=127\.0\.0\.1:(\d+) clientID=(\d+) messageNumber=(\d+) "
                   r"playerUUID=(\d+) entityID=(\d+) .*checksum=OK")
@@ -581,7 +582,7 @@ def play_snapshots(server_harness):
         if welcome.gap2 != vp.SNAPSHOT_CAPABILITY:
             raise SystemExit(f"player {client_id} asked for snapshots and was not granted them")
         player.send_packet(client_id, vp.PLAYER_POSITION_UPDATE, entity_id=welcome.entity_id,
-                           x=x, y=-x)
+                           x=x, y=-x, message_number=client_id)
         players.append((player, client_id, (welcome.entity_id, x, -x)))
     deadline = time.monotonic() + 60
     while True:
