@@ -66,6 +66,7 @@ struct Options {
   bool trustSources = false;
   std::uint32_t idleTimeout = NetworkingComponentServer::kDefaultIdleTimeoutSeconds;
   unsigned tickRate = 30;
+  unsigned interest = 0;
 };
 
 // Where the players are kept across a restart: --state-dir, or else the folder systemd made for
@@ -173,6 +174,14 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
       ->envname("VELANTIS_TICK_RATE")
       ->type_name("HZ")
       ->check(CLI::Range(0u, 1000u));
+  app.add_option("--interest", options.interest,
+                 "with more players than one snapshot datagram holds, send each snapshot\n"
+                 "player one datagram a tick: its N nearest players every tick, the others in\n"
+                 "turn in the datagram's other places (1-49; default 0: off, every player that\n"
+                 "moved goes to everyone, in as many datagrams as it takes)")
+      ->envname("VELANTIS_INTEREST")
+      ->type_name("N")
+      ->check(CLI::Range(0u, Snapshots::kMaxInterest));
   std::string progress = "on";
   app.add_option("--progress", progress,
                  "on: print a progress line on standard output for every datagram received\n"
@@ -352,6 +361,7 @@ int ProcessEntry(int argc, char** argv) {
   NetworkingComponentServer::SetTrustSources(options.trustSources);
   NetworkingComponentServer::SetIdleTimeout(options.idleTimeout);
   Snapshots::SetTickRate(options.tickRate);
+  Snapshots::SetInterest(options.interest);
   Console::SetProgress(options.progress);
   LogsManager::SetRotation(options.logMaxBytes, options.logKeep);
   SetMetricsInstance(options.instance);

@@ -33,6 +33,9 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
     std::uint64_t textHash = 0;
     std::uint32_t lastNumber = 0;
     std::uint32_t ackBits = 0;
+    // With --interest, where its next snapshot goes on through the far players: the first id
+    // not yet sent to it in this round.
+    std::uint64_t interestCursor = 0;
   };
   // Client id to its player, in ascending id order.
   using ClientRegistry = std::map<std::uint64_t, Player>;

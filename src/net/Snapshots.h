@@ -37,6 +37,14 @@ void Strip(Packet& connect);
 void SetTickRate(unsigned hz);
 unsigned TickRate();
 
+// With N (1 to kEntriesPerDatagram - 1) nearest players of interest, a world whose known
+// positions fill more than one datagram sends each snapshot player one datagram a tick of its
+// own: its N nearest, and the rest of the datagram taken in turn from everyone else. 0: off,
+// every player that moved goes to everyone.
+inline constexpr unsigned kMaxInterest = static_cast<unsigned>(kEntriesPerDatagram) - 1;
+void SetInterest(unsigned nearest);
+unsigned Interest();
+
 // Counts the snapshot players after the registry changed; none costs the relay nothing.
 void Recount(const NetworkingComponentServer::ClientRegistry& clients);
 std::size_t Players();

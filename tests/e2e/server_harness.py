@@ -617,6 +617,20 @@ class ServerTestCase(unittest.TestCase):
             self.assertEqual(other.receive_packet().message_type, vp.PLAYER_POSITION_UPDATE)
         self.assertEqual(client.receive_packet().message_type, vp.PLAYER_POSITION_UPDATE)
 
+    def join_many(self, players, snapshot_ids=()):
+        """Connects many players in turn, each a (client, client id, x, y), and sends each one's
+        first position update there, the proof of its address: with no wait for what the others
+        receive meanwhile, so that a crowd joins in a round trip a player. The ids in
+        `snapshot_ids` ask for snapshots."""
+        for client, client_id, x, y in players:
+            ask = vp.SNAPSHOT_CAPABILITY if client_id in snapshot_ids else bytes(4)
+            client.send_packet(client_id, vp.CONNECT, x=x, y=y, gap2=ask)
+            welcome = client.receive_packet()
+            while welcome.message_type != vp.WELCOME:
+                welcome = client.receive_packet()
+            client.send_packet(client_id, vp.PLAYER_POSITION_UPDATE, x=x, y=y,
+                               entity_id=welcome.entity_id)
+
     @property
     def join_log_line(self):
         """The log's last line once connect() has returned."""

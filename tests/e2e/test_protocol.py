@@ -403,3 +403,37 @@ class Snapshots(ServerTestCase):
         # Once a player has stopped, everyone's position comes again once a second.
         later, _ = next_snapshot(s, lambda snap: snap.tick > first.tick + 3)
         self.assertEqual(later.position_of(3), at)
+
+
+class Interest(ServerTestCase):
+    """--interest 2 in a world of 60 players along a line, more than one snapshot datagram holds:
+    one snapshot player (id 100) amid 59 classic ones (ids 1 to 59 at x = id)."""
+
+    server_options = ("--interest=2", "--idle-timeout=0")
+
+    def test_each_tick_brings_the_nearest_and_in_turn_everyone(self):
+        watcher = self.client()
+        crowd = [(self.client(), client_id, float(client_id), 0.0) for client_id in range(1, 60)]
+        self.join_many([(watcher, 100, 30.25, 0.0)] + crowd, snapshot_ids=(100,))
+        everyone = set(range(1, 60)) | {100}
+
+        # Once the watcher has had every first update relayed, every position is known.
+        relayed, deadline = set(), time.monotonic() + 60.0
+        while relayed != everyone:
+            self.assertLess(time.monotonic(), deadline, f"relays missing: {everyone - relayed}")
+            _, packets = next_snapshot(watcher, lambda snap: True)
+            relayed |= {p.client_id for p in packets if p.message_type == vp.PLAYER_POSITION_UPDATE}
+
+        # 48 places a datagram for the 58 players beyond the nearest two: two ticks reach them
+        # all, wherever the turn stood; one more for a datagram the machine lost.
+        first, _ = next_snapshot(watcher, lambda snap: True)
+        snapshot, seen = first, set()
+        while snapshot.tick < first.tick + 3:
+            ids = [entry[0] for entry in snapshot.entries]
+            self.assertEqual((snapshot.part, snapshot.parts, len(ids), len(set(ids))),
+                             (0, 1, 50, 50))
+            self.assertTrue({100, 30} <= set(ids), ids)
+            self.assertEqual(snapshot.position_of(30)[1:], (30.0, 0.0))
+            seen |= set(ids)
+            snapshot, _ = next_snapshot(watcher, lambda snap: True)
+        self.assertEqual(everyone - seen, set())

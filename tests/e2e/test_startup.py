@@ -452,7 +452,8 @@ class CommandLine(unittest.TestCase):
                         ["--metrics=127.0.0.1:0"], ["--metrics=127.0.0.1:65536"],
                         ["--metrics=localhost:15100"], ["--metrics=127.0.0.1:+80"],
                         ["--port=0"], ["--port=65536"], ["--port", "15001x"], ["--bind=localhost"],
-                        ["--bind=127.0.0"], ["--progress=maybe"], ["--progress"]):
+                        ["--bind=127.0.0"], ["--progress=maybe"], ["--progress"],
+                        ["--interest=50"]):
             with self.subTest(options=options):
                 refused = self.run_server(*options)
                 self.assertEqual(refused.returncode, 2, refused.stderr)
