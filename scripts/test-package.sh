@@ -643,7 +643,7 @@ print(u.urlopen('http://127.0.0.1:15100/metrics', timeout=5).read().decode())" |
 registered() { [ "$(metric velantis_registered_players)" = "$1" ]; }
 # Ends the load in the background ($load) as Ctrl+C would: it still reports what it measured.
 end_load() {
-  inside pkill -INT -x velantis-loadgen
+  inside pkill -INT "^velantis-loadge"  # the name as the system keeps it, cut to 15 characters
   wait "$load"
 }
 check_players_kept() {
