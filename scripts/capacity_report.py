@@ -11,7 +11,8 @@ import statistics
 import sys
 
 LABELS = {"server": "Server", "snapshots": "Server, snapshots",
-          "mixed": "Server, half snapshots", "baseline": "Server before",
+          "mixed": "Server, half snapshots", "interest": "Server, snapshots, interest",
+          "baseline": "Server before",
           "floor": "Floor", "baseline-floor": "Floor before"}
 
 
@@ -114,7 +115,7 @@ def world_sizes(folder, rounds, sizes):
     rows = []
     for k in range(1, rounds + 1):
         for players in sizes:
-            for name in ("server", "snapshots", "mixed"):
+            for name in ("server", "snapshots", "mixed", "interest"):
                 path = f"{folder}/{name}-size-{players}-{k}.json"
                 if os.path.exists(path):
                     with open(path) as f:

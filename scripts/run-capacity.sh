@@ -2,7 +2,8 @@
 # Measures how many players at 30 Hz (every update relayed to every player) each program carries
 # without loss, one after the other on UDP 127.0.0.1:15000, and prints them side by side: this
 # tree's velantis-server, the same server with every player asking for snapshots ("snapshots"),
-# velantis-floor-server, and the same two built from an earlier commit (the baseline) for the
+# the same again with `--interest` ("interest": the nearest players every tick, the others in
+# turn, one datagram a player a tick), velantis-floor-server, and the same two built from an earlier commit (the baseline) for the
 # before/after comparison. Then the server in both modes, and in a mixed world where every other
 # player asks for snapshots, at fixed world sizes: bytes each player receives a second, loss and
 # the server's CPU per player. Bounded: each search stops itself, the whole run
@@ -16,7 +17,8 @@
 #              VELANTIS_CAPACITY_BASELINE (commit built for "before", default the first
 #              release's, from scripts/baseline.sh; empty skips it),
 #              VELANTIS_CAPACITY_PROGRAMS (which to load, default
-#              "server snapshots baseline floor baseline-floor"),
+#              "server snapshots interest baseline floor baseline-floor"),
+#              VELANTIS_CAPACITY_INTEREST (the interest program's --interest, default 32),
 #              VELANTIS_CAPACITY_SIZES (players of the fixed worlds of both modes, default
 #              "16 64 256"; empty skips them),
 #              VELANTIS_CAPACITY_SEARCH_TIME (seconds per search, default 180),
@@ -40,7 +42,8 @@ budget="${VELANTIS_CAPACITY_BUDGET:-1800}"
 step_seconds="${VELANTIS_CAPACITY_STEP_SECONDS:-5}"
 fixed_players="${VELANTIS_CAPACITY_FIXED_PLAYERS:-32}"
 baseline="${VELANTIS_CAPACITY_BASELINE-$baseline_commit}"
-programs="${VELANTIS_CAPACITY_PROGRAMS:-server snapshots baseline floor baseline-floor}"
+programs="${VELANTIS_CAPACITY_PROGRAMS:-server snapshots interest baseline floor baseline-floor}"
+interest="${VELANTIS_CAPACITY_INTEREST:-32}"
 sizes="${VELANTIS_CAPACITY_SIZES-16 64 256}"
 port=15000
 
@@ -66,7 +69,7 @@ fi
 
 program_path() {
   case "$1" in
-    server | snapshots | mixed) echo "$build/velantis-server" ;;
+    server | snapshots | mixed | interest) echo "$build/velantis-server" ;;
     floor) echo "$build/bench/velantis-floor-server" ;;
     baseline) echo "$base/build/velantis-server" ;;
     baseline-floor) echo "$base/build/bench/velantis-floor-server" ;;
@@ -112,11 +115,12 @@ wait_port_free() {
 # Starts the program, checks it holds the port, loads it with velantis-loadgen (the remaining
 # arguments) and stops it again.
 measure() {
-  local name="$1" program="$2" out="$3"
+  local name="$1" program="$2" out="$3" options=()
   shift 3
+  [[ $name != interest ]] || options=(--interest "$interest")
   wait_port_free
   data_home="$(mktemp -d "${TMPDIR:-/tmp}/velantis-capacity.XXXXXX")"
-  XDG_DATA_HOME="$data_home" "$program" >/dev/null 2>"$out.server-stderr.txt" &
+  XDG_DATA_HOME="$data_home" "$program" "${options[@]}" >/dev/null 2>"$out.server-stderr.txt" &
   pid=$!
   local tries=0
   until scripts/udp-port.py "$port" "$pid"; do
@@ -144,7 +148,7 @@ measure() {
 mode=()
 set_mode() {
   mode=()
-  if [[ $1 == snapshots ]]; then mode=(--snapshots); fi
+  if [[ $1 == snapshots || $1 == interest ]]; then mode=(--snapshots); fi
   if [[ $1 == mixed ]]; then mode=(--snapshots --mixed); fi
 }
 
@@ -174,7 +178,7 @@ for round in $(seq 1 "$rounds"); do
     done
   fi
   for players in $sizes; do
-    for name in server snapshots mixed; do
+    for name in server snapshots mixed interest; do
       set_mode "$name"
       measure "$name" "$(program_path "$name")" "$results/$name-size-$players-$round.json" \
         --players "$players" --duration "$step_seconds" "${mode[@]}"

@@ -37,6 +37,33 @@ step() {
   step_failed=0
 }
 
+# steps_at_once NAME COMMAND [NAME COMMAND...]: runs the steps at the same time, for checks that
+# mostly wait and share nothing (each in namespaces of its own, or the only one on the host's
+# loopback). Each step's lines are kept and shown whole, in the order given, once it ended.
+steps_at_once() {
+  local dir i
+  local -a names=() pids=()
+  dir=$(mktemp -d "${TMPDIR:-/tmp}/velantis-steps.XXXXXX")
+  while [ $# -ge 2 ]; do
+    (
+      status=0
+      step "$1" "$2"
+      exit "$status"
+    ) >"$dir/${#names[@]}.log" 2>&1 &
+    pids+=($!)
+    names+=("$1")
+    shift 2
+  done
+  for i in "${!names[@]}"; do
+    if ! wait "${pids[$i]}"; then
+      status=1
+      failed_steps+=("${names[$i]}")
+    fi
+    cat "$dir/$i.log"
+  done
+  rm -rf "$dir"
+}
+
 fail() {
   log "$*" >&2
   step_failed=1

@@ -641,6 +641,11 @@ print(u.urlopen('http://127.0.0.1:15100/metrics', timeout=5).read().decode())" |
 }
 
 registered() { [ "$(metric velantis_registered_players)" = "$1" ]; }
+# Ends the load in the background ($load) as Ctrl+C would: it still reports what it measured.
+end_load() {
+  inside pkill -INT "^velantis-loadge"  # the name as the system keeps it, cut to 15 characters
+  wait "$load"
+}
 check_players_kept() {
   # A restart, an upgrade to a newer package and the way back, each in the middle of a load, keep
   # all 16 players registered (beside any an earlier step left): their relays go on without a
@@ -658,22 +663,24 @@ check_players_kept() {
   wait_for 60 serving || fail "not serving with a drain of 2 s" || return 1
   for how in restart upgrade downgrade; do
     before=$(metric velantis_registered_players)
-    # The load outlasts the step (dpkg alone takes seconds on a busy machine) and its drain: the
-    # players are still there when the new server counts them.
-    inside sh -c "velantis-loadgen --players 16 --rate 30 --duration 30 --drain 2 --json \
+    # The load outlasts the step however long dpkg takes on a busy machine, and is ended (SIGINT)
+    # a moment after the new server counted the players: relays flow again by then.
+    inside sh -c "velantis-loadgen --players 16 --rate 30 --duration 120 --drain 2 --json \
       --no-progress >$leg_dir/kept.json" &
     load=$!
-    wait_for 30 registered $((before + 16)) || fail "the 16 players did not register" || return 1
+    wait_for 30 registered $((before + 16)) || fail "the 16 players did not register" ||
+      { end_load; return 1; }
     begin=$(date +%s%N)
     case $how in
       restart) inside systemctl restart velantis-server ;;
       upgrade) inside dpkg -i "$leg_dir/velantis-server-newer.deb" >/dev/null ;;
       downgrade) inside dpkg -i "$leg_dir/velantis-server.deb" >/dev/null 2>&1 ;;
     esac
-    wait_for 60 serving || fail "not serving after the $how" || return 1
+    wait_for 60 serving || fail "not serving after the $how" || { end_load; return 1; }
     took=$((($(date +%s%N) - begin) / 1000000))
     players=$(metric velantis_registered_players)
-    wait "$load" || fail "velantis-loadgen failed across the $how"
+    sleep 1
+    end_load || fail "velantis-loadgen failed across the $how"
     lost=$(inside sed -n 's/.*"lost":\([0-9]*\).*/\1/p' "$leg_dir/kept.json")
     expected=$(inside sed -n 's/.*"expected":\([0-9]*\).*/\1/p' "$leg_dir/kept.json")
     # What the players' own sockets dropped on this busy machine is the machine's loss.

@@ -62,11 +62,12 @@ if [ "${VELANTIS_BUSY:-0}" = 1 ]; then
 fi
 
 # The suites bind fixed ports (UDP 15000, the metrics port): as root they run in a network
-# namespace of their own, so that other servers on a shared machine are no matter.
+# namespace of their own, so that other servers on a shared machine are no matter, and each
+# end-to-end suite in one of its own again, so that they need not wait for each other's port.
 suite() {  # configure preset, test preset
-  local private=()
-  [ "$(id -u)" -ne 0 ] || private=(in_network_namespace)
-  cmake --preset "$1" >/dev/null &&
+  local private=() isolated=OFF
+  [ "$(id -u)" -ne 0 ] || { private=(in_network_namespace) && isolated=ON; }
+  cmake --preset "$1" -DVELANTIS_E2E_NAMESPACES=$isolated >/dev/null &&
     cmake --build --preset "$1" -j "$jobs" &&
     "${private[@]}" ctest --preset "$2" -j "$jobs"
 }

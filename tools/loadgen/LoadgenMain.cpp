@@ -119,7 +119,8 @@ int FindCapacity(const Options& options, const Platform::Ipv4Address& server,
   const auto timeLeftFor = [&](double value) {
     const double players = options.VaryRate() ? static_cast<double>(options.players) : value;
     const double estimate = duration + options.drain + 1.0 + players * players * 0.0005;
-    return Tools::SecondsBetween(searchStart, Tools::Clock::now()) + estimate <= options.maxTime;
+    return !EndRequested() &&
+           Tools::SecondsBetween(searchStart, Tools::Clock::now()) + estimate <= options.maxTime;
   };
 
   double value = normalise(options.start.value_or(options.VaryRate() ? 5.0 : 2.0));
@@ -174,6 +175,7 @@ int main(int argc, char** argv) {
   if (options.serverPid && !Loadgen::ServerPidServesPort(*options.serverPid, options.port)) {
     return Tools::kExitUsage;
   }
+  Loadgen::EndOnSignals();
   return options.findCapacity ? Loadgen::FindCapacity(options, server, target)
                               : Loadgen::RunOnce(options, server, target);
 }

@@ -25,6 +25,9 @@ constexpr const char* kAfterOptions = R"help(Exit codes:
      does not hold the server's UDP port
   3  socket error: sockets could not be opened or bound, or sending failed
 
+SIGINT or SIGTERM (Ctrl+C) ends the sending early; the run still drains, disconnects its
+players and reports what it measured, and a capacity search takes no further step.
+
 Examples:
   velantis-loadgen --server-pid "$(pgrep -n velantis-server)"
   velantis-loadgen --players=8 --rate=60 --duration=20 --json

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <iomanip>
 #include <iostream>
@@ -35,7 +36,18 @@ bool ParseStamp(std::string_view text, std::uint64_t& tag, long long& nanosecond
   return stampError == std::errc{} && stampEnd == end;
 }
 
+volatile std::sig_atomic_t endRequested = 0;
+
+extern "C" void OnEndSignal(int) { endRequested = 1; }
+
 }  // namespace
+
+void EndOnSignals() {
+  std::signal(SIGINT, OnEndSignal);
+  std::signal(SIGTERM, OnEndSignal);
+}
+
+bool EndRequested() { return endRequested != 0; }
 
 Failure Run::Execute() {
   if (!OpenSockets()) return Failure::Socket;
@@ -177,7 +189,7 @@ bool Run::SendUpdates() {
   char text[64];
   for (;;) {
     auto now = Tools::Clock::now();
-    if (now >= sendEnd) break;
+    if (now >= sendEnd || EndRequested()) break;
     auto wake = sendEnd;
     for (Player& player : players_) {
       while (player.nextSend <= now && player.nextSend < sendEnd) {

@@ -14,6 +14,12 @@
 
 namespace Loadgen {
 
+// SIGINT or SIGTERM (Ctrl+C) ends the sending at once: the run drains, disconnects and reports
+// what it measured, as if its duration were up, and a capacity search takes no further step. A
+// script can so hold a load for as long as something else takes, and stop it then.
+void EndOnSignals();
+bool EndRequested();
+
 struct Load {
   std::uint64_t players = 0;
   double rate = 0.0;
