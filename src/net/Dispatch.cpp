@@ -44,8 +44,12 @@ void SendTo(Packet& packet, Platform::SocketHandle serverSocket, const Orlin::Ip
 // sealed for sending. They are made before the update itself is verified, so that all their
 // checksums and the update's are computed in one interleaved pass (Packet::ComputeChecksums).
 struct Relay {
+  // The first `count` are this update's. The rest stay made, as packets are cleared when they are
+  // made and when they go: an update to fewer players than the last (one of a snapshot player,
+  // whose text is old, goes to the classic players only) costs no kilobyte cleared per player.
   std::vector<Packet> copies;
   std::vector<Orlin::Ipv4Address> targets;
+  std::size_t count = 0;
   std::vector<const Packet*> checksummed;
   std::vector<std::uint64_t> checksums;
   // Whether the copies belong to the packet being dispatched, numbered from `firstNumber`, for a
@@ -77,8 +81,10 @@ std::uint64_t PrepareRelay(const Packet& update, const Packet* verifying) {
   const auto& clients = NetworkingComponentServer::Clients();
   const std::uint64_t id = update.Header().clientID;
   const bool toSnapshotPlayers = ToSnapshotPlayers(update);
-  relay.copies.resize(clients.size());
-  relay.targets.resize(clients.size());
+  if (relay.copies.size() < clients.size()) {
+    relay.copies.resize(clients.size());
+    relay.targets.resize(clients.size());
+  }
   relay.checksummed.clear();
   if (verifying != nullptr) relay.checksummed.push_back(verifying);
   std::size_t i = 0;
@@ -92,17 +98,16 @@ std::uint64_t PrepareRelay(const Packet& update, const Packet* verifying) {
     relay.checksummed.push_back(&updatePosPacket);
     ++i;
   }
-  relay.copies.resize(i);
-  relay.targets.resize(i);
+  relay.count = i;
   {
     const NetworkingComponentClient::SendingAs sender(id);
-    NetworkingComponentClient::Stamp(relay.copies.data(), relay.copies.size());
+    NetworkingComponentClient::Stamp(relay.copies.data(), relay.count);
   }
   relay.checksums.resize(relay.checksummed.size());
   Packet::ComputeChecksums(relay.checksummed.data(), relay.checksummed.size(),
                            relay.checksums.data());
   const std::size_t firstCopy = verifying != nullptr ? 1 : 0;
-  for (std::size_t k = 0; k < relay.copies.size(); ++k) {
+  for (std::size_t k = 0; k < relay.count; ++k) {
     relay.copies[k].Header().checksum = relay.checksums[firstCopy + k];
   }
   relay.prepared = true;
@@ -345,12 +350,12 @@ void RelayPosition(const Packet& receivedPacket, LogRecord& record,
   {
     // Copies after a failed send are stamped afresh, in the sender's name too.
     const NetworkingComponentClient::SendingAs sender(receivedPacket.Header().clientID);
-    sent = toClient.SendStamped(relay.copies.data(), relay.targets.data(), relay.copies.size());
+    sent = toClient.SendStamped(relay.copies.data(), relay.targets.data(), relay.count);
   }
   Bump(Counters().packetsSent, sent);
-  Bump(Counters().sendFailures, relay.copies.size() - sent);
+  Bump(Counters().sendFailures, relay.count - sent);
   RecentSends& recent = RecentSends::OfThisThread();
-  for (std::size_t i = 0; i < relay.copies.size(); ++i) {
+  for (std::size_t i = 0; i < relay.count; ++i) {
     recent.Record(relay.copies[i], relay.targets[i]);
   }
 }
