@@ -19,6 +19,9 @@
 #              VELANTIS_CAPACITY_PROGRAMS (which to load, default
 #              "server snapshots interest baseline floor baseline-floor"),
 #              VELANTIS_CAPACITY_INTEREST (the interest program's --interest, default 32),
+#              VELANTIS_CAPACITY_SNAPSHOT_BUFFER (the --receive-buffer of the programs whose
+#              players ask for snapshots, default 4194304: a world of hundreds sends its updates
+#              in bursts a default buffer of about 90 packets cannot hold; empty for the default),
 #              VELANTIS_CAPACITY_SIZES (players of the fixed worlds of both modes, default
 #              "16 64 256"; empty skips them),
 #              VELANTIS_CAPACITY_SEARCH_TIME (seconds per search, default 180),
@@ -44,6 +47,7 @@ fixed_players="${VELANTIS_CAPACITY_FIXED_PLAYERS:-32}"
 baseline="${VELANTIS_CAPACITY_BASELINE-$baseline_commit}"
 programs="${VELANTIS_CAPACITY_PROGRAMS:-server snapshots interest baseline floor baseline-floor}"
 interest="${VELANTIS_CAPACITY_INTEREST:-32}"
+snapshot_buffer="${VELANTIS_CAPACITY_SNAPSHOT_BUFFER-4194304}"
 sizes="${VELANTIS_CAPACITY_SIZES-16 64 256}"
 port=15000
 
@@ -118,6 +122,9 @@ measure() {
   local name="$1" program="$2" out="$3" options=()
   shift 3
   [[ $name != interest ]] || options=(--interest "$interest")
+  if [[ -n $snapshot_buffer && $name =~ ^(snapshots|mixed|interest)$ ]]; then
+    options+=(--receive-buffer "$snapshot_buffer")
+  fi
   wait_port_free
   data_home="$(mktemp -d "${TMPDIR:-/tmp}/velantis-capacity.XXXXXX")"
   XDG_DATA_HOME="$data_home" "$program" "${options[@]}" >/dev/null 2>"$out.server-stderr.txt" &

@@ -24,12 +24,13 @@ class NetworkingComponentServer : public Orlin::NetworkingComponent {
     Orlin::Ipv4Address address;
     std::uint64_t lastHeardMicroseconds = 0;
     // Whether it asked for snapshots (Snapshots.h), and what they carry of it: its latest position
-    // and entity id, the tick that changed them, the hash of its last text, and its latest update's
-    // message number with a bit for each of the 32 before it, acknowledged in its snapshots.
+    // and entity id, when they changed (in the slices of Snapshots.cpp), the hash of its last text,
+    // and its latest update's message number with a bit for each of the 32 before it, acknowledged
+    // in its snapshots.
     bool snapshots = false;
     Vec2 position{};
     std::uint32_t entityID = 0;
-    std::uint64_t changedTick = 0;
+    std::uint64_t changedAt = 0;
     std::uint64_t textHash = 0;
     std::uint32_t lastNumber = 0;
     std::uint32_t ackBits = 0;

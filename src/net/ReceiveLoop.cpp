@@ -111,7 +111,7 @@ std::uint32_t NetworkingComponentServer::ReceiveLoop(void* threadStruct) {
   const std::atomic<bool>& stopRequested = state.stopRequested;
   // Wakes the loop about once a second when nothing arrives, so that silent players are forgotten
   // on time; during traffic they are looked for at most once a second too.
-  // While snapshot players are registered it wakes at every tick instead.
+  // While snapshot players are registered it wakes for every slice of a tick instead.
   int receiveTimeoutMs = Snapshots::ReceiveTimeoutMs();
   Platform::SetReceiveTimeout(socket, receiveTimeoutMs);
   std::uint64_t nextSweep = 0;

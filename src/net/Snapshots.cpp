@@ -19,9 +19,17 @@ namespace {
 std::atomic<unsigned> tickRate{30};
 std::atomic<unsigned> interest{0};
 std::atomic<std::size_t> snapshotPlayers{0};
-// The tick being gathered: a position recorded now goes out in its snapshot.
+// A tick's datagrams go out in slices spread over it, each to every kSlices-th snapshot player, so
+// that the receive thread never stops reading for long: sending a whole tick at once to hundreds
+// of players would keep it away long enough for the updates waiting to overflow the socket.
+constexpr std::uint64_t kSlices = 8;
+// The tick being gathered: a position recorded now goes out in its snapshot. `slice` is the part
+// of it due next, and `sliceClock` counts slices (tick x kSlices + slice): the time a change is
+// recorded in, so that every player gets it in its next kRepeats snapshots whatever its slice.
 std::uint64_t tick = 1;
-std::uint64_t nextTickMicroseconds = 0;
+std::uint64_t slice = 0;
+std::uint64_t sliceClock = kSlices;
+std::uint64_t nextSliceMicroseconds = 0;
 
 constexpr std::uint64_t kFnvOffsetBasis = 14695981039346656037ull;
 
@@ -69,8 +77,8 @@ std::size_t Gather(TickBuffers& buffers, bool everyone, bool keep) {
   buffers.positions.clear();
   std::size_t count = 0;
   for (const auto& [id, player] : NetworkingComponentServer::Clients()) {
-    if (player.changedTick == 0) continue;
-    if (!everyone && tick - player.changedTick >= Snapshots::kRepeats) continue;
+    if (player.changedAt == 0) continue;
+    if (!everyone && sliceClock - player.changedAt >= Snapshots::kRepeats * kSlices) continue;
     buffers.entries.resize(buffers.entries.size() + Snapshots::kEntrySize);
     std::byte* entry = buffers.entries.data() + buffers.entries.size() - Snapshots::kEntrySize;
     Put(entry, id);
@@ -146,8 +154,9 @@ void SendNearest(Platform::SocketHandle serverSocket, unsigned nearest, std::siz
   }
   const std::size_t slots = Snapshots::kEntriesPerDatagram - nearest;
   std::size_t recipient = 0;
+  std::size_t index = 0;
   for (auto& [id, player] : NetworkingComponentServer::Clients()) {
-    if (!player.snapshots) continue;
+    if (!player.snapshots || index++ % kSlices != slice) continue;
     if (recipient == recipients) break;
     for (std::size_t k = 0; k < count; ++k) {
       const float dx = buffers.positions[k].x - player.position.x;
@@ -232,8 +241,9 @@ void Send(Platform::SocketHandle serverSocket, unsigned hz) {
   buffers.targets.resize(recipients);
   buffers.outgoing.clear();
   std::size_t recipient = 0;
+  std::size_t index = 0;
   for (const auto& [id, player] : NetworkingComponentServer::Clients()) {
-    if (!player.snapshots) continue;
+    if (!player.snapshots || index++ % kSlices != slice) continue;
     if (recipient == recipients) break;
     buffers.targets[recipient] = player.address;
     for (std::size_t part = 0; part < parts; ++part) {
@@ -284,11 +294,11 @@ bool TextChanged(const NetworkingComponentServer::Player& sender, const Packet& 
 void Record(NetworkingComponentServer::Player& sender, const Packet& update) {
   const Vec2 position = update.Body().position;
   const std::uint32_t entityID = update.Body().entityID;
-  if (sender.changedTick == 0 || position.x != sender.position.x ||
-      position.y != sender.position.y || entityID != sender.entityID) {
+  if (sender.changedAt == 0 || position.x != sender.position.x || position.y != sender.position.y ||
+      entityID != sender.entityID) {
     sender.position = position;
     sender.entityID = entityID;
-    sender.changedTick = tick;
+    sender.changedAt = sliceClock;
   }
   sender.textHash = TextHash(update.MessageText());
   // The acknowledgement: the newest message number, and a bit for each of the 32 before it.
@@ -313,28 +323,32 @@ void Record(NetworkingComponentServer::Player& sender, const Packet& update) {
 int ReceiveTimeoutMs() {
   const unsigned hz = TickRate();
   if (Players() == 0 || hz == 0) return 1000;
-  return static_cast<int>(std::max(1u, 1000 / hz));
+  return static_cast<int>(std::max<std::uint64_t>(1, 1000 / hz / kSlices));
 }
 
 void TickIfDue(std::uint64_t nowMicroseconds, Platform::SocketHandle serverSocket) {
   const unsigned hz = TickRate();
   if (Players() == 0 || hz == 0) {
-    nextTickMicroseconds = 0;
+    nextSliceMicroseconds = 0;
     return;
   }
-  const std::uint64_t period = 1000000 / hz;
-  // The first tick one period after the first snapshot player came, and again after the clock
+  const std::uint64_t period = std::max<std::uint64_t>(1, 1000000 / hz / kSlices);
+  // The first slice one period after the first snapshot player came, and again after the clock
   // jumped back.
-  if (nextTickMicroseconds == 0 || nextTickMicroseconds > nowMicroseconds + 2 * period) {
-    nextTickMicroseconds = nowMicroseconds + period;
+  if (nextSliceMicroseconds == 0 || nextSliceMicroseconds > nowMicroseconds + 2 * period) {
+    nextSliceMicroseconds = nowMicroseconds + period;
     return;
   }
-  if (nowMicroseconds < nextTickMicroseconds) return;
-  // A late tick is not made up for with a burst: the next comes a period later.
-  nextTickMicroseconds += period;
-  if (nextTickMicroseconds <= nowMicroseconds) nextTickMicroseconds = nowMicroseconds + period;
+  if (nowMicroseconds < nextSliceMicroseconds) return;
+  // A late slice is not made up for with a burst: the next comes a period later.
+  nextSliceMicroseconds += period;
+  if (nextSliceMicroseconds <= nowMicroseconds) nextSliceMicroseconds = nowMicroseconds + period;
   Send(serverSocket, hz);
-  ++tick;
+  ++sliceClock;
+  if (++slice == kSlices) {
+    slice = 0;
+    ++tick;
+  }
 }
 
 }  // namespace Snapshots

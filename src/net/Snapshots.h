@@ -55,9 +55,10 @@ bool TextChanged(const NetworkingComponentServer::Player& sender, const Packet& 
 // Takes a registered player's update into its snapshot state.
 void Record(NetworkingComponentServer::Player& sender, const Packet& update);
 
-// How long the receive loop may wait for a datagram: a tick while snapshot players exist.
+// How long the receive loop may wait for a datagram: a slice of a tick while snapshot players
+// exist.
 int ReceiveTimeoutMs();
-// Sends the tick's snapshots when it is due.
+// Sends the next slice of the tick's snapshots when it is due.
 void TickIfDue(std::uint64_t nowMicroseconds, Platform::SocketHandle serverSocket);
 
 }  // namespace Snapshots
