@@ -186,6 +186,7 @@ bool Run::SendUpdates() {
   }
   auto nextProgress = runStart_ + std::chrono::seconds(1);
   for (Player& player : players_) player.newestSeen.assign(players_.size(), -1);
+  sending_ = true;
   char text[64];
   for (;;) {
     auto now = Tools::Clock::now();
@@ -209,6 +210,7 @@ bool Run::SendUpdates() {
           sentNanoseconds_.push_back(nanoseconds);
         }
         if (!Send(player, MessageType::PlayerPositionUpdate, text, position)) {
+          sending_ = false;
           result_.sendSeconds = Tools::SecondsBetween(runStart_, Tools::Clock::now());
           return false;
         }
@@ -228,6 +230,7 @@ bool Run::SendUpdates() {
     Pump(players_.size() - 1,
          waitMicroseconds <= 0 ? 0 : static_cast<int>((waitMicroseconds + 999) / 1000));
   }
+  sending_ = false;
   result_.sendSeconds = Tools::SecondsBetween(runStart_, Tools::Clock::now());
   return true;
 }
@@ -266,7 +269,7 @@ void Run::Pump(std::size_t watched, int timeoutMilliseconds) {
 
 void Run::Handle(Player& player, const void* data, long size) {
   const auto now = Tools::Clock::now();
-  if (runTag_ != 0 && now >= runStart_) result_.bytesReceived += static_cast<std::uint64_t>(size);
+  if (sending_) result_.bytesReceived += static_cast<std::uint64_t>(size);
   if (options_.snapshots &&
       Velantis::LooksLikeSnapshot(static_cast<const std::byte*>(data), size)) {
     HandleSnapshot(player, data, size, now);

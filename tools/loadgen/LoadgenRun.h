@@ -144,6 +144,8 @@ class Run {
   std::uint32_t messageNumber_ = 1;
   std::uint64_t runTag_ = 0;
   Tools::Clock::time_point runStart_;
+  // While the updates are sent: the bytes received then are the ones a second of play costs.
+  bool sending_ = false;
   Tools::Clock::time_point lastRelay_;
   double loadgenCpuBefore_ = 0.0;
   std::optional<std::map<std::uint16_t, std::uint64_t>> dropsBefore_;
