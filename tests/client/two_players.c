@@ -89,6 +89,9 @@ int main(int argc, char** argv) {
     }
     velantis_client_destroy(lonely);
   }
+  /* No keep-alive between the moves, however slow the machine: one carries no text, so the
+   * second move's text would be new again and be relayed to the snapshot player as well. */
+  config.keepalive_ms = 600000;
   for (i = 0; i < PLAYERS; ++i) {
     ids[i] = (argc > 3 ? strtoull(argv[3], NULL, 10) : 3001) + (unsigned long long)i;
     config.client_id = ids[i];
